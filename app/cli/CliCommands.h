@@ -1,0 +1,25 @@
+#pragma once
+// The subcommands of dabrix-cli. Each runs with its own arguments (without the subcommand name) and
+// returns the process exit code; errors it does not handle itself reach main, which prints them in the
+// message text form and exits with code 2.
+#include <string>
+#include <vector>
+
+struct TCliCommand {
+  const char* Name;
+  const char* Summary;  // one line for the tool's help
+  const char* Usage;    // the subcommand's own help text
+  int (*Run)(const std::vector<std::string>& args);
+};
+
+const std::vector<TCliCommand>& CliCommands();
+
+// Exit codes shared by all subcommands.
+constexpr int kExitOk = 0, kExitFailed = 1, kExitBadInput = 2, kExitCancelled = 3;
+
+// Raised for wrong arguments; main prints the message and the subcommand's usage.
+struct TCliUsageError {
+  std::string Message;
+};
+
+extern const TCliCommand kCliDump, kCliConvert;

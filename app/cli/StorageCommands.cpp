@@ -1,0 +1,117 @@
+// dump and convert: look into a document's storage and move it between the two formats.
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include "app/cli/CliCommands.h"
+#include "foundation/KVExceptions.h"
+#include "storage/KVFileFormat.h"
+#include "storage/KVPersistentData.h"
+
+namespace {
+
+const char* kDumpUsage =
+    "Usage: dabrix-cli dump FILE\n"
+    "\n"
+    "Prints the storage tree of a document (text or binary format), depth first from the root: each\n"
+    "directory as a line [FULLPATH], followed by its values as name=value lines holding the raw stored\n"
+    "texts. Backslash, tab, line feed and carriage return in values are written \\\\, \\t, \\n, \\r;\n"
+    "other bytes below 0x20 as \\xHH.\n";
+
+const char* kConvertUsage =
+    "Usage: dabrix-cli convert IN OUT\n"
+    "\n"
+    "Copies every directory and value of the document IN into a new document OUT, whose format comes\n"
+    "from its extension: .qxt (text) or .qxs (binary). OUT is written completely or not at all; an\n"
+    "existing OUT is replaced. OUT must not be IN.\n";
+
+std::string Escape(const std::string& s) {
+  std::string r;
+  r.reserve(s.size());
+  for (unsigned char c : s) {
+    switch (c) {
+      case '\\': r += "\\\\"; break;
+      case '\t': r += "\\t"; break;
+      case '\n': r += "\\n"; break;
+      case '\r': r += "\\r"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\x%02X", c);
+          r += buf;
+        } else {
+          r += static_cast<char>(c);
+        }
+    }
+  }
+  return r;
+}
+
+void DumpDir(IKVStorage& storage, std::ostream& out) {
+  out << "[" << storage.GetCurrentDir() << "]\n";
+  for (const auto& name : storage.ReadValueNames())
+    out << Escape(name) << "=" << Escape(storage.ReadString(name, std::string())) << "\n";
+  for (const auto& sub : storage.ReadSubDirNames()) {
+    TKVVsdDirPathKeeper keeper(storage, sub, false);
+    if (keeper.Opened()) DumpDir(storage, out);
+  }
+}
+
+TKVStorageClass ReadableClass(const std::string& fileName) {
+  TKVStorageClass cls = KVTestFileFormat(fileName);
+  if (!cls) throw EKVException("Unsupported file format \"" + fileName + "\"", nullptr, "LoadQXDFromFile");
+  return cls;
+}
+
+}  // namespace
+
+static int CliDump(const std::vector<std::string>& args) {
+  if (args.size() != 1) throw TCliUsageError{"expected exactly one FILE"};
+  const std::string& fileName = args[0];
+  auto data = KVMakeRef<TKVPersistentData>(ReadableClass(fileName), fileName);
+  KVVsdOpenDir(*data, "\\", false);
+  DumpDir(*data, std::cout);
+  std::cout.flush();
+  return std::cout ? kExitOk : kExitFailed;
+}
+
+static int CliConvert(const std::vector<std::string>& args) {
+  namespace fs = std::filesystem;
+  if (args.size() != 2) throw TCliUsageError{"expected IN and OUT"};
+  const std::string& in = args[0];
+  const std::string& out = args[1];
+  TKVStorageClass sourceClass = ReadableClass(in);
+  TKVStorageClass targetClass = KVStorageClassForExtension(out);
+  if (!targetClass)
+    throw TCliUsageError{"the format of \"" + out + "\" is not known by its extension; use .qxt (text) or .qxs (binary)"};
+  std::error_code ec;
+  if (fs::exists(out, ec) && fs::equivalent(in, out, ec))
+    throw TCliUsageError{"OUT must not be the same file as IN"};
+
+  // The copy goes into a fresh file beside OUT, renamed over it only when complete: a failed conversion
+  // leaves any previous OUT as it was, and a previous OUT is never merged into.
+  fs::path outPath = fs::absolute(out);
+  std::string temp = (outPath.parent_path() / ("." + outPath.filename().string() + ".dabrix-" +
+                                               std::to_string(::getpid()) + ".tmp")).string();
+  fs::remove(temp, ec);
+  try {
+    auto data = KVMakeRef<TKVPersistentData>(sourceClass, in);
+    data->SwitchStorage(temp, targetClass, true);
+    data->Commit();
+  } catch (...) {
+    fs::remove(temp, ec);
+    throw;
+  }
+  fs::rename(temp, outPath, ec);
+  if (ec) {
+    fs::remove(temp);
+    throw EAPIException("Unable to create \"" + out + "\"", ec.value(), nullptr, "CliConvert");
+  }
+  return kExitOk;
+}
+
+const TCliCommand kCliDump = {"dump", "print the storage tree of a document", kDumpUsage, CliDump};
+const TCliCommand kCliConvert = {"convert", "copy a document into the other format (.qxt text, .qxs binary)",
+                                 kConvertUsage, CliConvert};

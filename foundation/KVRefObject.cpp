@@ -1,0 +1,3 @@
+#include "foundation/KVRefObject.h"
+
+void* TKVRefLifeObject::GetInterface(const TGUID&) { return nullptr; }

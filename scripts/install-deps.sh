@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test and run. Safe to run again.
+set -euo pipefail
+
+packages=(
+  # tool chain
+  cmake ninja-build g++ pkg-config git
+  # tests
+  googletest libgtest-dev libgmock-dev python3-olefile util-linux locales-all
+  # storage: compound files
+  libgsf-1-dev
+  # database access: driver manager and the drivers the tests use
+  unixodbc unixodbc-dev libsqliteodbc odbc-postgresql odbc-mariadb postgresql
+  # stored passwords
+  libsodium-dev
+  # desktop program
+  qt6-base-dev libgl-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
