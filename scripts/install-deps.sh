@@ -28,5 +28,13 @@ fi
 sudo=""
 if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+# Database server packages would start their system services on install; the tests run their own.
+guard=""
+if [ ! -e /usr/sbin/policy-rc.d ]; then
+  guard=/usr/sbin/policy-rc.d
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$guard" >/dev/null
+  $sudo chmod +x "$guard"
+  trap '$sudo rm -f "$guard"' EXIT
+fi
 $sudo apt-get update -q
 $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

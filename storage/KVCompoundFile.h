@@ -1,20 +1,21 @@
 #pragma once
-// The binary document container: a compound file (storages holding streams and further storages, the
-// structured-storage layout of Windows documents) kept as a tree in memory. libgsf serves only as the codec
-// that turns bytes into the tree and back; everything the format leaves to the application is done here:
-// name rules, case-insensitive lookup, the compound enumeration order, exclusive access to the file and
-// safe replacement of the file on save.
+// The binary document container: a compound file (storages holding streams and further storages) kept as
+// a tree in memory. libgsf serves only as the codec that turns bytes into the tree and back; everything the format
+// leaves to the application is done here: name rules, case-insensitive lookup, the compound enumeration order,
+// exclusive access to the file and safe replacement of the file on save.
 //
 // Reading: the whole file is read once; the tree then lives in memory and the file is never read again.
 // Before the bytes reach libgsf they are checked here (header, sector tables and their chains, the
 // directory tree): libgsf follows looping sector chains and directory links only as far as it happens to
-// need them, silently drops what it cannot reach, and recurses once per sibling when it reads a directory.
-// A damaged file is refused as a whole instead of yielding a partial tree that a later save would make
+// need them, silently drops what it cannot reach, and recurses once per sibling and per level when it reads a
+// directory. A damaged file is refused as a whole instead of yielding a partial tree that a later save would make
 // permanent.
 //
 // Writing: version 3 (512-byte sectors, 64-byte mini sectors, 4096-byte mini stream cutoff), the most widely
 // readable form and the compact one for the many short values this program stores. The output depends only
-// on the tree and the class id, so the same tree always gives the same bytes.
+// on the tree and the class id, so the same tree always gives the same bytes. libgsf takes time quadratic in
+// the number of children of one storage, both ways (some seconds for 30000): fine for directories of
+// values and tree nodes, not for one directory holding a table's rows.
 //
 // Not thread-safe: the owner serialises access.
 #include <cstdint>
@@ -26,7 +27,7 @@
 #include "foundation/KVExceptions.h"
 #include "foundation/KVGuid.h"
 
-// Result codes of the structured-storage family, raised in EKVHrException.
+// Result codes of the compound-file family (STG_E_*), raised in EKVHrException.
 constexpr HRESULT KV_STG_E_INVALIDFUNCTION = static_cast<HRESULT>(0x80030001u);
 constexpr HRESULT KV_STG_E_FILENOTFOUND = static_cast<HRESULT>(0x80030002u);
 constexpr HRESULT KV_STG_E_PATHNOTFOUND = static_cast<HRESULT>(0x80030003u);
@@ -78,12 +79,16 @@ class TKVCompoundElement {
   // --- Storages (on a stream these raise STG_E_INVALIDFUNCTION, Find answers null) ---
   // Children in the format's order (see above), storages and streams mixed, whatever the order of creation.
   size_t Count() const { return m_Children.size(); }
-  TKVCompoundElement& Child(size_t index) const { return *m_Children.at(index); }
+  TKVCompoundElement& Child(size_t index) { return *m_Children.at(index); }
+  const TKVCompoundElement& Child(size_t index) const { return *m_Children.at(index); }
   // Names of the children of one kind, in the format's order.
   std::vector<std::string> ChildNames(TKind kind) const;
   // The child of that name, compared as the format does (so without regard to letter case); null when
   // there is none or the name is invalid.
-  TKVCompoundElement* Find(std::string_view name) const;
+  const TKVCompoundElement* Find(std::string_view name) const;
+  TKVCompoundElement* Find(std::string_view name) {
+    return const_cast<TKVCompoundElement*>(static_cast<const TKVCompoundElement*>(this)->Find(name));
+  }
   // The storage of that name, made when missing. Raises STG_E_INVALIDNAME for an invalid name and
   // STG_E_FILEALREADYEXISTS when a stream has the name (one name space holds both kinds).
   TKVCompoundElement& CreateStorage(const std::string& name);
@@ -99,7 +104,7 @@ class TKVCompoundElement {
 
  private:
   friend class TKVCompoundFile;
-  friend struct TKVCompoundAccess;
+  friend struct TKVCompoundAccess;  // the loader fills storages in bulk
   TKVCompoundElement(TKVCompoundFile* owner, TKind kind, std::string name, std::u16string key);
   std::vector<std::unique_ptr<TKVCompoundElement>>::const_iterator LowerBound(const std::u16string& key) const;
   void RequireStorage(const char* routine) const;
@@ -115,7 +120,7 @@ class TKVCompoundElement {
 
 // A compound document: the element tree, the root's class id, and optionally the file it belongs to.
 //
-// Errors raise EKVHrException with a structured-storage code: STG_E_INVALIDHEADER for bytes that are no
+// Errors raise EKVHrException with an STG_E_* code: STG_E_INVALIDHEADER for bytes that are no
 // compound file (empty, short, wrong signature, unsupported header), STG_E_DOCFILECORRUPT for a compound
 // file whose tables or directory are inconsistent (libgsf's own error text is added where it gave one),
 // STG_E_SHAREVIOLATION when another document holds the file, and the code nearest to errno for failed system

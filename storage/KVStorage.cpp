@@ -28,12 +28,12 @@ std::string KVTrimSeparators(const std::string& s) {
 }
 
 std::string KVResolvePath(const std::string& currentDir, const std::string& path) {
-  std::string p = path;
-  for (auto& c : p)
-    if (c == '/') c = '\\';
-  bool absolute = !p.empty() && p[0] == '\\';
-  if (absolute || p.empty()) return KVTrimSeparators(p);
-  return KVJoinPath(KVTrimSeparators(currentDir), KVTrimSeparators(p));
+  bool absolute = path.empty() || path[0] == '\\' || path[0] == '/';
+  // Empty elements (doubled separators) are dropped, so every spelling of a path names one directory and
+  // compares equal to the current directory.
+  std::string full;
+  for (const auto& part : KVSplitPath(absolute ? path : KVJoinPath(currentDir, path))) full = KVJoinPath(full, part);
+  return full;
 }
 
 TKVStringArray KVSplitPath(const std::string& path) {

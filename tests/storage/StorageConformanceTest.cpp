@@ -49,6 +49,7 @@ TEST_P(StorageConformance, PathsNameTheSameDirectoryWhateverTheSeparators) {
   ASSERT_TRUE(s->OpenDir("\\a\\b\\", false));
   EXPECT_EQ(s->ReadString("v", "?"), "1");
   ASSERT_TRUE(s->OpenDir("/a//b", false));
+  EXPECT_EQ(s->GetCurrentDir(), "a\\b");
   EXPECT_EQ(s->ReadString("v", "?"), "1");
   ASSERT_TRUE(s->OpenDir("\\a", false));
   ASSERT_TRUE(s->OpenDir("b", false));  // relative

@@ -1,0 +1,121 @@
+#include "db/KVOdbcError.h"
+
+#include <cstring>
+
+std::string TKVOdbcDiagRecord::Text() const {
+  std::vector<std::string> items = {SqlState, ClassOrigin, std::to_string(NativeError), MessageText,
+                                    ConnectionName, ServerName};
+  std::string r;
+  for (const auto& i : items) {
+    if (i.empty()) continue;
+    if (!r.empty()) r += ", ";
+    r += i;
+  }
+  return r;
+}
+
+const char* KVOdbcReturnCodeName(SQLRETURN rc) {
+  switch (rc) {
+    case SQL_SUCCESS: return "Success";
+    case SQL_SUCCESS_WITH_INFO: return "Success with Info";
+    case SQL_STILL_EXECUTING: return "Still Executing";
+    case SQL_NEED_DATA: return "Data Needed";
+    case SQL_NO_DATA: return "No Data";
+    case SQL_INVALID_HANDLE: return "Invalid Handle";
+    case SQL_ERROR: return "Error";
+    default: return "Unknown Return Code";
+  }
+}
+
+namespace {
+std::string DiagString(SQLSMALLINT type, SQLHANDLE h, SQLSMALLINT rec, SQLSMALLINT field) {
+  char buf[1024];
+  SQLSMALLINT len = 0;
+  SQLRETURN rc = SQLGetDiagField(type, h, rec, field, buf, sizeof buf, &len);
+  if (!KVOdbcSucceeded(rc)) return {};
+  buf[sizeof buf - 1] = '\0';
+  return std::string(buf, strnlen(buf, sizeof buf));
+}
+
+std::vector<TKVOdbcDiagRecord> ReadDiagRecords(SQLRETURN returnCode, SQLSMALLINT type, SQLHANDLE h) {
+  std::vector<TKVOdbcDiagRecord> records;
+  if (h == SQL_NULL_HANDLE) return records;
+  for (SQLSMALLINT rec = 1; rec < 1000; ++rec) {
+    char state[10];
+    SQLSMALLINT len = 0;
+    if (!KVOdbcSucceeded(SQLGetDiagField(type, h, rec, SQL_DIAG_SQLSTATE, state, sizeof state, &len))) break;
+    TKVOdbcDiagRecord r;
+    r.ReturnCode = returnCode;
+    r.SqlState = DiagString(type, h, rec, SQL_DIAG_SQLSTATE);
+    r.ClassOrigin = DiagString(type, h, rec, SQL_DIAG_CLASS_ORIGIN);
+    r.SubclassOrigin = DiagString(type, h, rec, SQL_DIAG_SUBCLASS_ORIGIN);
+    r.MessageText = DiagString(type, h, rec, SQL_DIAG_MESSAGE_TEXT);
+    r.ConnectionName = DiagString(type, h, rec, SQL_DIAG_CONNECTION_NAME);
+    r.ServerName = DiagString(type, h, rec, SQL_DIAG_SERVER_NAME);
+    SQLINTEGER native = 0;
+    if (KVOdbcSucceeded(SQLGetDiagField(type, h, rec, SQL_DIAG_NATIVE, &native, 0, nullptr))) r.NativeError = native;
+    records.push_back(std::move(r));
+  }
+  return records;
+}
+
+std::string TrimOrigin(std::string s) {
+  const char* junk = " \t\r\n.";
+  size_t b = s.find_first_not_of(junk);
+  if (b == std::string::npos) return {};
+  size_t e = s.find_last_not_of(junk);
+  return s.substr(b, e - b + 1);
+}
+}  // namespace
+
+EODBCError::EODBCError(SQLRETURN returnCode, SQLSMALLINT handleType, SQLHANDLE handle,
+                       const TKVRefLifeObject* object, const std::string& routineName)
+    : EKVException(std::string(), object, routineName,
+                   returnCode >= 0 ? TKVSeverity::Information : TKVSeverity::Error),
+      m_ReturnCode(returnCode),
+      m_HandleType(handleType),
+      m_Records(ReadDiagRecords(returnCode, handleType, handle)) {
+  BuildMessage();
+}
+
+EODBCError::EODBCError(const std::string& message, const TKVRefLifeObject* object, const std::string& routineName)
+    : EKVException(std::string(), object, routineName, TKVSeverity::Error),
+      m_ReturnCode(SQL_ERROR),
+      m_HandleType(0) {
+  TKVOdbcDiagRecord r;
+  r.ReturnCode = SQL_ERROR;
+  r.SqlState = "HY000";
+  r.MessageText = message;
+  std::string owner = object ? object->GetObjectName() : std::string();
+  r.ClassOrigin = TrimOrigin((owner.empty() ? std::string("<Interface>") : owner) + "." + routineName);
+  m_Records.push_back(std::move(r));
+  BuildMessage();
+}
+
+void EODBCError::BuildMessage() {
+  m_Message = std::string("Return Code") + ": " + KVOdbcReturnCodeName(m_ReturnCode) + " (" +
+              std::to_string(m_ReturnCode) + ")";
+  for (const auto& r : m_Records) m_Message += "\r\n\r\n" + r.Text();
+}
+
+bool EODBCError::HasSqlState(const std::string& state) const {
+  for (const auto& r : m_Records)
+    if (r.SqlState == state) return true;
+  return false;
+}
+
+void KVOdbcCheck(SQLRETURN rc, const TKVRefLifeObject* object, const std::string& routineName, SQLHANDLE handle,
+                 SQLSMALLINT handleType) {
+  if (KVOdbcSucceeded(rc)) return;
+  if (handleType == 0 || handle == SQL_NULL_HANDLE) {
+    auto* owner = object ? const_cast<TKVRefLifeObject*>(object)->Query<IKVOdbcHandle>() : nullptr;
+    if (handleType == 0) handleType = owner ? owner->OdbcHandleType() : SQL_HANDLE_ENV;
+    if (handle == SQL_NULL_HANDLE && owner) handle = owner->OdbcHandle();
+  }
+  throw EODBCError(rc, handleType, handle, object, routineName);
+}
+
+std::string KVOdbcFirstDiagText(SQLSMALLINT handleType, SQLHANDLE handle) {
+  auto records = ReadDiagRecords(SQL_ERROR, handleType, handle);
+  return records.empty() ? std::string() : records[0].Text();
+}
