@@ -1,11 +1,13 @@
 // dump and convert: look into a document's storage and move it between the two formats.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 
 #include "app/cli/CliCommands.h"
+#include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
 #include "storage/KVFileFormat.h"
 #include "storage/KVPersistentData.h"
@@ -13,12 +15,17 @@
 namespace {
 
 const char* kDumpUsage =
-    "Usage: dabrix-cli dump FILE\n"
+    "Usage: dabrix-cli dump [--sorted] FILE\n"
     "\n"
     "Prints the storage tree of a document (text or binary format), depth first from the root: each\n"
     "directory as a line [FULLPATH], followed by its values as name=value lines holding the raw stored\n"
     "texts. Backslash, tab, line feed and carriage return in values are written \\\\, \\t, \\n, \\r;\n"
-    "other bytes below 0x20 as \\xHH.\n";
+    "other bytes below 0x20 as \\xHH.\n"
+    "\n"
+    "Directories and values come in the storage's own order: the text format keeps the order in which\n"
+    "they were written, the binary format orders names by length, then alphabetically. With --sorted\n"
+    "both are listed by name (ignoring letter case), so that two documents in different formats can be\n"
+    "compared line by line.\n";
 
 const char* kConvertUsage =
     "Usage: dabrix-cli convert IN OUT\n"
@@ -49,13 +56,20 @@ std::string Escape(const std::string& s) {
   return r;
 }
 
-void DumpDir(IKVStorage& storage, std::ostream& out) {
+TKVStringArray InOrder(TKVStringArray names, bool sorted) {
+  if (sorted)
+    std::stable_sort(names.begin(), names.end(),
+                     [](const std::string& a, const std::string& b) { return KVCompareText(a, b) < 0; });
+  return names;
+}
+
+void DumpDir(IKVStorage& storage, std::ostream& out, bool sorted) {
   out << "[" << storage.GetCurrentDir() << "]\n";
-  for (const auto& name : storage.ReadValueNames())
+  for (const auto& name : InOrder(storage.ReadValueNames(), sorted))
     out << Escape(name) << "=" << Escape(storage.ReadString(name, std::string())) << "\n";
-  for (const auto& sub : storage.ReadSubDirNames()) {
+  for (const auto& sub : InOrder(storage.ReadSubDirNames(), sorted)) {
     TKVVsdDirPathKeeper keeper(storage, sub, false);
-    if (keeper.Opened()) DumpDir(storage, out);
+    if (keeper.Opened()) DumpDir(storage, out, sorted);
   }
 }
 
@@ -68,11 +82,21 @@ TKVStorageClass ReadableClass(const std::string& fileName) {
 }  // namespace
 
 static int CliDump(const std::vector<std::string>& args) {
-  if (args.size() != 1) throw TCliUsageError{"expected exactly one FILE"};
-  const std::string& fileName = args[0];
+  bool sorted = false;
+  std::vector<std::string> files;
+  for (const auto& a : args) {
+    if (a == "--sorted")
+      sorted = true;
+    else if (a.size() > 1 && a[0] == '-')
+      throw TCliUsageError{"unknown option \"" + a + "\""};
+    else
+      files.push_back(a);
+  }
+  if (files.size() != 1) throw TCliUsageError{"expected exactly one FILE"};
+  const std::string& fileName = files[0];
   auto data = KVMakeRef<TKVPersistentData>(ReadableClass(fileName), fileName);
   KVVsdOpenDir(*data, "\\", false);
-  DumpDir(*data, std::cout);
+  DumpDir(*data, std::cout, sorted);
   std::cout.flush();
   return std::cout ? kExitOk : kExitFailed;
 }
