@@ -189,7 +189,9 @@ bool KVTryParseUInt64(std::string_view text, uint64_t& out) {
   return true;
 }
 
-std::string KVUtf16ToUtf8(std::u16string_view text) {
+namespace {
+// Lenient conversions; `valid` turns false at the first ill-formed input that had to be replaced.
+std::string Utf16ToUtf8(std::u16string_view text, bool& valid) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
@@ -198,13 +200,14 @@ std::string KVUtf16ToUtf8(std::u16string_view text) {
       c = 0x10000 + ((c - 0xD800) << 10) + (text[++i] - 0xDC00u);
     } else if (c >= 0xD800 && c <= 0xDFFF) {
       c = 0xFFFD;
+      valid = false;
     }
     AppendUtf8(out, c);
   }
   return out;
 }
 
-std::u16string KVUtf8ToUtf16(std::string_view text) {
+std::u16string Utf8ToUtf16(std::string_view text, bool& valid) {
   std::u16string out;
   out.reserve(text.size());
   size_t i = 0;
@@ -234,6 +237,7 @@ std::u16string KVUtf8ToUtf16(std::string_view text) {
       if (c == 0xF4) hi = 0x8F;
     } else {
       out += u'\xFFFD';
+      valid = false;
       continue;
     }
     bool complete = true;
@@ -250,6 +254,7 @@ std::u16string KVUtf8ToUtf16(std::string_view text) {
     }
     if (!complete) {
       out += u'\xFFFD';
+      valid = false;
     } else if (cp >= 0x10000) {
       out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
       out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
@@ -258,6 +263,29 @@ std::u16string KVUtf8ToUtf16(std::string_view text) {
     }
   }
   return out;
+}
+}  // namespace
+
+std::string KVUtf16ToUtf8(std::u16string_view text) {
+  bool valid = true;
+  return Utf16ToUtf8(text, valid);
+}
+
+std::u16string KVUtf8ToUtf16(std::string_view text) {
+  bool valid = true;
+  return Utf8ToUtf16(text, valid);
+}
+
+bool KVTryUtf16ToUtf8(std::u16string_view text, std::string& out) {
+  bool valid = true;
+  out = Utf16ToUtf8(text, valid);
+  return valid;
+}
+
+bool KVTryUtf8ToUtf16(std::string_view text, std::u16string& out) {
+  bool valid = true;
+  out = Utf8ToUtf16(text, valid);
+  return valid;
 }
 
 bool KVSameText(std::string_view a, std::string_view b) {

@@ -36,6 +36,9 @@ bool KVTryParseUInt64(std::string_view text, uint64_t& out);
 // (overlong forms, encoded surrogates, values above U+10FFFF, truncated sequences).
 std::string KVUtf16ToUtf8(std::u16string_view text);
 std::u16string KVUtf8ToUtf16(std::string_view text);
+// Strict forms: false (with the replaced text in `out`) when the input is ill-formed anywhere.
+bool KVTryUtf16ToUtf8(std::u16string_view text, std::string& out);
+bool KVTryUtf8ToUtf16(std::string_view text, std::u16string& out);
 
 // Case-insensitive for the ASCII letters only; every other byte compares as itself. KVCompareText
 // folds to upper case, so "_" (0x5F) sorts after the letters; it returns -1, 0 or 1.

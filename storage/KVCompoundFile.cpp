@@ -1,5 +1,7 @@
 #include "storage/KVCompoundFile.h"
 
+#include "foundation/KVConvert.h"
+
 #include <fcntl.h>
 #include <gsf/gsf.h>
 #include <pthread.h>
@@ -23,79 +25,8 @@ constexpr const char* kRoutineSave = "TKVCompoundFile.SaveImage";
 
 // --- Names ---------------------------------------------------------------------------------------------------
 
-// Strict UTF-8 (no overlong forms, no encoded surrogates, nothing above U+10FFFF) to UTF-16.
-bool Utf8ToUtf16(std::string_view s, std::u16string& out) {
-  out.clear();
-  size_t i = 0;
-  while (i < s.size()) {
-    unsigned char c = static_cast<unsigned char>(s[i]);
-    uint32_t cp;
-    size_t len;
-    if (c < 0x80) {
-      cp = c;
-      len = 1;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      cp = c & 0x1F;
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      cp = c & 0x0F;
-      len = 3;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      cp = c & 0x07;
-      len = 4;
-    } else {
-      return false;
-    }
-    if (i + len > s.size()) return false;
-    for (size_t k = 1; k < len; ++k) {
-      unsigned char cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += len;
-  }
-  return true;
-}
-
-// False for an unpaired surrogate.
-bool Utf16ToUtf8(const std::u16string& units, std::string& out) {
-  out.clear();
-  for (size_t i = 0; i < units.size(); ++i) {
-    uint32_t cp = units[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF) {
-      if (i + 1 >= units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) return false;
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
-      return false;
-    }
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-  }
-  return true;
-}
+bool Utf8ToUtf16(std::string_view s, std::u16string& out) { return KVTryUtf8ToUtf16(s, out); }
+bool Utf16ToUtf8(const std::u16string& units, std::string& out) { return KVTryUtf16ToUtf8(units, out); }
 
 // The format upper-cases code unit by code unit with the simple (one to one) mapping; surrogate halves and
 // letters whose capital would leave the basic plane stay as they are.

@@ -68,26 +68,6 @@ size_t FilesIn(const TempDir& dir) {
       std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()));
 }
 
-// Limits the size of files this process may write, as a full disk would; writing beyond it fails with EFBIG.
-class TFileSizeLimit {
- public:
-  explicit TFileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &m_Old);
-    m_OldHandler = signal(SIGXFSZ, SIG_IGN);
-    rlimit lim = m_Old;
-    lim.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &lim);
-  }
-  ~TFileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &m_Old);
-    signal(SIGXFSZ, m_OldHandler);
-  }
-
- private:
-  rlimit m_Old{};
-  sighandler_t m_OldHandler;
-};
-
 // Another process holding the lock on a file until released.
 class TForeignLock {
  public:
@@ -422,7 +402,7 @@ TEST(CompoundStorageFile, AFailedCommitLeavesThePreviousFileWhole) {
   s->WriteString("large", std::string(300000, 'L'));
   TRaised r;
   {
-    TFileSizeLimit full(64 * 1024);
+    testsupport::FileSizeLimit full(64 * 1024);
     r = Raised([&] { s->Commit(); });
   }
   EXPECT_EQ(r.Code, KV_STG_E_MEDIUMFULL);
@@ -442,7 +422,7 @@ TEST(CompoundStorageFile, AFailedCommitLeavesThePreviousFileWhole) {
   s->WriteString("lost", std::string(300000, 'X'));
   const std::string committed = ReadFileBytes(file);
   {
-    TFileSizeLimit full(64 * 1024);
+    testsupport::FileSizeLimit full(64 * 1024);
     EXPECT_NO_THROW(s.reset());
   }
   EXPECT_EQ(ReadFileBytes(file), committed);

@@ -28,26 +28,6 @@ TKVRef<TKVIniFileStorage> OpenIni(const std::string& file, const std::string& ba
   return KVMakeRef<TKVIniFileStorage>(nullptr, 0u, baseDir, file);
 }
 
-// Files written in this scope may not grow beyond `bytes` (a full disk that the super-user cannot bypass).
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &m_Old);
-    m_OldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = m_Old;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &m_Old);
-    std::signal(SIGXFSZ, m_OldHandler);
-  }
-
- private:
-  rlimit m_Old{};
-  void (*m_OldHandler)(int);
-};
-
 }  // namespace
 
 // --- Texts ------------------------------------------------------------------------------------------------
@@ -344,7 +324,7 @@ TEST(IniFileStorageFile, AFailedDirectoryDeletionRaisesAndKeepsTheFile) {
   auto s = OpenIni(file);
   EXPECT_TRUE(s->DirExists("\\Gone"));
   {
-    FileSizeLimit limit(1000);
+    testsupport::FileSizeLimit limit(1000);
     try {
       s->DeleteDir("\\Gone");
       ADD_FAILURE() << "deletion succeeded beyond the size limit";

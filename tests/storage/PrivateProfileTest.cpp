@@ -21,27 +21,6 @@ using testsupport::WriteFileBytes;
 
 namespace {
 
-// Files written in this scope may not grow beyond `bytes`: a full disk, as far as a writer can tell, and
-// one that the super-user cannot bypass as he bypasses permissions.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &m_Old);
-    m_OldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = m_Old;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &m_Old);
-    std::signal(SIGXFSZ, m_OldHandler);
-  }
-
- private:
-  rlimit m_Old{};
-  void (*m_OldHandler)(int);
-};
-
 std::vector<std::string> FolderEntries(const fs::path& folder) {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(folder)) names.push_back(e.path().filename().string());
@@ -405,7 +384,7 @@ TEST(PrivateProfileFile, AFailedWriteRaisesAndLeavesFileAndImageAlike) {
   TKVPrivateProfile q(file);
   EXPECT_EQ(q.ReadString("S", "k", ""), "old");
   {
-    FileSizeLimit limit(1024);
+    testsupport::FileSizeLimit limit(1024);
     try {
       q.WriteString("S", "k", std::string(4000, 'n'));
       ADD_FAILURE() << "write beyond the size limit succeeded";

@@ -60,4 +60,17 @@ CommandResult RunCommand(const std::string& commandLine) {
   return r;
 }
 
+FileSizeLimit::FileSizeLimit(rlim_t bytes) {
+  getrlimit(RLIMIT_FSIZE, &m_Old);
+  m_OldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit = m_Old;
+  limit.rlim_cur = bytes;
+  setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  setrlimit(RLIMIT_FSIZE, &m_Old);
+  std::signal(SIGXFSZ, m_OldHandler);
+}
+
 }  // namespace testsupport

@@ -1,5 +1,8 @@
 #pragma once
 // Small helpers shared by the test suites: throwaway folders, whole-file I/O and running programs.
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <string>
 
@@ -31,5 +34,20 @@ struct CommandResult {
 CommandResult RunCommand(const std::string& commandLine);
 // Quotes a string for /bin/sh.
 std::string ShellQuote(const std::string& s);
+
+// Files this process writes in this scope may not grow beyond `bytes`: a full disk as far as a writer can
+// tell (writes fail with EFBIG), and one the super-user cannot bypass as he bypasses permissions.
+// Process-wide: only for tests that run nothing in parallel inside their process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit m_Old{};
+  void (*m_OldHandler)(int);
+};
 
 }  // namespace testsupport
