@@ -1,7 +1,5 @@
 #include "storage/KVCompoundFile.h"
 
-#include "foundation/KVConvert.h"
-
 #include <fcntl.h>
 #include <gsf/gsf.h>
 #include <pthread.h>
@@ -17,6 +15,8 @@
 #include <functional>
 #include <mutex>
 #include <utility>
+
+#include "foundation/KVConvert.h"
 
 namespace {
 
