@@ -6,6 +6,7 @@
 
 #include "db/KVConnectionString.h"
 #include "db/KVCredentials.h"
+#include "db/KVOdbcStatement.h"
 #include "foundation/KVTrace.h"
 
 // --- Environment -----------------------------------------------------------------------------------------
@@ -335,6 +336,7 @@ std::string TKVOdbcConnection::EffectiveConnectionString() const {
 
 void TKVOdbcConnection::DoActivate() {
   if (!m_Environment) RaisePropertyNotSet("ODBCEnvironment", "AllocHandle");
+  KVOdbcInitLocale();
   m_Environment->Activate();
   SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, m_Environment->OdbcHandle(), &m_Handle);
   if (!KVOdbcSucceeded(rc)) {
@@ -471,18 +473,9 @@ std::string TKVOdbcConnection::DbmsName() {
 
 SQLLEN TKVOdbcConnection::ExecuteSQL(const std::string& sql) {
   Activate();
-  SQLHSTMT stmt = SQL_NULL_HSTMT;
-  KVOdbcCheck(SQLAllocHandle(SQL_HANDLE_STMT, m_Handle, &stmt), this, "ExecuteSQL");
-  struct Free {
-    SQLHSTMT h;
-    ~Free() { SQLFreeHandle(SQL_HANDLE_STMT, h); }
-  } freeStmt{stmt};
-  KVTrace(TKVTraceCategory::Sql, sql);
-  SQLRETURN rc = SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
-  if (rc != SQL_NO_DATA) KVOdbcCheck(rc, this, "APIExecuteSQL", stmt, SQL_HANDLE_STMT);
-  SQLLEN rows = -1;
-  if (!KVOdbcSucceeded(SQLRowCount(stmt, &rows))) rows = -1;
-  return rows;
+  TKVOdbcStatement statement(TKVRef<TKVOdbcConnection>(this));
+  statement.ExecuteText(sql);
+  return statement.AffectedRows();
 }
 
 TKVOdbcTransaction::TKVOdbcTransaction(TKVOdbcConnection& connection) : m_Connection(connection) {

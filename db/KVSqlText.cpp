@@ -283,8 +283,10 @@ std::string KVValueAsSQLLiteral(const TKVVariant& value, char quote, std::string
       return s;
     }
     case varDate:
-      return dateTimeFormat.empty() ? KVFormatIsoDateTime(value.AsDateTime())
-                                    : KVFormatDateTimePattern(value.AsDateTime(), dateTimeFormat);
+      // Without a caller format the ODBC timestamp escape: a bare ISO text is no SQL literal, a quoted one
+      // is a string that not every database converts, and the escape is understood by every driver.
+      return KVFormatDateTimePattern(value.AsDateTime(),
+                                     dateTimeFormat.empty() ? "{\"ts\" 'yyyy-mm-dd hh:nn:ss.zzz'}" : dateTimeFormat);
     case varString:
     case varOleStr: {
       std::string s = value.AsString();

@@ -136,8 +136,9 @@ std::string KVResolveSQLParamValues(std::string_view sqlText, const TKVSqlParame
 //  - the integer types and Boolean: the variant's text ("42", "True")
 //  - Single, Double, Currency: the variant's text, which is locale independent ("1.5", "1.5E20")
 //  - Date: formatted with `dateTimeFormat` (KVFormatDateTimePattern), without quotes added. With no format
-//    the ISO form of KVFormatIsoDateTime is used: there is no per-user date format on this platform, and
-//    ISO is the text every database parses. Callers that need quotes put them into the format.
+//    the ODBC timestamp escape "{ts 'yyyy-mm-dd hh:nn:ss.zzz'}", which every driver turns into its own
+//    timestamp literal (statements must keep escape scanning on, the default). Callers that need another
+//    form put it, quotes included, into the format.
 //  - strings: enclosed in `quote`, each `quote` inside doubled; but a string that is a GUID (after
 //    trimming blanks, tabs, line breaks, parentheses, braces, brackets and quotes from its ends and putting
 //    it in braces) is inserted unchanged, so that a GUID already written as the database wants it survives.

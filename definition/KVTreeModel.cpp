@@ -264,8 +264,10 @@ class TItemFactory : public IKVVsdTreeNodeFactory {
 };
 }  // namespace
 
-void TKVTreeModel::LoadTree(IKVStorage& storage, const TNodeDataFactory& factory) {
+void TKVTreeModel::LoadTree(IKVStorage& storage, const TNodeDataFactory& factory, TKVTreeItem* parent) {
+  if (parent && &parent->Model() != this)
+    throw EKVException("The parent item belongs to another tree", nullptr, "TKVTreeModel.LoadTree");
   TItemFactory itemFactory(*this, factory);
-  KVVsdLoadTree(storage, nullptr, itemFactory, ".");
+  KVVsdLoadTree(storage, parent, itemFactory, ".");
   for (auto& [item, name] : itemFactory.m_StoredNames) item->m_StoredClassName = name;
 }

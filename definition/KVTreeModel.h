@@ -172,8 +172,9 @@ class TKVTreeModel {
   using TNodeDataFactory = std::function<std::unique_ptr<TKVTreeNodeData>(const std::string& className)>;
   // Stores every item into ".\NNNNN" directories below the storage's current directory (pre-order numbers).
   void StoreTree(IKVStorage& storage) const;
-  // Rebuilds the tree (appended to what is there) from the subdirectories of "." below the current directory.
-  void LoadTree(IKVStorage& storage, const TNodeDataFactory& factory);
+  // Rebuilds the tree (appended to what is there) from the subdirectories of "." below the current directory;
+  // the stored top-level nodes become the last children of `parent` (null: the top level).
+  void LoadTree(IKVStorage& storage, const TNodeDataFactory& factory, TKVTreeItem* parent = nullptr);
 
   // Announcements (items call these).
   void NotifyChanged(TKVTreeItem& item, TKVItemChange what, bool modifiesContent);

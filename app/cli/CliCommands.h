@@ -23,3 +23,6 @@ struct TCliUsageError {
 };
 
 extern const TCliCommand kCliDump, kCliConvert;
+extern const TCliCommand kCliSources, kCliSchema;
+extern const TCliCommand kCliTree;
+extern const TCliCommand kCliSortTables;

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "app/cli/CliCommands.h"
+#include "definition/QXDocument.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
 #include "storage/KVFileFormat.h"
@@ -32,7 +33,12 @@ const char* kConvertUsage =
     "\n"
     "Copies every directory and value of the document IN into a new document OUT, whose format comes\n"
     "from its extension: .qxt (text) or .qxs (binary). OUT is written completely or not at all; an\n"
-    "existing OUT is replaced. OUT must not be IN.\n";
+    "existing OUT is replaced. OUT must not be IN.\n"
+    "\n"
+    "A reorganization definition (a document carrying the data-format identifier) is loaded and saved\n"
+    "as a document, so OUT is a document this program wrote: its node directories renumbered, values\n"
+    "at their defaults left out; directories it does not know (such as stored schemata) are copied as\n"
+    "they are. Any other storage is copied value by value.\n";
 
 std::string Escape(const std::string& s) {
   std::string r;
@@ -113,6 +119,14 @@ static int CliConvert(const std::vector<std::string>& args) {
   std::error_code ec;
   if (fs::exists(out, ec) && fs::equivalent(in, out, ec))
     throw TCliUsageError{"OUT must not be the same file as IN"};
+
+  if (QXHasDataFormatGUID(in, sourceClass)) {
+    auto document = KVMakeRef<TQXDocument>();
+    if (!document->LoadFromFile(in))
+      throw EKVException("File not found: \"" + in + "\"", nullptr, "CliConvert");
+    document->SaveAs(out);
+    return kExitOk;
+  }
 
   // The copy goes into a fresh file beside OUT, renamed over it only when complete: a failed conversion
   // leaves any previous OUT as it was, and a previous OUT is never merged into.

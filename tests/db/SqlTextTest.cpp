@@ -248,7 +248,7 @@ TEST(SqlTextResolve, InsertedTextIsNotScannedAgain) {
                 .Resolved(),
             "WHERE a = '10:30' AND b = :a");
   EXPECT_EQ(TSql("WHERE t = :t").Set("t", TKVVariant::FromDateTime(Date(2020, 1, 2, 10, 30))).Resolved(),
-            "WHERE t = 2020-01-02 10:30:00");
+            "WHERE t = {ts '2020-01-02 10:30:00.000'}");
 }
 
 TEST(SqlTextResolve, ColonsInQuotedTextAreTakenForParameters) {
@@ -355,8 +355,8 @@ TEST(SqlLiteral, NumbersIgnoreTheLocale) {
 
 TEST(SqlLiteral, DatesWithAndWithoutFormat) {
   const TKVVariant moment = TKVVariant::FromDateTime(Date(2020, 1, 2, 3, 4, 5, 60));
-  EXPECT_EQ(KVValueAsSQLLiteral(moment), "2020-01-02 03:04:05.060");
-  EXPECT_EQ(KVValueAsSQLLiteral(TKVVariant::FromDateTime(Date(2020, 1, 2))), "2020-01-02");
+  EXPECT_EQ(KVValueAsSQLLiteral(moment), "{ts '2020-01-02 03:04:05.060'}");
+  EXPECT_EQ(KVValueAsSQLLiteral(TKVVariant::FromDateTime(Date(2020, 1, 2))), "{ts '2020-01-02 00:00:00.000'}");
   EXPECT_EQ(KVValueAsSQLLiteral(moment, '\'', "'yyyy-mm-dd hh:nn:ss'"), "'2020-01-02 03:04:05'");
   EXPECT_EQ(KVValueAsSQLLiteral(moment, '\'', "{\"ts\" 'YYYY-MM-DD HH:NN:SS.zzz'}"), "{ts '2020-01-02 03:04:05.060'}");
   EXPECT_EQ(KVValueAsSQLLiteral(moment, '\'', "d.m.yy h:n:s z"), "2.1.20 3:4:5 60");

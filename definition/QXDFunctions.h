@@ -1,0 +1,70 @@
+#pragma once
+// What the definition needs to know about field value functions: a function found by its id gives its
+// name, description and parameters. The plug-in host implements the lookup and installs it once at
+// start-up; until then (and in every headless tool that loads no plug-ins) there is none, and function
+// nodes behave as nodes whose plug-in is not loaded.
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/KVExceptions.h"
+#include "foundation/KVGuid.h"
+#include "foundation/KVVariant.h"
+
+class TQXDFieldFuncData;
+
+// One parameter a function describes; a new argument starts with the default value.
+struct TQXFunctionParameter {
+  std::string Name;
+  std::string Description;
+  TKVVariant Default;
+};
+
+// A registered function. The plug-in host derives from it to keep its own function object behind the
+// description and to implement the call.
+class TQXFunctionInfo {
+ public:
+  virtual ~TQXFunctionInfo() = default;
+
+  TGUID Id;
+  std::string Name;
+  std::string Description;
+  std::vector<TQXFunctionParameter> Parameters;
+
+  // Computes the function's value from `value` with the node's arguments. Without a host behind the
+  // description there is nothing to call.
+  virtual TKVVariant Call(TQXDFieldFuncData& /*node*/, const TKVVariant& /*value*/) const {
+    throw EKVException("The function \"" + Name + "\" has no implementation", nullptr, "TQXFunctionInfo.Call");
+  }
+  // Lets the function check the node's arguments before the selection leaves the node; false keeps it.
+  virtual bool CheckArguments(TQXDFieldFuncData& /*node*/) const { return true; }
+};
+
+using TQXFunctionRef = std::shared_ptr<const TQXFunctionInfo>;
+
+class IQXFunctionLookup {
+ public:
+  virtual ~IQXFunctionLookup() = default;
+  // The function registered under `id`, or null when no loaded plug-in supplies it.
+  virtual TQXFunctionRef FindFunction(const TGUID& id) const = 0;
+  // Every registered function, in the order a function list shows them.
+  virtual std::vector<TQXFunctionRef> Functions() const { return {}; }
+};
+
+namespace qxd_detail {
+inline std::atomic<IQXFunctionLookup*> g_FunctionLookup{nullptr};
+}
+
+// The process-wide lookup; null until a host installs one.
+inline IQXFunctionLookup* QXFunctionLookup() { return qxd_detail::g_FunctionLookup.load(); }
+// Installs a lookup (null removes it) and returns the previous one. The caller keeps the object alive for
+// as long as it is installed.
+inline IQXFunctionLookup* QXSetFunctionLookup(IQXFunctionLookup* lookup) {
+  return qxd_detail::g_FunctionLookup.exchange(lookup);
+}
+// Finds a function through the installed lookup; null when there is no lookup or no such function.
+inline TQXFunctionRef QXFindFunction(const TGUID& id) {
+  IQXFunctionLookup* lookup = QXFunctionLookup();
+  return lookup ? lookup->FindFunction(id) : nullptr;
+}

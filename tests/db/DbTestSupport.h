@@ -1,0 +1,76 @@
+#pragma once
+// Runs a test suite against every database the layer supports: an SQLite file in a temp folder, and the
+// PostgreSQL and MariaDB servers named by DABRIX_PG_CONN / DABRIX_MARIADB_CONN (ODBC connection strings;
+// scripts/db-servers.sh starts throwaway ones). A server whose variable is unset is skipped.
+//
+//   class MySuite : public dbtest::DbTest {};
+//   TEST_P(MySuite, Something) {
+//     std::string t = Table();                       // "mysuite_something", dropped after the test
+//     Exec("CREATE TABLE " + t + " (id INTEGER)");
+//     auto rs = OpenRecordset("SELECT * FROM " + t);
+//   }
+//   DABRIX_INSTANTIATE_DB_TEST(MySuite);
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/KVOdbcConnection.h"
+#include "db/KVOdbcRecordset.h"
+#include "support/TestSupport.h"
+
+namespace dbtest {
+
+enum class TDbKind { SQLite, PostgreSQL, MariaDB };
+
+// "SQLite", "PostgreSQL", "MariaDB".
+const char* DbKindName(TDbKind kind);
+// The connection string for a kind, "" when its server is not configured. SQLite needs a file path.
+std::string ConnectionStringFor(TDbKind kind, const std::string& sqliteFile);
+// A connected connection (autocommit on, no driver dialogs). Raises like TKVOdbcConnection::Activate.
+TKVRef<TKVOdbcConnection> Connect(const std::string& connectionString);
+
+class DbTest : public ::testing::TestWithParam<TDbKind> {
+ protected:
+  void SetUp() override;     // skips when the server is not configured, else connects
+  void TearDown() override;  // drops the tables handed out by Table(), closes the connection
+
+  TDbKind Kind() const { return GetParam(); }
+  bool IsSQLite() const { return Kind() == TDbKind::SQLite; }
+  bool IsPostgreSQL() const { return Kind() == TDbKind::PostgreSQL; }
+  bool IsMariaDB() const { return Kind() == TDbKind::MariaDB; }
+  TKVOdbcConnection& Conn() { return *m_Conn; }
+  const TKVRef<TKVOdbcConnection>& ConnRef() const { return m_Conn; }
+  const std::string& ConnectionString() const { return m_ConnectionString; }
+  testsupport::TempDir& Temp() { return *m_Temp; }
+
+  // Runs SQL on the test's connection (autocommit), raising on failure.
+  void Exec(const std::string& sql);
+  // Runs SQL and ignores any failure (DROP of something that may not exist).
+  void ExecQuietly(const std::string& sql);
+  // A table name unique to this test (suite and test name, lower case, at most 50 characters) with an
+  // optional suffix; any table of that name is dropped now and again at TearDown.
+  std::string Table(const std::string& suffix = "");
+  // The database's spelling of a few column types: "blob" (long binary), "text" (long text),
+  // "timestamp" (with milliseconds), "double", "bigint", "autoinc" (an auto-increment integer key).
+  std::string Type(const std::string& generic) const;
+  // An open recordset on the test's connection; cursor type as given (default: the recordset default).
+  TKVRef<TKVOdbcRecordset> OpenRecordset(const std::string& sql, int cursorType = -1);
+
+ private:
+  TKVRef<TKVOdbcConnection> m_Conn;
+  std::string m_ConnectionString;
+  std::unique_ptr<testsupport::TempDir> m_Temp;
+  std::vector<std::string> m_Tables;
+};
+
+std::string DbParamName(const ::testing::TestParamInfo<TDbKind>& info);
+
+}  // namespace dbtest
+
+#define DABRIX_INSTANTIATE_DB_TEST(Suite)                                                                  \
+  INSTANTIATE_TEST_SUITE_P(Db, Suite,                                                                      \
+                           ::testing::Values(dbtest::TDbKind::SQLite, dbtest::TDbKind::PostgreSQL,         \
+                                             dbtest::TDbKind::MariaDB),                                    \
+                           dbtest::DbParamName)
