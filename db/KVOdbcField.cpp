@@ -46,7 +46,9 @@ TKVFieldDataType KVFieldDataTypeOfSqlType(SQLSMALLINT sqlType, bool isUnsigned) 
     case SQL_SMALLINT: return isUnsigned ? fdtUInt16 : fdtInt16;
     case SQL_INTEGER: return isUnsigned ? fdtUInt32 : fdtInt32;
     case SQL_BIGINT: return isUnsigned ? fdtUInt64 : fdtInt64;
-    case SQL_FLOAT: return fdtSingle;
+    // SQL_FLOAT is double precision in ODBC (psqlODBC reports float8 so); read as Single it would lose
+    // digits. REAL (single precision) reads exactly as Double too.
+    case SQL_FLOAT:
     case SQL_REAL:
     case SQL_DOUBLE: return fdtDouble;
     case SQL_NUMERIC:

@@ -302,6 +302,11 @@ void TKVOdbcRecordsetBase::CreateFields() {
       d.Ordinal = col;
       d.Name = ColText(m_Handle, col, SQL_DESC_NAME, true, this);
       d.ConciseType = ColNumber(m_Handle, col, SQL_DESC_CONCISE_TYPE, true, 0, this);
+      // For every type but date/time and intervals the concise type equals the verbose one. The SQLite
+      // driver answers the concise type wrongly (SQL_CHAR for BLOB, -25 for BIGINT) but the verbose one
+      // right, so the verbose one wins where the two must agree.
+      SQLLEN verbose = ColNumber(m_Handle, col, SQL_DESC_TYPE, false, d.ConciseType, this);
+      if (verbose != SQL_DATETIME && verbose != SQL_INTERVAL && verbose != d.ConciseType) d.ConciseType = verbose;
       d.Length = ColNumber(m_Handle, col, SQL_DESC_LENGTH, false, 0, this);
       d.OctetLength = ColNumber(m_Handle, col, SQL_DESC_OCTET_LENGTH, false, 0, this);
       d.Precision = ColNumber(m_Handle, col, SQL_DESC_PRECISION, false, 0, this);

@@ -41,10 +41,11 @@ bool KVIsLongDataType(int type);
 bool KVIsGrowableDataType(int type);
 bool KVIsIntegerDataType(int type);  // Int8..UInt64
 
-// The field data type of an ODBC column (its SQL_DESC_CONCISE_TYPE and SQL_DESC_UNSIGNED). SQL_FLOAT maps
-// to Single, SQL_REAL and SQL_DOUBLE to Double, NUMERIC/DECIMAL to Numeric (read as double), CHAR/VARCHAR
-// to String, WCHAR/WVARCHAR to Wide String, LONGVARCHAR to Memo, WLONGVARCHAR to Wide Memo, every binary
-// type to Binary. Any other code raises EKVException "Unknown ODBC Field Data Type: %d".
+// The field data type of an ODBC column (its SQL_DESC_CONCISE_TYPE and SQL_DESC_UNSIGNED). SQL_FLOAT,
+// SQL_REAL and SQL_DOUBLE map to Double (SQL_FLOAT is double precision: as Single it would lose digits),
+// NUMERIC/DECIMAL to Numeric (read as double), CHAR/VARCHAR to String, WCHAR/WVARCHAR to Wide String,
+// LONGVARCHAR to Memo, WLONGVARCHAR to Wide Memo, every binary type to Binary. Any other code raises
+// EKVException "Unknown ODBC Field Data Type: %d".
 TKVFieldDataType KVFieldDataTypeOfSqlType(SQLSMALLINT sqlType, bool isUnsigned);
 // The C type a field is bound or read with. Outside 0..20: "Unknown Value (%d) for "TKVFieldDataType"".
 SQLSMALLINT KVCTypeOfFieldDataType(int type);

@@ -428,7 +428,12 @@ struct TKVOdbcStatementRowWriter::TImpl {
         // Grows in steps, so that rows of growing length do not rebind every time.
         columnSize = needed <= p.BoundColumnSize ? p.BoundColumnSize : std::max(needed, p.BoundColumnSize * 2);
       }
-      if (data == p.BoundData && indicator == p.BoundIndicator && columnSize == p.BoundColumnSize) continue;
+      // The SQLite driver takes a binary parameter's length when it is bound, not when the statement runs:
+      // a shorter value after a longer one would be written with the longer one's tail. Binary parameters
+      // are therefore bound again for every record (one cheap call).
+      if (data == p.BoundData && indicator == p.BoundIndicator && columnSize == p.BoundColumnSize &&
+          cType != SQL_C_BINARY)
+        continue;
       KVOdbcCheck(SQLBindParameter(s.Handle, static_cast<SQLUSMALLINT>(n + 1), SQL_PARAM_INPUT, cType,
                                    type.SqlType, columnSize, type.Digits, data, capacity, indicator),
                   &rs, routine, s.Handle, SQL_HANDLE_STMT);

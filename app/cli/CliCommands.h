@@ -23,6 +23,8 @@ struct TCliUsageError {
 };
 
 extern const TCliCommand kCliDump, kCliConvert;
+// query: run SQL on a database (app/cli/DbCommands.cpp).
+extern const TCliCommand kCliQuery;
 extern const TCliCommand kCliSources, kCliSchema;
 extern const TCliCommand kCliTree;
 extern const TCliCommand kCliSortTables;

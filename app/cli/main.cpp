@@ -37,8 +37,8 @@ std::string ForTerminal(std::string text) {
 }  // namespace
 
 const std::vector<TCliCommand>& CliCommands() {
-  static const std::vector<TCliCommand> commands = {kCliDump,   kCliConvert, kCliSources,
-                                                     kCliSchema, kCliTree,    kCliSortTables};
+  static const std::vector<TCliCommand> commands = {kCliDump, kCliConvert, kCliQuery,     kCliSources,
+                                                     kCliSchema, kCliTree,   kCliSortTables};
   return commands;
 }
 

@@ -1,0 +1,149 @@
+// Connections: connection strings, failures, transactions, data source listing and stored credentials.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "db/DbTestSupport.h"
+#include "db/KVOdbcConnection.h"
+#include "db/KVOdbcRecordset.h"
+#include "storage/KVIniFileStorage.h"
+
+namespace {
+
+// Sets an environment variable for a scope.
+class TScopedEnv {
+ public:
+  TScopedEnv(const char* name, const std::string& value) : m_Name(name) {
+    const char* old = std::getenv(name);
+    m_Had = old != nullptr;
+    if (old) m_Old = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~TScopedEnv() { m_Had ? setenv(m_Name, m_Old.c_str(), 1) : unsetenv(m_Name); }
+
+ private:
+  const char* m_Name;
+  bool m_Had = false;
+  std::string m_Old;
+};
+
+TEST(Connection, UserAndPasswordPropertiesReplaceTheStringsValues) {
+  TKVOdbcConnection c;
+  c.Properties().SetConnectionString("DSN=x;UID=old;;PWD=p;Port=1");
+  EXPECT_EQ(c.EffectiveConnectionString(), "DSN=x;UID=old;;PWD=p;Port=1");  // empty properties change nothing
+  c.Properties().SetUserName("neu");
+  c.Properties().SetPassword("a;b");
+  EXPECT_EQ(c.EffectiveConnectionString(), "DSN=x;Port=1;UID=neu;PWD={a;b}");
+}
+
+TEST(Connection, AFailedConnectCarriesEveryDiagnosticRecord) {
+  TKVOdbcConnection c;
+  c.Properties().SetConnectionString("Driver=No Such Driver Anywhere;Database=x");
+  c.Properties().SetDriverDialogs(ddNoDriverDialogs);
+  try {
+    c.Activate();
+    FAIL() << "connected to nothing";
+  } catch (const EODBCError& e) {
+    EXPECT_EQ(e.ReturnCode(), SQL_ERROR);
+    ASSERT_FALSE(e.Records().empty());
+    EXPECT_EQ(e.Message().rfind("Return Code: Error (-1)\r\n\r\n", 0), 0u) << e.Message();
+    for (const auto& r : e.Records()) EXPECT_NE(e.Message().find(r.Text()), std::string::npos);
+    EXPECT_NE(e.Message().find("No Such Driver Anywhere"), std::string::npos) << e.Message();
+  }
+  EXPECT_FALSE(c.Active());
+  EXPECT_FALSE(c.Connected());
+}
+
+TEST(Connection, DataSourceListingFormats) {
+  testsupport::TempDir dir;
+  testsupport::WriteFileBytes(dir.file("odbc.ini"),
+                              "[dabrix_listing]\nDriver=SQLite3\nDescription=Listing test\nDatabase=/tmp/x.db\n");
+  TScopedEnv ini("ODBCINI", dir.file("odbc.ini"));
+  TScopedEnv home("HOME", dir.path().string());
+  testsupport::WriteFileBytes(dir.file(".odbc.ini"), testsupport::ReadFileBytes(dir.file("odbc.ini")));
+  auto env = KVMakeRef<TKVOdbcEnvironment>();
+  std::vector<std::string> one, two;
+  env->EnumDataSources(dsnUser, "<%s>", [&](const std::string& s) { one.push_back(s); });
+  env->EnumDataSources(dsnUser, "%s: %s", [&](const std::string& s) { two.push_back(s); });
+  EXPECT_NE(std::find(one.begin(), one.end(), "<dabrix_listing>"), one.end());
+  EXPECT_NE(std::find(two.begin(), two.end(), "dabrix_listing: SQLite3"), two.end()) << (two.empty() ? "" : two[0]);
+  EXPECT_FALSE(env->Active());  // activated for the call only
+  try {
+    env->EnumDataSources(dsnUser, "%s %s %s", [](const std::string&) {});
+    FAIL();
+  } catch (const EKVException& e) {
+    EXPECT_EQ(e.Message(), "Invalid number of format parameters");
+  }
+  EXPECT_THROW(env->EnumDataSources(2, "%s", [](const std::string&) {}), EKVException);
+}
+
+TEST(Connection, StoredCredentialsAreEncryptedAndOnlyTheirOwnerReadsThem) {
+  testsupport::TempDir dir;
+  std::string file = dir.file("conn.qxt");
+  {
+    TScopedEnv config("XDG_CONFIG_HOME", dir.file("config-a"));
+    TKVOdbcConnectProperties p;
+    p.SetUserName("alice");
+    p.SetPassword("s3cret");
+    p.SetConnectionString("DSN=x");
+    auto s = KVMakeRef<TKVIniFileStorage>(nullptr, 0u, "", file);
+    p.StoreData(*s);
+    s->Commit();
+    std::string stored = s->ReadString("Password", "");
+    EXPECT_FALSE(stored.empty());
+    EXPECT_EQ(stored.find("s3cret"), std::string::npos);
+    EXPECT_EQ(stored.find_first_not_of("0123456789ABCDEFabcdef"), std::string::npos);
+    TKVOdbcConnectProperties back;
+    back.LoadData(*s);
+    EXPECT_EQ(back.UserName(), "alice");
+    EXPECT_EQ(back.Password(), "s3cret");
+  }
+  TScopedEnv other("XDG_CONFIG_HOME", dir.file("config-b"));  // another user's key
+  TKVOdbcConnectProperties foreign;
+  auto s = KVMakeRef<TKVIniFileStorage>(nullptr, 0u, "", file);
+  foreign.LoadData(*s);
+  EXPECT_EQ(foreign.UserName(), "");
+  EXPECT_EQ(foreign.Password(), "");
+  EXPECT_EQ(foreign.ConnectionString(), "DSN=x");
+}
+
+class ConnectionDb : public dbtest::DbTest {
+ protected:
+  int Rows(TKVOdbcConnection& c, const std::string& table) {
+    auto rs = KVMakeRef<TKVOdbcRecordset>(TKVRef<TKVOdbcConnection>(&c));
+    rs->SetSQL("SELECT count(*) FROM " + table);
+    rs->Open();
+    return rs->Field(0).Value().AsInt32();
+  }
+};
+
+TEST_P(ConnectionDb, TransactionsCommitRollBackAndCloseRollsBack) {
+  std::string t = Table();
+  Exec("CREATE TABLE " + t + " (id INTEGER)");
+  EXPECT_NE(Conn().GetTransactionSupport(), TKVTransactionSupport::None);
+
+  auto writer = KVMakeRef<TKVOdbcConnection>();
+  writer->Properties().SetConnectionString(ConnectionString());
+  writer->Properties().SetAttribute(caAutocommitTransactions, false);
+  writer->Activate();
+  {
+    TKVOdbcTransaction tx(*writer);
+    writer->ExecuteSQL("INSERT INTO " + t + " VALUES (1)");
+    tx.Commit();
+  }
+  {
+    TKVOdbcTransaction tx(*writer);
+    writer->ExecuteSQL("INSERT INTO " + t + " VALUES (2)");
+  }  // rolled back
+  EXPECT_EQ(writer->TransactionNesting(), 0);
+  writer->Properties().SetAttribute(caAutocommitTransactions, true);  // applied at once: this commits
+  writer->ExecuteSQL("INSERT INTO " + t + " VALUES (3)");
+  writer->Properties().SetAttribute(caAutocommitTransactions, false);
+  writer->ExecuteSQL("INSERT INTO " + t + " VALUES (4)");
+  writer->Deactivate();  // uncommitted work is rolled back on close
+  EXPECT_EQ(Rows(Conn(), t), 2);
+}
+
+DABRIX_INSTANTIATE_DB_TEST(ConnectionDb);
+
+}  // namespace
