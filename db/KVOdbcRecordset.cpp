@@ -217,7 +217,7 @@ void TKVOdbcRecordsetBase::ReadGrantedCursor() {
   m_Scrollable = m_GrantedCursorType != ctForwardOnly;
 }
 
-void TKVOdbcRecordsetBase::InternalExecute() {
+bool TKVOdbcRecordsetBase::InternalExecute() {
   std::string text = PreparedSQLText();
   KVCheckPreparedSQLStatement(text, SelectExpected(), this);
   if (m_OpenMode == TKVRecordsetOpenMode::ColumnsOnly) {
@@ -226,6 +226,7 @@ void TKVOdbcRecordsetBase::InternalExecute() {
     text = p.Text();
   }
   ExecDirect(text);
+  return true;
 }
 
 void TKVOdbcRecordsetBase::AdjustColumnDescription(TKVOdbcColumnDescription& d) {
@@ -239,7 +240,11 @@ void TKVOdbcRecordsetBase::ExecuteAndCreateFields() {
   m_LastFetchDiag.clear();
   m_Overlay = false;
   ApplyCursorAttributes();
-  InternalExecute();
+  if (!InternalExecute()) {
+    m_Fields.clear();
+    m_RecordCount = 0;
+    return;
+  }
   m_CursorOpen = true;
   ReadGrantedCursor();
   CreateFields();

@@ -550,8 +550,9 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
 
   // Produces the result set on Handle(). The base checks the prepared text (SELECT only) and runs it with
   // ExecDirect; in ColumnsOnly mode with the WHERE clause replaced by "1=0". Schema recordsets call a
-  // catalog function instead.
-  virtual void InternalExecute();
+  // catalog function instead. Returns false when the call answered that there is nothing at all (no result
+  // set to describe): the recordset then opens with no fields and no records.
+  virtual bool InternalExecute();
   // Lets a derived class change a column's description before its field is made; the base calls the
   // OnAdjustColumn callback when set.
   virtual void AdjustColumnDescription(TKVOdbcColumnDescription& description);

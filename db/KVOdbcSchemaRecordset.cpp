@@ -58,13 +58,6 @@ const char* RoutineOf(TKVSchemaList kind) {
   return "InternalExecute";
 }
 
-// Ends an execution whose catalog call answered SQL_NO_DATA: there is no result set to make fields of.
-class ESchemaNoData : public EODBCError {
- public:
-  using EODBCError::EODBCError;
-  KV_EXCEPTION_CLASS(ESchemaNoData, EODBCError)
-};
-
 }  // namespace
 
 const char* KVSchemaListCaption(int kind) {
@@ -155,31 +148,7 @@ TKVRefLifeObject* TKVOdbcSchemaRecordset::PropertyByName(std::string_view name) 
 void TKVOdbcSchemaRecordset::AfterPropertyValueChange() {
   // An inactive recordset picks the change up when it opens.
   if (!m_Schema->ReexecuteOnChange() || !Active()) return;
-  try {
-    ReExecute(false);
-  } catch (const ESchemaNoData&) {
-    ShowEmptyResult();
-    NotifyDataChanged(nullptr);
-  }
-}
-
-void TKVOdbcSchemaRecordset::DoActivate() {
-  try {
-    TKVOdbcRecordsetBase::DoActivate();
-  } catch (const ESchemaNoData&) {
-    ShowEmptyResult();
-  }
-}
-
-void TKVOdbcSchemaRecordset::ShowEmptyResult() {
-  CloseCursor();
-  m_Fields.clear();
-  m_Position = 0;
-  m_RecordCount = 0;
-  m_LastFetchRC = SQL_NO_DATA;
-  m_LastFetchDiag.clear();
-  m_Overlay = false;
-  m_State = rsBrowsing;
+  ReExecute(false);
 }
 
 bool TKVOdbcSchemaRecordset::CatalogIsEverything() {
@@ -188,15 +157,16 @@ bool TKVOdbcSchemaRecordset::CatalogIsEverything() {
          KVUpperCase(dbms).find("MYSQL") != std::string::npos;
 }
 
-void TKVOdbcSchemaRecordset::InternalExecute() {
+bool TKVOdbcSchemaRecordset::InternalExecute() {
   TKVSchemaList kind = m_Schema->Kind();
   if (static_cast<int>(kind) >= kSchemaListCount)
     throw EKVException("Unsupported value (" + std::to_string(static_cast<int>(kind)) +
                            ") for \"TKVSchemaList\"",
                        this, "InternalExecute");
   SQLRETURN rc = CallCatalogFunction(kind);
-  if (rc == SQL_NO_DATA) throw ESchemaNoData(rc, SQL_HANDLE_STMT, Handle(), this, RoutineOf(kind));
+  if (rc == SQL_NO_DATA) return false;
   KVOdbcCheck(rc, this, RoutineOf(kind), Handle(), SQL_HANDLE_STMT);
+  return true;
 }
 
 SQLRETURN TKVOdbcSchemaRecordset::CallCatalogFunction(TKVSchemaList kind) {

@@ -149,23 +149,16 @@ class TKVOdbcSchemaRecordset : public TKVOdbcRecordsetBase {
   bool KeepsSQL() const override { return false; }
 
  protected:
-  // Calls the catalog function of the list kind ("InternalExecute"). SQL_NO_DATA is an empty result; any
-  // other failure raises EODBCError with the function's name as routine; a kind outside the list raises
-  // "Unsupported value (%d) for "TKVSchemaList"".
-  //
-  // An answer of SQL_NO_DATA leaves the handle without a result set to describe, so it ends the execution
-  // early; opening and the re-execution after a property change turn that into an open recordset with no
-  // fields and no records. An explicit ReExecute() that gets SQL_NO_DATA raises EODBCError with return
-  // code 100 instead (the base's re-execution cannot be ended early); close and open again there.
-  void InternalExecute() override;
-  void DoActivate() override;
+  // Calls the catalog function of the list kind ("InternalExecute"). SQL_NO_DATA is an empty result (an
+  // open recordset with no fields and no records); any other failure raises EODBCError with the function's
+  // name as routine; a kind outside the list raises "Unsupported value (%d) for "TKVSchemaList"".
+  bool InternalExecute() override;
   // The catalog call itself on Handle(); returns its return code unchecked.
   virtual SQLRETURN CallCatalogFunction(TKVSchemaList kind);
 
  private:
   void AfterPropertyValueChange();
   bool CatalogIsEverything();
-  void ShowEmptyResult();
 
   TKVRef<TKVSchemaProperties> m_Schema;
 };

@@ -20,7 +20,7 @@ void PrintToolHelp(std::ostream& out) {
   out << kToolUsage;
   for (const auto& c : CliCommands()) {
     std::string name = c.Name;
-    name.resize(std::max<size_t>(name.size() + 2, 12), ' ');
+    name.resize(std::max<size_t>(name.size() + 2, 14), ' ');
     out << "  " << name << c.Summary << "\n";
   }
   out << "\nRun 'dabrix-cli COMMAND --help' for the arguments of a command.\n";
