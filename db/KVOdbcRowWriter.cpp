@@ -540,18 +540,25 @@ struct TKVOdbcStatementRowWriter::TImpl {
     s.Params.resize(n);
   }
 
-  // Rows the WHERE of `id` matches now (for "Try Unique Update" and to tell an unchanged row from a
-  // vanished one).
-  SQLLEN CountMatches(TKVOdbcRecordsetBase& rs, const TIdentification& id, const char* routine) {
+  // Makes `s` the statement `head` + " WHERE " + the identification of the current row, prepared again only
+  // when the identifying columns or their NULL pattern changed, with the current values bound.
+  void PrepareIdentified(TKVOdbcRecordsetBase& rs, TStmt& s, const std::string& head, const TIdentification& id,
+                         const char* routine) {
     Signature.clear();
     for (size_t index : id.Fields) Signature.push_back(static_cast<uint8_t>(index));
     AppendNullPattern(rs, id);
-    if (!CountStmt.Prepared || CountStmt.Signature != Signature) {
-      Prepare(rs, CountStmt, "SELECT COUNT(*) FROM " + TableSQL + " WHERE " + WhereText(rs, id), routine);
-      CountStmt.Signature = Signature;
+    if (!s.Prepared || s.Signature != Signature) {
+      Prepare(rs, s, head + " WHERE " + WhereText(rs, id), routine);
+      s.Signature = Signature;
     }
-    AddWhereParams(rs, CountStmt, id, 0);
-    BindParams(rs, CountStmt, routine);
+    AddWhereParams(rs, s, id, 0);
+    BindParams(rs, s, routine);
+  }
+
+  // Rows the WHERE of `id` matches now (for "Try Unique Update" and to tell an unchanged row from a
+  // vanished one).
+  SQLLEN CountMatches(TKVOdbcRecordsetBase& rs, const TIdentification& id, const char* routine) {
+    PrepareIdentified(rs, CountStmt, "SELECT COUNT(*) FROM " + TableSQL, id, routine);
     SQLHSTMT h = CountStmt.Handle;
     KVOdbcCheck(SQLExecute(h), &rs, routine, h, SQL_HANDLE_STMT);
     TCursorCloser closer{h};
@@ -744,15 +751,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
     Sync(rs);
     TIdentification id = Identify(rs, kDelete);
     CheckTryUnique(rs, id, kDelete);
-    Signature.clear();
-    for (size_t index : id.Fields) Signature.push_back(static_cast<uint8_t>(index));
-    AppendNullPattern(rs, id);
-    if (!DeleteStmt.Prepared || DeleteStmt.Signature != Signature) {
-      Prepare(rs, DeleteStmt, "DELETE FROM " + TableSQL + " WHERE " + WhereText(rs, id), kDelete);
-      DeleteStmt.Signature = Signature;
-    }
-    AddWhereParams(rs, DeleteStmt, id, 0);
-    BindParams(rs, DeleteStmt, kDelete);
+    PrepareIdentified(rs, DeleteStmt, "DELETE FROM " + TableSQL, id, kDelete);
     if (Execute(rs, DeleteStmt, kDelete) == 0) RaiseVanished(rs, kDelete);
     rs.AdjustRecordCount(-1);
     rs.NotifyRecordChanging();
@@ -763,16 +762,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
   void Refresh(TKVOdbcRecordsetBase& rs) {
     Sync(rs);
     TIdentification id = Identify(rs, kRefresh);
-    Signature.clear();
-    for (size_t index : id.Fields) Signature.push_back(static_cast<uint8_t>(index));
-    AppendNullPattern(rs, id);
-    if (!RefreshStmt.Prepared || RefreshStmt.Signature != Signature) {
-      Prepare(rs, RefreshStmt, "SELECT " + SelectList + " FROM " + TableSQL + " WHERE " + WhereText(rs, id),
-              kRefresh);
-      RefreshStmt.Signature = Signature;
-    }
-    AddWhereParams(rs, RefreshStmt, id, 0);
-    BindParams(rs, RefreshStmt, kRefresh);
+    PrepareIdentified(rs, RefreshStmt, "SELECT " + SelectList + " FROM " + TableSQL, id, kRefresh);
     SQLHSTMT h = RefreshStmt.Handle;
     KVOdbcCheck(SQLExecute(h), &rs, kRefresh, h, SQL_HANDLE_STMT);
     TCursorCloser closer{h};

@@ -89,6 +89,22 @@ void TKVPrivateProfile::SetFileName(const std::string& fileName) {
 
 // --- The file ---------------------------------------------------------------------------------------------
 
+namespace {
+// What tells one state of a file from another: a rename gives another inode, an in-place write another
+// time or size.
+template <class TId>
+TId IdentityFromStat(const struct stat& st) {
+  TId id;
+  id.State = TId::Present;
+  id.Device = st.st_dev;
+  id.Inode = st.st_ino;
+  id.Size = st.st_size;
+  id.MTimeSec = st.st_mtim.tv_sec;
+  id.MTimeNSec = st.st_mtim.tv_nsec;
+  return id;
+}
+}  // namespace
+
 TKVPrivateProfile::TIdentity TKVPrivateProfile::StatIdentity() const {
   TIdentity id;
   struct stat st;
@@ -100,13 +116,7 @@ TKVPrivateProfile::TIdentity TKVPrivateProfile::StatIdentity() const {
     id.State = TIdentity::Unreadable;
     return id;
   }
-  id.State = TIdentity::Present;
-  id.Device = st.st_dev;
-  id.Inode = st.st_ino;
-  id.Size = st.st_size;
-  id.MTimeSec = st.st_mtim.tv_sec;
-  id.MTimeNSec = st.st_mtim.tv_nsec;
-  return id;
+  return IdentityFromStat<TIdentity>(st);
 }
 
 void TKVPrivateProfile::Refresh() {
@@ -147,13 +157,7 @@ void TKVPrivateProfile::Load() {
     return;
   }
   // Taken before reading: a writer changing the file while we read leaves it different from this.
-  TIdentity id;
-  id.State = TIdentity::Present;
-  id.Device = st.st_dev;
-  id.Inode = st.st_ino;
-  id.Size = st.st_size;
-  id.MTimeSec = st.st_mtim.tv_sec;
-  id.MTimeNSec = st.st_mtim.tv_nsec;
+  TIdentity id = IdentityFromStat<TIdentity>(st);
 
   std::string data;
   if (st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));

@@ -67,6 +67,17 @@ class DbTest : public ::testing::TestWithParam<TDbKind> {
 
 std::string DbParamName(const ::testing::TestParamInfo<TDbKind>& info);
 
+// The message of the EKVException `f` raises, or "(no error)".
+template <class F>
+std::string ErrorOf(F&& f) {
+  try {
+    f();
+  } catch (const EKVException& e) {
+    return e.Message();
+  }
+  return "(no error)";
+}
+
 }  // namespace dbtest
 
 #define DABRIX_INSTANTIATE_DB_TEST(Suite)                                                                  \

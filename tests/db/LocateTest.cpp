@@ -7,20 +7,11 @@
 namespace {
 
 using dbtest::DbTest;
+using dbtest::ErrorOf;
 
 TKVNameAndValueMatchList Entry(const std::string& field, const TKVVariant& value, TKVMatchKind kind = mkExactMatch,
                                bool matchCase = false) {
   return {TKVNameAndValueMatchObj{field, value, kind, matchCase}};
-}
-
-template <class F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const EKVException& e) {
-    return e.Message();
-  }
-  return "(no error)";
 }
 
 class LocateTest : public DbTest {

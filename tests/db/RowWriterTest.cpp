@@ -11,6 +11,7 @@
 namespace {
 
 using dbtest::DbTest;
+using dbtest::ErrorOf;
 
 double Stamp(int h, int n, int s, int ms) {
   double v = 0;
@@ -22,16 +23,6 @@ std::vector<uint8_t> Pattern(size_t size) {
   std::vector<uint8_t> v(size);
   for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 7 + i / 251);
   return v;
-}
-
-template <class F>
-std::string ErrorOf(F&& f) {
-  try {
-    f();
-  } catch (const EKVException& e) {
-    return e.Message();
-  }
-  return "(no error)";
 }
 
 class RowWriterTest : public DbTest {
