@@ -2,6 +2,7 @@
 // The subcommands of dabrix-cli. Each runs with its own arguments (without the subcommand name) and
 // returns the process exit code; errors it does not handle itself reach main, which prints them in the
 // message text form and exits with code 2.
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,18 @@ constexpr int kExitOk = 0, kExitFailed = 1, kExitBadInput = 2, kExitCancelled = 
 struct TCliUsageError {
   std::string Message;
 };
+
+// Terminal output wants plain line ends; the program's texts use "\r\n".
+std::string CliForTerminal(const std::string& text);
+// Prints an error in the message text form to standard error.
+void CliPrintError(const std::exception& e);
+
+class TKVOdbcConnection;
+template <class T>
+class TKVRef;
+// A connection for a command-line CONNECTION argument: a data source name, or a connection string when it
+// contains "=". No driver dialogs (nobody is there to answer them); not yet opened.
+TKVRef<TKVOdbcConnection> CliConnection(const std::string& target);
 
 extern const TCliCommand kCliDump, kCliConvert;
 // query: run SQL on a database (app/cli/DbCommands.cpp).

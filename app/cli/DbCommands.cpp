@@ -36,21 +36,12 @@ std::string OneLine(std::string s) {
   return s;
 }
 
-std::string ForTerminal(const std::string& text) {
-  std::string r;
-  for (size_t i = 0; i < text.size(); ++i)
-    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) r += text[i];
-  return r;
-}
-
 int CliQuery(const std::vector<std::string>& args) {
   if (args.size() != 2) throw TCliUsageError{"expected CONNECTION and SQL"};
   const std::string& target = args[0];
   const std::string& sql = args[1];
   try {
-    auto connection = KVMakeRef<TKVOdbcConnection>();
-    connection->Properties().SetConnectionString(target.find('=') == std::string::npos ? "DSN=" + target : target);
-    connection->Properties().SetDriverDialogs(ddNoDriverDialogs);
+    auto connection = CliConnection(target);
     connection->Activate();
     if (KVIsSelectStatement(sql)) {
       auto rs = KVMakeRef<TLiteralRecordset>(connection);
@@ -72,10 +63,10 @@ int CliQuery(const std::vector<std::string>& args) {
       std::cout << statement.AffectedRows() << "\n";
     }
   } catch (const EODBCError& e) {
-    std::cerr << ForTerminal(e.Message()) << "\n";
+    std::cerr << CliForTerminal(e.Message()) << "\n";
     return kExitFailed;
   } catch (const EKVException& e) {
-    std::cerr << ForTerminal(KVMessageText(e.Message())) << "\n";
+    std::cerr << CliForTerminal(KVMessageText(e.Message())) << "\n";
     return kExitFailed;
   }
   return kExitOk;

@@ -35,14 +35,6 @@ const char* kSchemaUsage =
     "\n"
     "Exit code 1 when the data source cannot be read; the driver's diagnostics are printed.\n";
 
-// Terminal output wants plain line ends; the program's messages use "\r\n".
-std::string ForTerminal(const std::string& text) {
-  std::string r;
-  for (size_t i = 0; i < text.size(); ++i)
-    if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) r += text[i];
-  return r;
-}
-
 int RunSources(const std::vector<std::string>& args) {
   bool user = true, system = true;
   for (const auto& a : args) {
@@ -61,7 +53,7 @@ int RunSources(const std::vector<std::string>& args) {
     if (user) environment->EnumDataSources(dsnUser, "%s - %s", print);
     if (system) environment->EnumDataSources(dsnSystem, "%s - %s", print);
   } catch (const std::exception& e) {
-    std::cerr << ForTerminal(KVMessageText(KVErrorText(e))) << "\n";
+    CliPrintError(e);
     return kExitFailed;
   }
   return kExitOk;
@@ -219,11 +211,8 @@ int RunSchema(const std::vector<std::string>& args) {
   if (connection.empty()) throw TCliUsageError{"a data source name or connection string is needed"};
 
   try {
-    auto c = KVMakeRef<TKVOdbcConnection>();
-    TKVOdbcConnectProperties& p = c->Properties();
-    p.SetConnectionString(connection.find('=') == std::string::npos ? "DSN=" + connection : connection);
-    p.SetAccessMode(amReadonly);
-    p.SetDriverDialogs(ddNoDriverDialogs);
+    auto c = CliConnection(connection);
+    c->Properties().SetAccessMode(amReadonly);
     c->Activate();
     {
       TSchemaPrinter printer(c, std::cout);
@@ -232,8 +221,7 @@ int RunSchema(const std::vector<std::string>& args) {
     }
     c->Deactivate();
   } catch (const std::exception& e) {
-    std::cout.flush();
-    std::cerr << ForTerminal(KVMessageText(KVErrorText(e))) << "\n";
+    CliPrintError(e);
     return kExitFailed;
   }
   return kExitOk;

@@ -61,12 +61,7 @@ static int CliSortTables(const std::vector<std::string>& args) {
     else
       document->Save();
   } catch (const std::exception& e) {
-    // Line ends of the program's texts are "\r\n"; a terminal wants "\n".
-    std::string text = KVMessageText(KVErrorText(e));
-    std::string plain;
-    for (char c : text)
-      if (c != '\r') plain += c;
-    std::cerr << plain << "\n";
+    CliPrintError(e);
     return kExitFailed;
   }
   std::cout.flush();

@@ -5,6 +5,7 @@
 
 #include "app/cli/CliCommands.h"
 #include "foundation/KVConvert.h"
+#include "db/KVOdbcConnection.h"
 #include "foundation/KVExceptions.h"
 
 namespace {
@@ -26,15 +27,28 @@ void PrintToolHelp(std::ostream& out) {
   out << "\nRun 'dabrix-cli COMMAND --help' for the arguments of a command.\n";
 }
 
-// Terminal output wants plain line ends; the program's texts use "\r\n".
-std::string ForTerminal(std::string text) {
+
+}  // namespace
+
+std::string CliForTerminal(const std::string& text) {
   std::string r;
+  r.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i)
     if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')) r += text[i];
   return r;
 }
 
-}  // namespace
+void CliPrintError(const std::exception& e) {
+  std::cout.flush();
+  std::cerr << CliForTerminal(KVMessageText(KVErrorText(e))) << "\n";
+}
+
+TKVRef<TKVOdbcConnection> CliConnection(const std::string& target) {
+  auto connection = KVMakeRef<TKVOdbcConnection>();
+  connection->Properties().SetConnectionString(target.find('=') == std::string::npos ? "DSN=" + target : target);
+  connection->Properties().SetDriverDialogs(ddNoDriverDialogs);
+  return connection;
+}
 
 const std::vector<TCliCommand>& CliCommands() {
   static const std::vector<TCliCommand> commands = {kCliDump, kCliConvert, kCliQuery,     kCliSources,
@@ -73,7 +87,7 @@ int main(int argc, char** argv) {
     std::cerr << "dabrix-cli " << command->Name << ": " << KVMessageText(e.Message) << "\n\n" << command->Usage;
     return kExitBadInput;
   } catch (const std::exception& e) {
-    std::cerr << ForTerminal(KVMessageText(KVErrorText(e))) << "\n";
+    CliPrintError(e);
     return kExitBadInput;
   }
 }
