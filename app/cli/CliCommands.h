@@ -41,3 +41,5 @@ extern const TCliCommand kCliQuery;
 extern const TCliCommand kCliSources, kCliSchema;
 extern const TCliCommand kCliTree;
 extern const TCliCommand kCliSortTables;
+// functions, call: the field value functions of the plug-ins beside the program (app/cli/FunctionCommands.cpp).
+extern const TCliCommand kCliFunctions, kCliCall;

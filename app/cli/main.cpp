@@ -52,7 +52,8 @@ TKVRef<TKVOdbcConnection> CliConnection(const std::string& target) {
 
 const std::vector<TCliCommand>& CliCommands() {
   static const std::vector<TCliCommand> commands = {kCliDump, kCliConvert, kCliQuery,     kCliSources,
-                                                     kCliSchema, kCliTree,   kCliSortTables};
+                                                     kCliSchema, kCliTree,   kCliSortTables,
+                                                     kCliFunctions, kCliCall};
   return commands;
 }
 
