@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "db/KVOdbcConnection.h"
+#include "db/KVOdbcLocate.h"
 #include "db/KVOdbcRecordset.h"
 #include "definition/KVTreeModel.h"
 #include "definition/QXDFunctions.h"
@@ -280,7 +281,8 @@ class TQXDDestRSData : public TQXDRecordsetData {
 
 // Where a destination field's value comes from.
 enum TQXFieldValueOrigin : uint8_t { fvoSourceRecordset = 0, fvoDestRecordset = 1, fvoFixedValue = 2 };
-enum TQXMatchKind : uint8_t { mkExactMatch = 0, mkClosestMatch = 1 };
+// The match kinds of a locate request: a destination field says how its value is looked for.
+using TQXMatchKind = TKVMatchKind;
 enum TQXAssignMode : uint8_t { amAssignValue = 0, amInsertAtBeginning = 1, amAppendToEnd = 2, amNumericAdd = 3 };
 
 class TQXDDestFieldData : public TQXDDataBase {

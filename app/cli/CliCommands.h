@@ -43,3 +43,5 @@ extern const TCliCommand kCliTree;
 extern const TCliCommand kCliSortTables;
 // functions, call: the field value functions of the plug-ins beside the program (app/cli/FunctionCommands.cpp).
 extern const TCliCommand kCliFunctions, kCliCall;
+// run, validate: carry out or try a reorganization definition (app/cli/RunCommands.cpp).
+extern const TCliCommand kCliRun, kCliValidate;

@@ -53,7 +53,7 @@ TKVRef<TKVOdbcConnection> CliConnection(const std::string& target) {
 const std::vector<TCliCommand>& CliCommands() {
   static const std::vector<TCliCommand> commands = {kCliDump, kCliConvert, kCliQuery,     kCliSources,
                                                      kCliSchema, kCliTree,   kCliSortTables,
-                                                     kCliFunctions, kCliCall};
+                                                     kCliFunctions, kCliCall, kCliRun, kCliValidate};
   return commands;
 }
 

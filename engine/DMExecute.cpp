@@ -1,0 +1,803 @@
+#include "engine/DMExecute.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <unordered_map>
+
+#include "db/KVSqlText.h"
+#include "foundation/KVDateTime.h"
+
+namespace {
+
+constexpr const char* kContinueQuestion = "Continue Operation";
+// Bits of TQXDDestRSData::RunFlags.
+constexpr uint8_t kRecordSkipped = 1;
+// TQXDDestFieldData::RunInfo slots: [0] value assigned, [1] locate variant type (0x80000000 unresolved).
+constexpr size_t kInfoAssigned = 0, kInfoLocateType = 1;
+constexpr int32_t kUnresolvedType = static_cast<int32_t>(0x80000000u);
+
+int CompareAscii(const std::string& a, const std::string& b) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
+    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+std::string TrimWhite(const std::string& s) {
+  size_t b = s.find_first_not_of(" \t\r\n");
+  if (b == std::string::npos) return {};
+  size_t e = s.find_last_not_of(" \t\r\n");
+  return s.substr(b, e - b + 1);
+}
+
+std::string TextOf(const TKVVariant& v) { return v.IsEmptyOrNull() ? std::string() : v.AsString(); }
+
+bool IsNullOrEmptyString(const TKVVariant& v) {
+  if (v.IsNull()) return true;
+  return v.IsString() && v.AsString().empty();
+}
+
+// Lets the engine extend the message of an error in flight (the details of a failed write) without
+// knowing its class: the message is the base's protected member.
+struct TMessageAccess : Exception {
+  static std::string& Of(Exception& e) { return e.*(&TMessageAccess::m_Message); }
+};
+
+int64_t TickMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+template <class F>
+void VisitPreOrder(TKVTreeItem& item, const F& visit) {
+  visit(item);
+  for (size_t i = 0; i < item.ChildCount(); ++i) VisitPreOrder(*item.Child(i), visit);
+}
+
+// The record count of a forward-only source: such a cursor can only tell 1, so the rows its text selects
+// are counted by a separate statement. -1 when the text cannot be counted that way.
+int32_t CountSelectedRows(TKVOdbcRecordset& rs) {
+  try {
+    TKVSQLStatmentPartitioner text(rs.Sql().ResolvedText());
+    std::string from = text.Clause(TKVSqlClause::From);
+    if (from.empty() || text.HasClause(TKVSqlClause::GroupBy)) return -1;
+    std::string sql = "SELECT Count(*) FROM " + from;
+    std::string where = text.Clause(TKVSqlClause::Where);
+    if (!where.empty()) sql += "\r\nWHERE " + where;
+    TKVOdbcRecordset counter(rs.ConnectionRef());
+    counter.SetSimplestConfiguration();
+    counter.Properties().SetCountStrategies(0);
+    counter.SetSQL(sql);
+    counter.Open();
+    if (!counter.HasCurrentRecord() || counter.FieldCount() == 0) return -1;
+    TKVVariant v = counter.Field(0).Value();
+    if (v.IsNull()) return -1;
+    int64_t n = v.AsInt64();
+    return n < 0 || n > INT32_MAX ? -1 : static_cast<int32_t>(n);
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+std::string RecordValuesText(TKVOdbcRecordsetBase& rs) {
+  std::string out;
+  for (size_t i = 0; i < rs.FieldCount(); ++i) {
+    if (i) out += ", ";
+    TKVOdbcField& f = rs.Field(i);
+    out += f.Name() + ": " + KVValueAsSQLLiteral(f.Value());
+  }
+  return out;
+}
+
+}  // namespace
+
+// --- report helpers --------------------------------------------------------------------------------------
+
+std::string TQXReportLine::Text() const {
+  std::string s;
+  for (const TQXReportRun& r : Runs) s += r.Text;
+  return s;
+}
+
+std::string QXFormatElapsed(int64_t milliseconds) {
+  if (milliseconds < 0) milliseconds = 0;
+  int64_t ms = milliseconds % 1000, s = (milliseconds / 1000) % 60, m = (milliseconds / 60000) % 60,
+          h = (milliseconds / 3600000) % 24;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", static_cast<int>(h), static_cast<int>(m),
+                static_cast<int>(s), static_cast<int>(ms));
+  return buf;
+}
+
+int64_t QXElapsedMilliseconds(double from, double to) {
+  double ms = (to - from) * 86400000.0;
+  return ms <= 0 ? 0 : static_cast<int64_t>(ms + 0.5);
+}
+
+std::string QXFormatReportDateTime(double value) {
+  try {
+    return KVFormatFixedDateTime(value);
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+std::string QXFormatReportTime(double days) {
+  std::string t = QXFormatElapsed(QXElapsedMilliseconds(0, days));
+  return t.substr(0, 8);
+}
+
+std::string QXMessageOneLine(const std::string& message) {
+  std::string out;
+  size_t i = 0;
+  while (i < message.size()) {
+    char c = message[i];
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+      bool lineBreak = false;
+      while (i < message.size() &&
+             (message[i] == ' ' || message[i] == '\t' || message[i] == '\r' || message[i] == '\n')) {
+        if (message[i] == '\r' || message[i] == '\n') lineBreak = true;
+        ++i;
+      }
+      if (i == message.size()) break;  // trailing white space is dropped
+      out += lineBreak ? ", " : " ";
+      continue;
+    }
+    out += c;
+    ++i;
+  }
+  return out;
+}
+
+// --- per destination recordset caches --------------------------------------------------------------------
+
+struct TQXExecuter::TFieldCache {
+  TKVTreeItem* Item = nullptr;
+  TQXDDestFieldData* Data = nullptr;
+  std::vector<TQXDFieldFuncData*> Functions;
+  TKVOdbcField* SourceField = nullptr;          // origin 0, valid while the source is open
+  TQXDDestRSData* OtherRecordset = nullptr;     // origin 1
+  bool TakesValue() const {
+    return Data->LocateWithValue() || Data->AssignValueWhenEditing() || Data->AssignValueWhenInserting();
+  }
+  bool Assigned() const { return Data->RunInfo[kInfoAssigned] != 0; }
+};
+
+struct TQXExecuter::TDestRSCache {
+  TKVTreeItem* Item = nullptr;
+  TQXDDestRSData* Data = nullptr;
+  TKVTreeItem* SourceItem = nullptr;
+  std::vector<TFieldCache> Fields;
+  struct TLocate {
+    const TQXDDestFieldData* Field;
+    TKVVariant Value;
+  };
+  std::vector<TLocate> Locate;  // reused record after record
+  std::string Condition;
+};
+
+// Hands the destination recordset nodes' summary lines to the report.
+class TQXExecuter::TNodeReportAdapter : public IQXReportSink {
+ public:
+  explicit TNodeReportAdapter(TQXExecuter& owner) : m_Owner(owner) {}
+  void ReportLine(const std::string& text, uint32_t color) override { m_Owner.AppendReport(text, color, false); }
+
+ private:
+  TQXExecuter& m_Owner;
+};
+
+// --- executer ----------------------------------------------------------------------------------------------
+
+TQXExecuter::TQXExecuter(TQXDTreeView* tree) : m_Tree(tree), m_NodeReport(std::make_unique<TNodeReportAdapter>(*this)) {}
+
+TQXExecuter::~TQXExecuter() = default;
+
+void TQXExecuter::AppendReport(const std::string& text, uint32_t color, bool bold) {
+  if (!m_ReportSink) return;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t brk = text.find("\r\n", start);
+    std::string piece = text.substr(start, brk == std::string::npos ? std::string::npos : brk - start);
+    if (!piece.empty()) m_PendingLine.Runs.push_back(TQXReportRun{std::move(piece), color, bold});
+    if (brk == std::string::npos) break;
+    m_ReportSink->ReportLine(m_PendingLine);
+    m_PendingLine.Runs.clear();
+    start = brk + 2;
+  }
+}
+
+void TQXExecuter::FlushReport() {
+  if (m_ReportSink && !m_PendingLine.Runs.empty()) m_ReportSink->ReportLine(m_PendingLine);
+  m_PendingLine.Runs.clear();
+}
+
+void TQXExecuter::ReportLine(const std::string& text, uint32_t color, bool bold) {
+  AppendReport(text + "\r\n", color, bold);
+}
+
+void TQXExecuter::ResetStatistics() { m_Stats = TQXRunStatistics{}; }
+
+bool TQXExecuter::Participates(const TKVTreeItem* item) const {
+  if (m_Cancel || !item) return false;
+  const TQXDDataBase* d = QXDData(item);
+  return d && d->Active();
+}
+
+int32_t TQXExecuter::CountSourceRecordsets() const {
+  if (!m_Tree) return 0;
+  int32_t n = 0;
+  for (size_t t = 0; t < m_Tree->TopLevelCount(); ++t) {
+    TKVTreeItem* db = m_Tree->TopLevel(t);
+    if (!Participates(db) || !db->DataAs<TQXDSourceConnectionData>()) continue;
+    for (size_t i = 0; i < db->ChildCount(); ++i)
+      if (Participates(db->Child(i)) && db->Child(i)->DataAs<TQXDSourceRSData>()) ++n;
+  }
+  return n;
+}
+
+TKVNameAndValueList TQXExecuter::CollectSqlParameters() const {
+  TKVNameAndValueList list;
+  if (!m_Tree) return list;
+  for (size_t t = 0; t < m_Tree->TopLevelCount(); ++t) {
+    VisitPreOrder(*m_Tree->TopLevel(t), [&](TKVTreeItem& item) {
+      auto* rs = item.DataAs<TQXDRecordsetData>();
+      if (!rs || !Participates(&item)) return;
+      if (!item.DataAs<TQXDSourceRSData>() && !item.DataAs<TQXDDestRSData>()) return;
+      for (const std::string& name : KVSqlParameterNames(rs->Recordset().Sql().Text())) {
+        auto pos = std::lower_bound(list.begin(), list.end(), name, [](const TKVNameAndValueObj& e, const std::string& n) {
+          return CompareAscii(e.Name, n) < 0;
+        });
+        if (pos != list.end() && CompareAscii(pos->Name, name) == 0) continue;
+        list.insert(pos, TKVNameAndValueObj{name, {}});
+      }
+    });
+  }
+  return list;
+}
+
+void TQXExecuter::AssignSqlParameters(const TKVNameAndValueList& values) {
+  if (!m_Tree) return;
+  for (size_t t = 0; t < m_Tree->TopLevelCount(); ++t) {
+    VisitPreOrder(*m_Tree->TopLevel(t), [&](TKVTreeItem& item) {
+      auto* rs = item.DataAs<TQXDRecordsetData>();
+      if (!rs || !Participates(&item)) return;
+      if (!item.DataAs<TQXDSourceRSData>() && !item.DataAs<TQXDDestRSData>()) return;
+      TKVSqlProperty& sql = rs->Recordset().Sql();
+      for (const std::string& name : KVSqlParameterNames(sql.Text())) {
+        for (const TKVNameAndValueObj& v : values) {
+          if (CompareAscii(v.Name, name) != 0) continue;
+          // The user enters SQL literals ("'abc'", 42): the text goes into the statement unchanged.
+          TKVSqlParameter& parameter = sql.Parameters().Add(name);
+          parameter.SetLiteral(true);
+          parameter.SetValue(TKVVariant::FromString(v.Value));
+          break;
+        }
+      }
+    });
+  }
+}
+
+void TQXExecuter::Execute(IQXProgressSink* progress) {
+  if (!m_Tree || !progress) return;
+  m_Progress = progress;
+  m_Result = TQXRunResult::Failed;
+  ResetStatistics();
+  m_Cancel = false;
+  m_OperationStart = m_SourceStart = KVNow();
+  m_PendingLine.Runs.clear();
+
+  auto finish = [this] {
+    try {
+      ReportLine("\r\n\r\n", kQXColorBlack);
+      ReportLine(std::string("Total Operation Duration") + ": " +
+                     QXFormatElapsed(QXElapsedMilliseconds(m_OperationStart, KVNow())),
+                 kQXColorNavy, true);
+      FlushReport();
+    } catch (...) {
+    }
+    m_Progress = nullptr;
+    m_Caches.clear();
+  };
+
+  try {
+    progress->SetOperationCount(CountSourceRecordsets());
+    ReportLine("\r\n", kQXColorBlack);
+    std::string started = std::string("Operation Started") + ": " + QXFormatReportDateTime(m_OperationStart);
+    ReportLine(started, kQXColorNavy, true);
+    ReportLine(std::string(started.size(), '='), kQXColorNavy, true);
+
+    TKVNameAndValueList parameters = CollectSqlParameters();
+    bool go = true;
+    if (!parameters.empty()) {
+      if (!m_ParameterPrompt)
+        throw EKVException("No value has been given for the SQL parameter \"" + parameters.front().Name + "\"",
+                           this, "TQXExecuter.Execute");
+      go = m_ParameterPrompt->AskParameters(parameters);
+      if (go) AssignSqlParameters(parameters);
+    }
+
+    if (go) {
+      for (size_t t = 0; t < m_Tree->TopLevelCount(); ++t) {
+        TKVTreeItem* top = m_Tree->TopLevel(t);
+        TQXDDataBase* data = QXDData(top);
+        if (!data || !Participates(top)) continue;
+        try {
+          data->Open();
+          if (top->DataAs<TQXDSourceConnectionData>()) {
+            for (size_t i = 0; i < top->ChildCount(); ++i)
+              if (!ReadSourceRecordset(*top->Child(i))) break;
+          }
+        } catch (...) {
+          try {
+            data->Close();
+          } catch (...) {
+          }
+          throw;
+        }
+        try {
+          data->Close();
+        } catch (...) {
+        }
+      }
+    }
+    m_Result = !go ? TQXRunResult::ParametersCancelled
+                   : (m_Cancel ? TQXRunResult::Cancelled : TQXRunResult::Completed);
+  } catch (...) {
+    m_Result = TQXRunResult::Failed;
+    finish();
+    throw;
+  }
+  finish();
+}
+
+void TQXExecuter::WriteStatisticsBlock(double sourceStart) {
+  double now = KVNow();
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%d", m_Stats.RecordsRead);
+  ReportLine(std::string("   Records Read") + ": " + buf, kQXColorNavy);
+  std::snprintf(buf, sizeof buf, "%d", m_Stats.Transactions);
+  ReportLine(std::string("   Transactions") + ": " + buf, kQXColorNavy);
+  ReportLine(std::string("   Duration") + ": " + QXFormatReportTime(now - sourceStart), kQXColorNavy);
+  ReportLine("   WriteDestRS: " + QXFormatElapsed(m_Stats.WriteMilliseconds), kQXColorNavy);
+  ReportLine("   Total: " + QXFormatElapsed(QXElapsedMilliseconds(sourceStart, now)), kQXColorNavy);
+}
+
+bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
+  auto* source = item.DataAs<TQXDSourceRSData>();
+  if (!source || !Participates(&item) || !item.Parent()) return !m_Cancel;
+
+  m_SourceStart = KVNow();
+  double sourceStart = m_SourceStart;
+  std::string operation = std::string("Reading Data From") + ": " + item.Parent()->Title() + "." + item.Title();
+  if (m_Progress) m_Progress->NextOperation(operation);
+  ReportLine(QXFormatReportDateTime(sourceStart) + " " + operation, kQXColorDarkRed);
+
+  ResetStatistics();
+  m_Cancel = false;
+  m_Caches.clear();
+
+  TKVOdbcRecordset& rs = source->Recordset();
+  // The source streams through a forward-only cursor whatever the node's settings: a scrollable cursor
+  // makes some drivers hold the whole result in memory. The node's settings come back at the end.
+  const TKVCursorType savedSourceCursor = rs.Properties().CursorType();
+  struct TDestSetup {
+    TQXDDataBase* Node;
+    TQXDDestRSData* Dest;
+    TKVCursorType Cursor;
+    TKVRecordsetOpenMode Mode;
+    IQXReportSink* Sink;
+  };
+  std::vector<TDestSetup> opened;
+  bool sourceOpened = false;
+
+  auto closeAll = [&] {
+    for (TDestSetup& s : opened) {
+      try {
+        s.Node->Close();
+      } catch (...) {
+      }
+      if (s.Dest) {
+        try {
+          s.Dest->Recordset().SetOpenMode(s.Mode);
+          s.Dest->Recordset().Properties().SetCursorType(s.Cursor);
+        } catch (...) {
+        }
+        s.Dest->SetReportSink(s.Sink);
+      }
+    }
+    opened.clear();
+    if (sourceOpened) {
+      try {
+        source->Close();
+      } catch (...) {
+      }
+    }
+    try {
+      rs.Properties().SetCursorType(savedSourceCursor);
+    } catch (...) {
+    }
+    m_Caches.clear();
+  };
+
+  try {
+    rs.Properties().SetCursorType(ctForwardOnly);
+    sourceOpened = true;
+    source->Open();
+
+    int32_t count = rs.Scrollable() ? rs.RecordCount() : CountSelectedRows(rs);
+    int32_t n = count;  // -1: unknown, read to the end
+    if (source->MaxRecordsToRead() > 0 && (n < 0 || n > source->MaxRecordsToRead())) n = source->MaxRecordsToRead();
+    if (m_Progress) m_Progress->SetMaximum(n < 0 ? 0 : n);
+
+    for (size_t c = 0; c < item.ChildCount(); ++c) {
+      VisitPreOrder(*item.Child(c), [&](TKVTreeItem& node) {
+        TQXDDataBase* d = QXDData(&node);
+        if (!d || !d->Active()) return;
+        TDestSetup setup{d, node.DataAs<TQXDDestRSData>(), ctForwardOnly, TKVRecordsetOpenMode::ReadRows, nullptr};
+        if (setup.Dest) {
+          // Opening must not read the destination table: the locate executes its own condition.
+          TKVOdbcRecordset& dr = setup.Dest->Recordset();
+          setup.Cursor = dr.Properties().CursorType();
+          setup.Mode = dr.OpenMode();
+          setup.Sink = setup.Dest->ReportSink();
+          dr.Properties().SetCursorType(ctForwardOnly);
+          dr.SetOpenMode(TKVRecordsetOpenMode::ColumnsOnly);
+          setup.Dest->SetReportSink(m_NodeReport.get());
+        }
+        opened.push_back(setup);
+        d->Open();
+      });
+    }
+
+    for (int32_t i = 1; (n < 0 || i <= n) && !m_Cancel; ++i) {
+      if (!rs.HasCurrentRecord()) break;  // fewer rows than counted
+      m_Stats.RecordsRead = i;
+      if (m_Progress) m_Progress->ReportProgress(i, m_Cancel);
+      for (size_t c = 0; c < item.ChildCount(); ++c) {
+        TKVTreeItem* child = item.Child(c);
+        if (Participates(child) && child->DataAs<TQXDDestConnectionData>()) WriteDestDatabase(*child);
+      }
+      if (n < 0 || i < n) rs.MoveToNext();
+    }
+  } catch (...) {
+    closeAll();
+    try {
+      WriteStatisticsBlock(sourceStart);
+    } catch (...) {
+    }
+    throw;
+  }
+  closeAll();
+  WriteStatisticsBlock(sourceStart);
+  return !m_Cancel;
+}
+
+bool TQXExecuter::WriteDestDatabase(TKVTreeItem& item) {
+  auto* db = item.DataAs<TQXDDestConnectionData>();
+  if (!db) return true;
+  for (size_t c = 0; c < item.ChildCount(); ++c) {
+    TKVTreeItem* child = item.Child(c);
+    if (!Participates(child) || !child->DataAs<TQXDDestRSData>()) continue;
+    try {
+      WriteDestRecordset(*child);
+    } catch (const std::exception& e) {
+      if (!HandleRecordError(e)) throw;
+    }
+  }
+  uint32_t size = static_cast<uint32_t>(db->TransactionSize());
+  uint32_t done = static_cast<uint32_t>(m_Stats.RecordsInserted) + static_cast<uint32_t>(m_Stats.RecordsEdited);
+  if (size != 0 && done >= static_cast<uint32_t>(m_Stats.LastCommitOperations) + size) {
+    db->Connection().CommitTransaction();
+    m_Stats.LastCommitOperations = static_cast<int32_t>(done);
+    ++m_Stats.Transactions;
+    db->Connection().BeginTransaction();
+  }
+  return true;
+}
+
+TQXExecuter::TDestRSCache& TQXExecuter::CacheFor(TKVTreeItem& rsItem) {
+  for (auto& c : m_Caches)
+    if (c->Item == &rsItem) return *c;
+  auto cache = std::make_unique<TDestRSCache>();
+  cache->Item = &rsItem;
+  cache->Data = rsItem.DataAs<TQXDDestRSData>();
+  cache->SourceItem = QXDFindAncestorItem<TQXDSourceRSData>(&rsItem);
+  for (size_t i = 0; i < rsItem.ChildCount(); ++i) {
+    TKVTreeItem* f = rsItem.Child(i);
+    auto* fd = f->DataAs<TQXDDestFieldData>();
+    if (!fd || !fd->Active()) continue;
+    TFieldCache fc;
+    fc.Item = f;
+    fc.Data = fd;
+    for (size_t k = 0; k < f->ChildCount(); ++k) {
+      auto* fn = f->Child(k)->DataAs<TQXDFieldFuncData>();
+      if (fn && fn->Active()) fc.Functions.push_back(fn);
+    }
+    cache->Fields.push_back(std::move(fc));
+  }
+  m_Caches.push_back(std::move(cache));
+  return *m_Caches.back();
+}
+
+void TQXExecuter::TakeFieldValue(TKVTreeItem& rsItem, TDestRSCache& cache, TFieldCache& f) {
+  {
+    TQXDDestFieldData& d = *f.Data;
+    switch (d.FieldValueorigin()) {
+      case fvoSourceRecordset: {
+        if (!f.SourceField) {
+          if (!cache.SourceItem)
+            throw EQXDInconsistency("Cannot assign Value to Field '" + rsItem.Title() + "." + d.DestFieldname() +
+                                    "', there is no source recordset above it");
+          f.SourceField =
+              &cache.SourceItem->DataAs<TQXDSourceRSData>()->Recordset().FieldByName(d.SourceRecordsetFieldname());
+        }
+        d.RunValue = f.SourceField->Value();
+        break;
+      }
+      case fvoDestRecordset: {
+        if (!f.OtherRecordset) {
+          TKVTreeItem* db = rsItem.Parent();
+          for (size_t i = 0; db && i < db->ChildCount(); ++i) {
+            auto* other = db->Child(i)->DataAs<TQXDDestRSData>();
+            if (other && CompareAscii(db->Child(i)->Title(), d.DestRecordsetName()) == 0) {
+              f.OtherRecordset = other;
+              break;
+            }
+          }
+          if (!f.OtherRecordset)
+            throw EQXDInconsistency("Cannot assign Value to Field '" + rsItem.Title() + "." + d.DestFieldname() +
+                                    "', there is no preceeding destination recordset with name '" +
+                                    d.DestRecordsetName() + "'");
+        }
+        if (f.OtherRecordset->RunFlags & kRecordSkipped)
+          d.RunValue = TKVVariant::Null();
+        else
+          d.RunValue = f.OtherRecordset->Recordset().FieldByName(d.DestRecordsetFieldname()).Value();
+        break;
+      }
+      case fvoFixedValue:
+        d.RunValue = TKVVariant::FromString(d.FixedValue());
+        break;
+      default:
+        return;
+    }
+    d.RunInfo[kInfoAssigned] = 1;
+    return;
+  }
+}
+
+void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
+  TDestRSCache& cache = CacheFor(item);
+  TQXDDestRSData& dest = *cache.Data;
+  TKVOdbcRecordset& rs = dest.Recordset();
+
+  for (TFieldCache& f : cache.Fields) {
+    f.Data->RunValue = TKVVariant();
+    f.Data->RunInfo[kInfoAssigned] = 0;
+  }
+  for (TFieldCache& f : cache.Fields)
+    if (f.TakesValue()) TakeFieldValue(item, cache, f);
+  for (TFieldCache& f : cache.Fields) {
+    if (!f.Assigned()) continue;
+    for (TQXDFieldFuncData* fn : f.Functions) f.Data->RunValue = fn->CallFunction(f.Data->RunValue);
+  }
+
+  try {
+    for (TFieldCache& f : cache.Fields) {
+      dest.RunFlags &= static_cast<uint8_t>(~kRecordSkipped);
+      if (f.Data->IgnoreRecordIfNULL() && f.Assigned() && IsNullOrEmptyString(f.Data->RunValue)) {
+        dest.RunFlags |= kRecordSkipped;
+        throw EIgnoreRecord();
+      }
+    }
+    int64_t start = TickMs();
+    if (dest.AlwaysInsertNewRecord())
+      rs.Insert();
+    else
+      LocateAndEditOrInsert(item, cache);
+    TKVRecordsetState state = rs.State();
+    if (KVIsModifyingState(state)) {
+      for (TFieldCache& f : cache.Fields) AssignDestFieldValue(*f.Data, rs);
+      rs.ApplyChanges();
+      m_Stats.WriteMilliseconds += static_cast<int32_t>(TickMs() - start);
+      if (state == rsInserting) {
+        ++m_Stats.RecordsInserted;
+        ++dest.RecordsInserted;
+      } else {
+        ++m_Stats.RecordsEdited;
+        ++dest.RecordsEdited;
+      }
+    }
+  } catch (const EIgnoreRecord&) {
+    try {
+      rs.Cancel();
+    } catch (...) {
+    }
+    ++dest.RecordsSkipped;
+  } catch (std::exception& e) {
+    AddErrorDetails(e, item);
+    try {
+      rs.Cancel();
+    } catch (...) {
+    }
+    throw;
+  }
+}
+
+void TQXExecuter::AddLocateValues(TKVTreeItem& rsItem, TDestRSCache& cache) {
+  TKVOdbcRecordset& rs = cache.Data->Recordset();
+  cache.Locate.clear();
+  for (TFieldCache& f : cache.Fields) {
+    TQXDDestFieldData& d = *f.Data;
+    if (!d.LocateWithValue()) continue;
+    if (!f.Assigned())
+      throw EKVException("Locate Value for field \"" + d.DestFieldname() + "\" is not Valid", this,
+                         "TQXExecuter.AddLocateValue");
+    if (d.RunInfo[kInfoLocateType] == kUnresolvedType) {
+      TKVOdbcField* field = nullptr;
+      try {
+        field = &rs.FieldByName(d.DestFieldname());
+      } catch (const std::exception& e) {
+        throw EKVException("Table: \"" + TrimWhite(rs.Sql().StatementName()) + "\", Field: \"" +
+                               d.DestFieldname() + "\" -> " + KVErrorText(e),
+                           this, "AddLocateValue");
+      }
+      if (field->DataType() == fdtBinary)
+        throw EKVException("Unsupported value (" + std::to_string(static_cast<int>(fdtBinary)) +
+                               ") for \"TKVFieldDataType\"",
+                           this, "AddLocateValue");
+      d.RunInfo[kInfoLocateType] = KVVarTypeOfFieldDataType(field->DataType(), "AddLocateValue");
+    }
+    uint16_t type = static_cast<uint16_t>(d.RunInfo[kInfoLocateType]);
+    const TKVVariant& v = d.RunValue;
+    if (v.IsNull() || v.VarType() == type)
+      cache.Locate.push_back({&d, v});
+    else
+      cache.Locate.push_back({&d, v.ChangeType(type)});
+  }
+  (void)rsItem;
+}
+
+bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache) {
+  TQXDDestRSData& dest = *cache.Data;
+  TKVOdbcRecordset& rs = dest.Recordset();
+  AddLocateValues(rsItem, cache);
+  if (cache.Locate.empty()) {
+    TKVTreeItem* db = rsItem.Parent();
+    throw EKVException("Destination Recordset '" + (db ? db->Title() : std::string()) + "." + rsItem.Title() +
+                           "': \"Try to find existing Record\" has been set on the destiantion recordset, but no "
+                           "destination field has it's \"Use value to find existing Record\" properties set",
+                       this, "WriteDestRecordset");
+  }
+  cache.Condition.clear();
+  for (size_t i = 0; i < cache.Locate.size(); ++i) {
+    if (i) cache.Condition += " AND ";
+    cache.Condition += cache.Locate[i].Field->DestFieldname();
+    cache.Condition += " = ";
+    cache.Condition += KVValueAsSQLLiteral(cache.Locate[i].Value);
+  }
+  rs.SetOpenMode(TKVRecordsetOpenMode::ReadRows);
+  bool changed = rs.Sql().SetClause(TKVSqlClause::Where, cache.Condition);
+  if (!(changed && rs.Properties().ReexecuteAfterSQLChange())) rs.ReExecute(false);
+
+  if (!rs.HasCurrentRecord()) {
+    if (dest.InsertRecordIfNotExists()) {
+      rs.Insert();
+    } else if (dest.AssertRecordExists()) {
+      std::string values;
+      for (size_t i = 0; i < cache.Locate.size(); ++i) {
+        if (i) values += ", ";
+        values += cache.Locate[i].Field->DestFieldname() + ": " + KVValueAsSQLLiteral(cache.Locate[i].Value);
+      }
+      throw EKVException("No record found in recordset \"" + rs.Sql().StatementName() +
+                             "\" matching the values: (" + values + ")",
+                         this, "LocateAndEditOrInsert");
+    }
+    return false;
+  }
+  if (dest.EditRecordIfExists()) rs.Edit();
+  return true;
+}
+
+void TQXExecuter::AssignDestFieldValue(TQXDDestFieldData& field, TKVOdbcRecordset& recordset) {
+  if (field.RunInfo[kInfoAssigned] == 0)
+    throw EKVException("Field Value \"" + field.DestFieldname() + "\" has not been assigned", this,
+                       "TQXExecuter.AssignDestFieldValue");
+  TKVRecordsetState state = recordset.State();
+  if (!((state == rsInserting && field.AssignValueWhenInserting()) ||
+        (state == rsEditing && field.AssignValueWhenEditing())))
+    return;
+  TKVOdbcField& target = recordset.FieldByName(field.DestFieldname());
+  const TKVVariant& v = field.RunValue;
+  switch (field.AssignMode()) {
+    case amInsertAtBeginning:
+      target.SetValue(TKVVariant::FromString(TextOf(v) + TextOf(target.Value())));
+      break;
+    case amAppendToEnd:
+      target.SetValue(TKVVariant::FromString(TextOf(target.Value()) + TextOf(v)));
+      break;
+    case amNumericAdd: {
+      TKVVariant c = target.Value();
+      target.SetValue(TKVVariant::Add(c.IsEmptyOrNull() ? TKVVariant(int32_t{0}) : c,
+                                      v.IsEmptyOrNull() ? TKVVariant(int32_t{0}) : v));
+      break;
+    }
+    default:
+      target.SetValue(v);
+      break;
+  }
+}
+
+void TQXExecuter::AddErrorDetails(std::exception& e, TKVTreeItem& rsItem) {
+  auto* ex = dynamic_cast<Exception*>(&e);
+  if (!ex || ex->Message().empty()) return;
+  try {
+    auto* dest = rsItem.DataAs<TQXDDestRSData>();
+    TKVOdbcRecordset& rs = dest->Recordset();
+    std::string details = std::string("Destination Table") + ": " + TrimWhite(rs.Sql().StatementName());
+    details += std::string("\r\n") + "Operation" + ": " + KVRecordsetStateCaption(rs.State());
+    details += std::string("\r\n") + "Destination Values" + ": (" + RecordValuesText(rs) + ")";
+    if (TKVTreeItem* srcItem = QXDFindAncestorItem<TQXDSourceRSData>(&rsItem)) {
+      TKVOdbcRecordset& src = srcItem->DataAs<TQXDSourceRSData>()->Recordset();
+      details += std::string("\r\n\r\n") + "Source Table" + ": " + TrimWhite(src.Sql().StatementName());
+      details += std::string("\r\n") + "Source Record Position" + ": " + std::to_string(src.Position());
+      details += std::string("\r\n") + "Source Values" + ": (" + RecordValuesText(src) + ")";
+    }
+    TMessageAccess::Of(*ex) += "\r\n\r\n" + details;
+  } catch (...) {
+  }
+}
+
+bool TQXExecuter::HandleRecordError(const std::exception& e) {
+  std::string message = KVErrorText(e);
+  ReportLine("   " + QXMessageOneLine(message), kQXColorRed);
+  if (KVIsExceptionClass(e, "EAbort")) return false;
+  switch (m_ErrorAction) {
+    case eaContinueOperation:
+      return true;
+    case eaAskUser:
+      if (m_AskUser)
+        return m_AskUser->AskContinue(KVMessageText(message) + "\r\n\r\n" + kContinueQuestion + " ?");
+      return KVContinueAfterError(&e, eaAskUser, kContinueQuestion);
+    default:
+      return false;
+  }
+}
+
+void TQXExecuter::RunOnThread(IQXProgressSink* progress) {
+  TQXExecThread thread(*this, progress);
+  thread.WaitFor();
+  if (thread.Exception()) std::rethrow_exception(thread.Exception());
+}
+
+void TQXExecuter::Run(IQXProgressSink* progress) {
+  if (m_UseThread)
+    RunOnThread(progress);
+  else
+    Execute(progress);
+}
+
+// --- worker thread -----------------------------------------------------------------------------------------
+
+TQXExecThread::TQXExecThread(TQXExecuter& executer, IQXProgressSink* progress) : m_Executer(&executer) {
+  m_Thread = std::thread([this, progress] {
+    try {
+      m_Executer->Execute(progress);
+    } catch (...) {
+      m_Exception = std::current_exception();
+      m_Info = TKVExceptionInformation::FromCurrent();
+    }
+    m_Executer.reset();
+  });
+}
+
+TQXExecThread::~TQXExecThread() { WaitFor(); }
+
+void TQXExecThread::WaitFor() {
+  if (m_Thread.joinable()) m_Thread.join();
+}
