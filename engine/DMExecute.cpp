@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cctype>
 #include <cstdio>
 #include <unordered_map>
 
+#include "db/KVConnectionString.h"
 #include "db/KVSqlText.h"
 #include "foundation/KVDateTime.h"
 
@@ -82,6 +84,60 @@ int32_t CountSelectedRows(TKVOdbcRecordset& rs) {
   } catch (const std::exception&) {
     return -1;
   }
+}
+
+// psqlODBC reads the whole result of a statement into client memory, whatever the cursor type, unless it
+// is told to fetch through a server-side cursor ("UseDeclareFetch"); a source table of millions of rows
+// would then have to fit into memory. Only source connections get it: a destination re-executes its locate
+// for every record, and a declared cursor would triple the round trips there.
+constexpr const char* kDeclareFetchKey = "UseDeclareFetch";
+
+bool NamesPostgreSQLDriver(const std::string& connectionString) {
+  std::string driver = TKVConnectionStringParser(connectionString).Value("Driver");
+  for (char& c : driver) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return driver.find("postgres") != std::string::npos || driver.find("psqlodbc") != std::string::npos;
+}
+
+// Opens a source database node so that its reads stream. Returns the connection string to put back after
+// the close ("" when it was left as it is). A string the user gave "UseDeclareFetch" is never changed.
+std::string OpenSourceConnection(TQXDConnectionData& node) {
+  TKVOdbcConnectProperties& properties = node.Connection().Properties();
+  const std::string original = properties.ConnectionString();
+  TKVConnectionStringParser parser(original);
+  if (parser.Contains(kDeclareFetchKey)) {
+    node.Open();
+    return {};
+  }
+  parser.SetValue(kDeclareFetchKey, "1");
+  if (NamesPostgreSQLDriver(original)) {
+    properties.SetConnectionString(parser.Text());
+    try {
+      node.Open();
+    } catch (...) {
+      node.Close();
+      properties.SetConnectionString(original);
+      throw;
+    }
+    return original;
+  }
+  node.Open();
+  // A data source name hides the driver: ask the server, and connect again when it is PostgreSQL.
+  bool postgres = false;
+  try {
+    postgres = node.Connection().DbmsName() == "PostgreSQL";
+  } catch (const std::exception&) {
+  }
+  if (!postgres) return {};
+  node.Close();
+  properties.SetConnectionString(parser.Text());
+  try {
+    node.Open();
+  } catch (...) {
+    node.Close();
+    properties.SetConnectionString(original);
+    throw;
+  }
+  return original;
 }
 
 std::string RecordValuesText(TKVOdbcRecordsetBase& rs) {
@@ -326,23 +382,33 @@ void TQXExecuter::Execute(IQXProgressSink* progress) {
         TKVTreeItem* top = m_Tree->TopLevel(t);
         TQXDDataBase* data = QXDData(top);
         if (!data || !Participates(top)) continue;
-        try {
-          data->Open();
-          if (top->DataAs<TQXDSourceConnectionData>()) {
-            for (size_t i = 0; i < top->ChildCount(); ++i)
-              if (!ReadSourceRecordset(*top->Child(i))) break;
-          }
-        } catch (...) {
+        auto* sourceDb = top->DataAs<TQXDSourceConnectionData>();
+        std::string restoreConnectionString;
+        auto close = [&] {
           try {
             data->Close();
           } catch (...) {
           }
+          if (!restoreConnectionString.empty()) {
+            try {
+              sourceDb->Connection().Properties().SetConnectionString(restoreConnectionString);
+            } catch (...) {
+            }
+          }
+        };
+        try {
+          if (sourceDb) {
+            restoreConnectionString = OpenSourceConnection(*sourceDb);
+            for (size_t i = 0; i < top->ChildCount(); ++i)
+              if (!ReadSourceRecordset(*top->Child(i))) break;
+          } else {
+            data->Open();
+          }
+        } catch (...) {
+          close();
           throw;
         }
-        try {
-          data->Close();
-        } catch (...) {
-        }
+        close();
       }
     }
     m_Result = !go ? TQXRunResult::ParametersCancelled
@@ -384,7 +450,10 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
   TKVOdbcRecordset& rs = source->Recordset();
   // The source streams through a forward-only cursor whatever the node's settings: a scrollable cursor
   // makes some drivers hold the whole result in memory. The node's settings come back at the end.
+  // Read-only as well: the source is never written, and an updatable cursor makes psqlODBC select its row
+  // identifier ("ctid") too, which the system views (pg_stat_activity) do not have.
   const TKVCursorType savedSourceCursor = rs.Properties().CursorType();
+  const TUpdateStrategy savedSourceStrategy = rs.Properties().UpdateStrategy();
   struct TDestSetup {
     TQXDDataBase* Node;
     TQXDDestRSData* Dest;
@@ -419,6 +488,7 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
     }
     try {
       rs.Properties().SetCursorType(savedSourceCursor);
+      rs.Properties().SetUpdateStrategy(savedSourceStrategy);
     } catch (...) {
     }
     m_Caches.clear();
@@ -426,6 +496,7 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
 
   try {
     rs.Properties().SetCursorType(ctForwardOnly);
+    rs.Properties().SetUpdateStrategy(usReadOnly);
     sourceOpened = true;
     source->Open();
 

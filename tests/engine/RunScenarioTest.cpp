@@ -1,0 +1,450 @@
+// Runs across databases and the less common write paths: SQLite and the PostgreSQL server of the test
+// command (skipped when DABRIX_PG_CONN is unset), two destination databases, values taken from another
+// destination recordset, numeric adding, and field value functions of the delivered plug-in module.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/DbTestSupport.h"
+#include "db/KVOdbcStatement.h"
+#include "engine/DMExecute.h"
+#include "plugin_host/FVFunc.h"
+#include "plugin_host/KVPluginMgr.h"
+
+namespace {
+
+struct TLines : IQXExecReportSink {
+  std::vector<TQXReportLine> Lines;
+  void ReportLine(const TQXReportLine& line) override { Lines.push_back(line); }
+  std::vector<std::string> Texts() const {
+    std::vector<std::string> t;
+    for (auto& l : Lines) t.push_back(l.Text());
+    return t;
+  }
+};
+
+struct TProgressHook : IQXProgressSink {
+  int64_t Max = -1;
+  std::function<void(int64_t)> OnRecord;
+  void SetOperationCount(int32_t) override {}
+  void NextOperation(const std::string&) override {}
+  void SetMaximum(int64_t m) override { Max = m; }
+  void ReportProgress(int64_t pos, bool&) override {
+    if (OnRecord) OnRecord(pos);
+  }
+};
+
+void Exec(const TKVRef<TKVOdbcConnection>& c, const std::string& sql) {
+  TKVOdbcStatement s{c};
+  s.ExecuteText(sql);
+}
+
+void ExecQuietly(const TKVRef<TKVOdbcConnection>& c, const std::string& sql) {
+  try {
+    Exec(c, sql);
+  } catch (const std::exception&) {
+  }
+}
+
+// Rows as "a,b;c,d;" (NULL shows as an empty text).
+std::string Query(const TKVRef<TKVOdbcConnection>& c, const std::string& sql) {
+  TKVOdbcRecordset rs(c);
+  rs.SetSimplestConfiguration();
+  rs.SetSQL(sql);
+  rs.Open();
+  std::string out;
+  for (; rs.HasCurrentRecord(); rs.MoveToNext()) {
+    for (size_t i = 0; i < rs.FieldCount(); ++i) out += (i ? "," : "") + rs.Field(i).DisplayText();
+    out += ";";
+    if (rs.Eof()) break;
+  }
+  return out;
+}
+
+// Builds definition trees node by node.
+class TTree {
+ public:
+  TQXDTreeView View;
+  TKVTreeItem& SourceDb(const std::string& title, const std::string& conn) {
+    auto& n = View.AppendNode(nullptr, std::make_unique<TQXDSourceConnectionData>(), title);
+    n.DataAs<TQXDConnectionData>()->Connection().Properties().SetConnectionString(conn);
+    View.InitNewNode(n);
+    return n;
+  }
+  TKVTreeItem& SourceRS(TKVTreeItem& db, const std::string& title, const std::string& sql) {
+    auto& n = View.AppendNode(&db, std::make_unique<TQXDSourceRSData>(), title);
+    View.InitNewNode(n);
+    n.DataAs<TQXDSourceRSData>()->SetSQL(sql);
+    return n;
+  }
+  TKVTreeItem& DestDb(TKVTreeItem& rs, const std::string& title, const std::string& conn, int32_t size) {
+    auto& n = View.AppendNode(&rs, std::make_unique<TQXDDestConnectionData>(), title);
+    n.DataAs<TQXDConnectionData>()->Connection().Properties().SetConnectionString(conn);
+    n.DataAs<TQXDDestConnectionData>()->SetTransactionSize(size);
+    View.InitNewNode(n);
+    return n;
+  }
+  // A destination recordset that finds records by the fields marked as locate fields: edit when found,
+  // insert when not (or always insert).
+  TKVTreeItem& DestRS(TKVTreeItem& db, const std::string& title, const std::string& sql, bool upsert) {
+    auto& n = View.AppendNode(&db, std::make_unique<TQXDDestRSData>(), title);
+    View.InitNewNode(n);
+    auto* d = n.DataAs<TQXDDestRSData>();
+    d->SetSQL(sql);
+    d->SetAlwaysInsertNewRecord(!upsert);
+    d->SetEditRecordIfExists(upsert);
+    return n;
+  }
+  TQXDDestFieldData& Field(TKVTreeItem& rs, const std::string& dest, const std::string& src, bool locate = false) {
+    auto& f = View.AppendNode(&rs, std::make_unique<TQXDDestFieldData>(), dest);
+    View.InitNewNode(f);
+    auto* d = f.DataAs<TQXDDestFieldData>();
+    d->SetDestFieldname(dest);
+    d->SetSourceRecordsetFieldname(src);
+    d->SetLocateWithValue(locate);
+    return *d;
+  }
+  TQXDFieldFuncData& Function(TKVTreeItem& rs, const std::string& field, const TGUID& id) {
+    for (size_t i = 0; i < rs.ChildCount(); ++i) {
+      if (rs.Child(i)->Title() != field) continue;
+      auto& fn = View.AppendNode(rs.Child(i), std::make_unique<TQXDFieldFuncData>(), "function");
+      View.InitNewNode(fn);
+      fn.DataAs<TQXDFieldFuncData>()->SetFunctionId(id);
+      return *fn.DataAs<TQXDFieldFuncData>();
+    }
+    throw std::runtime_error("no field " + field);
+  }
+};
+
+// Heading at the top, one source recordset, statistics and total at the bottom; `body` are the lines in
+// between (error lines and table lines).
+void ExpectReport(const std::vector<std::string>& t, const std::string& source, const std::vector<std::string>& body,
+                  const std::string& read, const std::string& transactions) {
+  ASSERT_EQ(t.size(), 14u + body.size()) << ::testing::PrintToString(t);
+  EXPECT_EQ(t[0], "");
+  EXPECT_EQ(t[1], "");
+  EXPECT_EQ(t[2].rfind("Operation Started: ", 0), 0u) << t[2];
+  EXPECT_EQ(t[3], std::string(t[2].size(), '='));
+  EXPECT_NE(t[4].find(" Reading Data From: " + source), std::string::npos) << t[4];
+  for (size_t i = 0; i < body.size(); ++i) {
+    if (body[i].size() > 1 && body[i].back() == '*')  // prefix match for error lines
+      EXPECT_EQ(t[5 + i].rfind(body[i].substr(0, body[i].size() - 1), 0), 0u) << t[5 + i];
+    else
+      EXPECT_EQ(t[5 + i], body[i]);
+  }
+  size_t n = t.size();
+  EXPECT_EQ(t[n - 9], "   Records Read: " + read);
+  EXPECT_EQ(t[n - 8], "   Transactions: " + transactions);
+  EXPECT_EQ(t[n - 7].rfind("   Duration: ", 0), 0u);
+  EXPECT_EQ(t[n - 6].rfind("   WriteDestRS: ", 0), 0u);
+  EXPECT_EQ(t[n - 5].rfind("   Total: ", 0), 0u);
+  EXPECT_EQ(t[n - 4], "");
+  EXPECT_EQ(t[n - 3], "");
+  EXPECT_EQ(t[n - 2], "");
+  EXPECT_EQ(t[n - 1].rfind("Total Operation Duration: ", 0), 0u);
+}
+
+std::string TableLine(const std::string& table, int inserted, int edited, int skipped) {
+  return "   Table \"" + table + "\":\t" + std::to_string(inserted) + " Records Inserted\t" + std::to_string(edited) +
+         " Records Edited\t" + std::to_string(skipped) + " Records Skipped";
+}
+
+class RunScenario : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_Src = "Driver=SQLite3;Database=" + m_Temp.file("src.db");
+    m_SrcConn = dbtest::Connect(m_Src);
+    Exec(m_SrcConn, "CREATE TABLE cust (id INTEGER PRIMARY KEY, name VARCHAR(40), phone VARCHAR(40), amount INTEGER)");
+    for (int i = 1; i <= 25; ++i)
+      Exec(m_SrcConn, "INSERT INTO cust VALUES (" + std::to_string(i) + ", 'n" + std::to_string(i) + "', " +
+                          (i % 5 == 0 ? std::string("NULL") : "'p" + std::to_string(i) + "'") + ", " +
+                          std::to_string(i) + ")");
+  }
+  void TearDown() override {
+    m_Exec.reset();
+    m_Tree.reset();
+    m_SrcConn->Deactivate();
+  }
+  std::string SqliteDest(const std::string& name, const std::string& ddl, TKVRef<TKVOdbcConnection>& conn) {
+    std::string cs = "Driver=SQLite3;Database=" + m_Temp.file(name);
+    conn = dbtest::Connect(cs);
+    Exec(conn, ddl);
+    return cs;
+  }
+  TKVTreeItem& NewTree() {
+    m_Tree = std::make_unique<TTree>();
+    TKVTreeItem& db = m_Tree->SourceDb("Src", m_Src);
+    return m_Tree->SourceRS(db, "cust", "SELECT * FROM cust ORDER BY id");
+  }
+  // Runs on the worker thread as the program does; returns the error message that ended the run ("" none).
+  std::string Run(int errorAction = eaContinueOperation) {
+    m_Exec = std::make_unique<TQXExecuter>(&m_Tree->View);
+    m_Exec->SetErrorAction(errorAction);
+    m_Exec->SetReportSink(&m_Report);
+    m_Report.Lines.clear();
+    try {
+      m_Exec->RunOnThread(&m_Progress);
+    } catch (const std::exception& e) {
+      return KVErrorText(e);
+    }
+    return {};
+  }
+
+  testsupport::TempDir m_Temp;
+  std::string m_Src;
+  TKVRef<TKVOdbcConnection> m_SrcConn;
+  std::unique_ptr<TTree> m_Tree;
+  std::unique_ptr<TQXExecuter> m_Exec;
+  TLines m_Report;
+  TProgressHook m_Progress;
+};
+
+TEST_F(RunScenario, TwoDestinationDatabasesShareTheCountButOnlyTheSizedOneCommits) {
+  TKVRef<TKVOdbcConnection> c1, c2;
+  std::string d1 = SqliteDest("d1.db", "CREATE TABLE t1 (id INTEGER PRIMARY KEY)", c1);
+  std::string d2 = SqliteDest("d2.db", "CREATE TABLE t2 (id INTEGER PRIMARY KEY)", c2);
+  TKVTreeItem& rs = NewTree();
+  TKVTreeItem& r1 = m_Tree->DestRS(m_Tree->DestDb(rs, "D1", d1, 5), "t1", "SELECT * FROM t1", false);
+  m_Tree->Field(r1, "id", "id");
+  TKVTreeItem& r2 = m_Tree->DestRS(m_Tree->DestDb(rs, "D2", d2, 0), "t2", "SELECT * FROM t2", false);
+  m_Tree->Field(r2, "id", "id");
+  // Before record 5 is written D1 has committed once (the common count reached 5 after its write of
+  // record 3); D2 works in autocommit, so its 4 rows are visible to another connection at once.
+  std::string seen1, seen2;
+  m_Progress.OnRecord = [&](int64_t pos) {
+    if (pos != 5) return;
+    seen1 = Query(c1, "SELECT count(*) FROM t1");
+    seen2 = Query(c2, "SELECT count(*) FROM t2");
+  };
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(seen1, "3;");
+  EXPECT_EQ(seen2, "4;");
+  // Commits when the count of both reaches 5, 11, 17, 23, 29, 35, 41, 47 (checked after D1's write).
+  EXPECT_EQ(m_Exec->Statistics().Transactions, 8);
+  EXPECT_EQ(m_Exec->Statistics().RecordsInserted, 50);
+  EXPECT_EQ(Query(c1, "SELECT count(*) FROM t1"), "25;");  // the rest committed at the close
+  EXPECT_EQ(Query(c2, "SELECT count(*) FROM t2"), "25;");
+  ExpectReport(m_Report.Texts(), "Src.cust", {TableLine("t1", 25, 0, 0), TableLine("t2", 25, 0, 0)}, "25", "8");
+  c1->Deactivate();
+  c2->Deactivate();
+}
+
+TEST_F(RunScenario, ValueFromOtherDestinationRecordsetIsNullWhenThatOneSkipped) {
+  TKVRef<TKVOdbcConnection> c;
+  std::string d = SqliteDest("d.db", "CREATE TABLE ta (id INTEGER PRIMARY KEY, phone VARCHAR(40), note VARCHAR(9) DEFAULT 'dflt')", c);
+  Exec(c, "CREATE TABLE tb (id INTEGER PRIMARY KEY, aphone VARCHAR(40), anote VARCHAR(9))");
+  TKVTreeItem& rs = NewTree();
+  TKVTreeItem& db = m_Tree->DestDb(rs, "D", d, 0);
+  TKVTreeItem& ta = m_Tree->DestRS(db, "TA", "SELECT * FROM ta", false);
+  m_Tree->Field(ta, "id", "id");
+  m_Tree->Field(ta, "phone", "phone").SetIgnoreRecordIfNULL(true);
+  TKVTreeItem& tb = m_Tree->DestRS(db, "tb", "SELECT * FROM tb", false);
+  m_Tree->Field(tb, "id", "id");
+  for (auto [dest, from] : {std::pair{"aphone", "phone"}, std::pair{"anote", "note"}}) {
+    auto& f = m_Tree->Field(tb, dest, "");
+    f.SetFieldValueorigin(fvoDestRecordset);
+    f.SetDestRecordsetName("ta");  // titles compare without regard to case
+    f.SetDestRecordsetFieldname(from);
+  }
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(Query(c, "SELECT count(*) FROM ta"), "20;");
+  EXPECT_EQ(Query(c, "SELECT id, aphone, anote FROM tb WHERE id IN (4, 5, 6) ORDER BY id"), "4,p4,dflt;5,,;6,p6,dflt;");  // the default the database filled in shows
+  ExpectReport(m_Report.Texts(), "Src.cust", {TableLine("ta", 20, 0, 5), TableLine("tb", 25, 0, 0)}, "25", "0");
+
+  // A name that matches no destination recordset of the database: one red line per record.
+  m_Tree->View.TopLevel(0)->Child(0)->DataAs<TQXDSourceRSData>()->SetMaxRecordsToRead(2);
+  tb.Child(1)->DataAs<TQXDDestFieldData>()->SetDestRecordsetName("nope");
+  Exec(c, "DELETE FROM ta");
+  Exec(c, "DELETE FROM tb");
+  EXPECT_EQ(Run(), "");
+  const std::string missing = "   Cannot assign Value to Field 'tb.aphone', there is no preceeding destination "
+                              "recordset with name 'nope'";
+  ExpectReport(m_Report.Texts(), "Src.cust", {missing, missing, TableLine("ta", 2, 0, 0)}, "2", "0");
+  EXPECT_EQ(m_Report.Lines[5].Runs[0].Color, kQXColorRed);
+  EXPECT_EQ(Query(c, "SELECT count(*) FROM tb"), "0;");
+  c->Deactivate();
+}
+
+TEST_F(RunScenario, NumericAddTreatsNullAsZero) {
+  TKVRef<TKVOdbcConnection> c;
+  std::string d = SqliteDest("d.db", "CREATE TABLE acc (id INTEGER PRIMARY KEY, total INTEGER)", c);
+  Exec(c, "INSERT INTO acc VALUES (1, NULL)");
+  Exec(c, "INSERT INTO acc VALUES (2, 100)");
+  TKVTreeItem& rs = NewTree();
+  rs.DataAs<TQXDSourceRSData>()->SetMaxRecordsToRead(3);
+  TKVTreeItem& acc = m_Tree->DestRS(m_Tree->DestDb(rs, "D", d, 0), "acc", "SELECT * FROM acc", true);
+  m_Tree->Field(acc, "id", "id", true);
+  m_Tree->Field(acc, "total", "amount").SetAssignMode(amNumericAdd);
+  EXPECT_EQ(Run(), "");
+  // Edited NULL + 1, edited 100 + 2, inserted (current value NULL) 3.
+  EXPECT_EQ(Query(c, "SELECT id, total FROM acc ORDER BY id"), "1,1;2,102;3,3;");
+  ExpectReport(m_Report.Texts(), "Src.cust", {TableLine("acc", 1, 2, 0)}, "3", "0");
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(Query(c, "SELECT id, total FROM acc ORDER BY id"), "1,2;2,104;3,6;");
+  c->Deactivate();
+}
+
+// The delivered function module, loaded from a program folder of the test's own.
+class RunWithPlugins : public RunScenario {
+ protected:
+  void SetUp() override {
+    RunScenario::SetUp();
+    m_Old = KVSetPluginFolderProvider([this] { return std::vector<std::string>{m_Plugins.path().string() + "/"}; });
+    std::filesystem::copy_file(std::string(DABRIX_BIN_DIR) + "/DabrixPlugin.qxp", m_Plugins.file("dabrix.qxp"));
+    LoadPlugins("*.qxp", "PluginCreateObject");
+    RebuildFunctionRegistry();
+  }
+  void TearDown() override {
+    RunScenario::TearDown();
+    KVReleasePlugins();
+    KVSetPluginFolderProvider(m_Old);
+  }
+  testsupport::TempDir m_Plugins;
+  TKVPluginFolderProvider m_Old;
+};
+
+constexpr TGUID kSetIfRegExMatch = KVGuid("{93D899E9-7020-4B94-A1C0-63DBB05E585F}");
+
+TEST_F(RunWithPlugins, FunctionTurningValueIntoNullSkipsAndFunctionErrorIsARecordError) {
+  TKVRef<TKVOdbcConnection> c;
+  std::string d = SqliteDest("d.db", "CREATE TABLE ok (id INTEGER PRIMARY KEY, name VARCHAR(40))", c);
+  Exec(c, "CREATE TABLE bad (id INTEGER PRIMARY KEY, name VARCHAR(40))");
+  TKVTreeItem& rs = NewTree();
+  rs.DataAs<TQXDSourceRSData>()->SetMaxRecordsToRead(12);
+  TKVTreeItem& db = m_Tree->DestDb(rs, "D", d, 0);
+  TKVTreeItem& ok = m_Tree->DestRS(db, "ok", "SELECT * FROM ok", false);
+  m_Tree->Field(ok, "id", "id");
+  m_Tree->Field(ok, "name", "name").SetIgnoreRecordIfNULL(true);
+  // n1, n10, n11, n12 become NULL (the default new value is "<Null>").
+  m_Tree->Function(ok, "name", kSetIfRegExMatch).SetArgumentValue(0, TKVVariant::FromString("n1.*"));
+  TKVTreeItem& bad = m_Tree->DestRS(db, "bad", "SELECT * FROM bad", false);
+  m_Tree->Field(bad, "id", "id");
+  m_Tree->Field(bad, "name", "name");
+  m_Tree->Function(bad, "name", kSetIfRegExMatch).SetArgumentValue(0, TKVVariant::FromString("(unclosed"));
+
+  EXPECT_EQ(Run(eaContinueOperation), "");
+  EXPECT_EQ(m_Exec->Result(), TQXRunResult::Completed);
+  EXPECT_EQ(Query(c, "SELECT count(*), min(id) FROM ok"), "8,2;");
+  EXPECT_EQ(Query(c, "SELECT count(*) FROM bad"), "0;");
+  auto t = m_Report.Texts();
+  std::vector<std::string> body(12, "   *");
+  body.push_back(TableLine("ok", 8, 0, 4));
+  ExpectReport(t, "Src.cust", body, "12", "0");
+  for (size_t i = 5; i < 17; ++i) {
+    EXPECT_EQ(m_Report.Lines[i].Runs[0].Color, kQXColorRed);
+    EXPECT_EQ(t[i], t[5]);  // the same plug-in message for every record, no record details
+  }
+  EXPECT_GT(t[5].size(), 4u);
+
+  // Abort: the first failing function ends the run with the plug-in's error.
+  Exec(c, "DELETE FROM ok");
+  EXPECT_NE(Run(eaAbortOperation), "");
+  EXPECT_EQ(m_Exec->Result(), TQXRunResult::Failed);
+  EXPECT_EQ(Query(c, "SELECT count(*) FROM ok"), "0;");  // record 1 was skipped at "ok" before "bad" failed
+  c->Deactivate();
+}
+
+// --- PostgreSQL ------------------------------------------------------------------------------------------
+
+class RunPostgres : public RunScenario {
+ protected:
+  void SetUp() override {
+    const char* pg = std::getenv("DABRIX_PG_CONN");
+    if (!pg || !*pg) GTEST_SKIP() << "DABRIX_PG_CONN is not set";
+    RunScenario::SetUp();
+    m_Pg = pg;
+    m_PgConn = dbtest::Connect(m_Pg);
+    auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    m_Table = "runpg_" + std::string(info->name()).substr(0, 30);
+    for (char& ch : m_Table) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    ExecQuietly(m_PgConn, "DROP TABLE " + m_Table + " CASCADE");
+  }
+  void TearDown() override {
+    if (m_PgConn) {
+      ExecQuietly(m_PgConn, "DROP TABLE " + m_Table + " CASCADE");
+      m_PgConn->Deactivate();
+    }
+    if (m_SrcConn) RunScenario::TearDown();
+  }
+  std::string m_Pg, m_Table;
+  TKVRef<TKVOdbcConnection> m_PgConn;
+};
+
+TEST_F(RunPostgres, SqliteToPostgresInsertsThenEdits) {
+  Exec(m_PgConn, "CREATE TABLE " + m_Table + " (id INTEGER PRIMARY KEY, name VARCHAR(60), phone VARCHAR(40), n INTEGER)");
+  TKVTreeItem& rs = NewTree();
+  TKVTreeItem& dst = m_Tree->DestRS(m_Tree->DestDb(rs, "Pg", m_Pg, 10), m_Table, "SELECT * FROM " + m_Table, true);
+  m_Tree->Field(dst, "id", "id", true);
+  m_Tree->Field(dst, "name", "name").SetAssignMode(amAppendToEnd);
+  m_Tree->Field(dst, "phone", "phone");
+  m_Tree->Field(dst, "n", "amount").SetAssignMode(amNumericAdd);
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(m_Progress.Max, 25);
+  ExpectReport(m_Report.Texts(), "Src.cust", {TableLine(m_Table, 25, 0, 0)}, "25", "2");
+  EXPECT_EQ(Run(), "");
+  ExpectReport(m_Report.Texts(), "Src.cust", {TableLine(m_Table, 0, 25, 0)}, "25", "2");
+  EXPECT_EQ(Query(m_PgConn, "SELECT id, name, phone, n FROM " + m_Table + " WHERE id IN (4, 5) ORDER BY id"),
+            "4,n4n4,p4,8;5,n5n5,,10;");
+  EXPECT_EQ(Query(m_PgConn, "SELECT count(*) FROM " + m_Table), "25;");
+}
+
+TEST_F(RunPostgres, PostgresSourceStreamsIntoSqlite) {
+  Exec(m_PgConn, "CREATE TABLE " + m_Table + " AS SELECT g AS id, 'v' || g AS val FROM generate_series(1, 3000) g");
+  // Read through a view: a source needs no row identifier of its own.
+  Exec(m_PgConn, "CREATE VIEW " + m_Table + "_v AS SELECT * FROM " + m_Table);
+  TKVRef<TKVOdbcConnection> c;
+  std::string d = SqliteDest("d.db", "CREATE TABLE t (id INTEGER PRIMARY KEY, val VARCHAR(20))", c);
+  m_Tree = std::make_unique<TTree>();
+  TKVTreeItem& pgDb = m_Tree->SourceDb("Pg", m_Pg);
+  TKVTreeItem& rs = m_Tree->SourceRS(pgDb, "src", "SELECT * FROM " + m_Table + "_v ORDER BY id");
+  TKVTreeItem& dst = m_Tree->DestRS(m_Tree->DestDb(rs, "Lite", d, 1000), "t", "SELECT * FROM t", false);
+  m_Tree->Field(dst, "id", "id");
+  m_Tree->Field(dst, "val", "val");
+  // While the run reads, the source's server session fetches from a declared cursor in portions: the
+  // result is not held in client memory as a whole.
+  std::string fetching;
+  m_Progress.OnRecord = [&](int64_t pos) {
+    if (pos == 150)
+      fetching = Query(m_PgConn, "SELECT count(*) FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND "
+                                 "datname = current_database() AND query ILIKE '%fetch % in %'");
+  };
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(fetching, "1;");
+  EXPECT_EQ(m_Progress.Max, 3000);
+  ExpectReport(m_Report.Texts(), "Pg.src", {TableLine("t", 3000, 0, 0)}, "3000", "3");
+  EXPECT_EQ(Query(c, "SELECT count(*), min(val), max(id) FROM t"), "3000,v1,3000;");
+  // The node's connection string is the user's again.
+  EXPECT_EQ(pgDb.DataAs<TQXDConnectionData>()->Connection().Properties().ConnectionString(), m_Pg);
+  c->Deactivate();
+}
+
+TEST_F(RunPostgres, DestinationServerGoingAwayEndsTheRunAndKeepsWhatWasCommitted) {
+  Exec(m_PgConn, "CREATE TABLE " + m_Table + " (id INTEGER PRIMARY KEY, name VARCHAR(60))");
+  TKVTreeItem& rs = NewTree();
+  TKVTreeItem& dst = m_Tree->DestRS(m_Tree->DestDb(rs, "Pg", m_Pg, 5), m_Table, "SELECT * FROM " + m_Table, false);
+  m_Tree->Field(dst, "id", "id");
+  m_Tree->Field(dst, "name", "name");
+  m_Progress.OnRecord = [&](int64_t pos) {
+    if (pos == 12)
+      Query(m_PgConn, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE pid <> pg_backend_pid() AND "
+                      "datname = current_database() AND query ILIKE '%" + m_Table + "%'");
+  };
+  auto start = std::chrono::steady_clock::now();
+  std::string error = Run(eaAbortOperation);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  EXPECT_NE(error, "");
+  EXPECT_EQ(m_Exec->Result(), TQXRunResult::Failed);
+  ExpectReport(m_Report.Texts(), "Src.cust", {"   *", TableLine(m_Table, 11, 0, 0)}, "12", "2");
+  EXPECT_EQ(m_Report.Lines[5].Runs[0].Color, kQXColorRed);
+  // Two transactions of 5 committed; record 11 was in the transaction the server dropped.
+  EXPECT_EQ(Query(m_PgConn, "SELECT count(*), max(id) FROM " + m_Table), "10,10;");
+}
+
+}  // namespace
