@@ -519,6 +519,8 @@ int32_t TKVOdbcRecordsetBase::CountBySelect() {
   } catch (const std::exception&) {
     return -1;
   }
+  // Grouped rows are not the rows of FROM and WHERE: such a text is not counted this way.
+  if (text.HasClause(TKVSqlClause::GroupBy)) return -1;
   if (OnlyAggregates(text.Clause(TKVSqlClause::SelectList))) return 1;
   std::string from = text.Clause(TKVSqlClause::From);
   if (from.empty()) return -1;

@@ -461,6 +461,10 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   // only: 1 while there is a current record, else 0. Scrollable: the count strategies in bit order
   // (driver count, SELECT Count(*), logarithmic positioning); -1 when none could tell.
   int32_t RecordCount();
+  // The rows the SQL text selects, counted by a separate "SELECT Count(*) FROM ... WHERE ..." on the same
+  // connection (1 for a select list of aggregates only); -1 when the text cannot be counted that way (no
+  // FROM, GROUP BY) or the count fails. Works for every cursor type, forward-only included.
+  int32_t CountBySelect();
   // The cached count without computing (-1 = unknown).
   int32_t KnownRecordCount() const { return m_RecordCount; }
   void SetKnownRecordCount(int32_t count) { m_RecordCount = count; }
@@ -573,7 +577,6 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   void BeforeMove();
   void AfterMove();
   int32_t ComputeRecordCount();
-  int32_t CountBySelect();
   int32_t CountByPositioning();
   void DoOperationStep(TKVRecordsetOperation operation, intptr_t argument);
   void Notify(const std::function<void(IKVRecordsetObserver&)>& call);

@@ -61,31 +61,6 @@ void VisitPreOrder(TKVTreeItem& item, const F& visit) {
   for (size_t i = 0; i < item.ChildCount(); ++i) VisitPreOrder(*item.Child(i), visit);
 }
 
-// The record count of a forward-only source: such a cursor can only tell 1, so the rows its text selects
-// are counted by a separate statement. -1 when the text cannot be counted that way.
-int32_t CountSelectedRows(TKVOdbcRecordset& rs) {
-  try {
-    TKVSQLStatmentPartitioner text(rs.Sql().ResolvedText());
-    std::string from = text.Clause(TKVSqlClause::From);
-    if (from.empty() || text.HasClause(TKVSqlClause::GroupBy)) return -1;
-    std::string sql = "SELECT Count(*) FROM " + from;
-    std::string where = text.Clause(TKVSqlClause::Where);
-    if (!where.empty()) sql += "\r\nWHERE " + where;
-    TKVOdbcRecordset counter(rs.ConnectionRef());
-    counter.SetSimplestConfiguration();
-    counter.Properties().SetCountStrategies(0);
-    counter.SetSQL(sql);
-    counter.Open();
-    if (!counter.HasCurrentRecord() || counter.FieldCount() == 0) return -1;
-    TKVVariant v = counter.Field(0).Value();
-    if (v.IsNull()) return -1;
-    int64_t n = v.AsInt64();
-    return n < 0 || n > INT32_MAX ? -1 : static_cast<int32_t>(n);
-  } catch (const std::exception&) {
-    return -1;
-  }
-}
-
 // psqlODBC reads the whole result of a statement into client memory, whatever the cursor type, unless it
 // is told to fetch through a server-side cursor ("UseDeclareFetch"); a source table of millions of rows
 // would then have to fit into memory. Only source connections get it: a destination re-executes its locate
@@ -500,7 +475,7 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
     sourceOpened = true;
     source->Open();
 
-    int32_t count = rs.Scrollable() ? rs.RecordCount() : CountSelectedRows(rs);
+    int32_t count = rs.Scrollable() ? rs.RecordCount() : rs.CountBySelect();  // a forward-only cursor tells only 1
     int32_t n = count;  // -1: unknown, read to the end
     if (source->MaxRecordsToRead() > 0 && (n < 0 || n > source->MaxRecordsToRead())) n = source->MaxRecordsToRead();
     if (m_Progress) m_Progress->SetMaximum(n < 0 ? 0 : n);

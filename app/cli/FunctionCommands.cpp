@@ -7,21 +7,10 @@
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
 #include "plugin_host/FVFunc.h"
+#include "app/cli/CliPlugins.h"
 #include "plugin_host/KVPluginMgr.h"
 
 namespace {
-
-// Loads the modules and builds the registry; releases both (registry first) when the command ends.
-class TCliPlugins {
- public:
-  TCliPlugins() {
-    LoadPlugins("*.qxp", "PluginCreateObject");
-    RebuildFunctionRegistry();
-  }
-  ~TCliPlugins() { KVReleasePlugins(); }
-  TCliPlugins(const TCliPlugins&) = delete;
-  TCliPlugins& operator=(const TCliPlugins&) = delete;
-};
 
 // A default as the call command takes it back: switches as true/false, texts in double quotes.
 std::string DefaultText(const TKVVariant& v) {

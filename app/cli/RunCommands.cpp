@@ -17,6 +17,7 @@
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
 #include "plugin_host/FVFunc.h"
+#include "app/cli/CliPlugins.h"
 #include "plugin_host/KVPluginMgr.h"
 
 namespace {
@@ -49,19 +50,6 @@ const char* kValidateUsage =
     "recordsets executed, function arguments checked) and prints the validation block of the report.\n"
     "Nothing is written to the databases. Exit codes: 0 no node has a warning or an error, 1 one has,\n"
     "2 DOC could not be loaded.\n";
-
-// Loads the modules and builds the function registry before the document, so that function nodes find
-// their functions when they are loaded; released after everything that refers to them.
-class TCliPlugins {
- public:
-  TCliPlugins() {
-    LoadPlugins("*.qxp", "PluginCreateObject");
-    RebuildFunctionRegistry();
-  }
-  ~TCliPlugins() { KVReleasePlugins(); }
-  TCliPlugins(const TCliPlugins&) = delete;
-  TCliPlugins& operator=(const TCliPlugins&) = delete;
-};
 
 // A document for reading only: a run or a validation never saves it.
 TKVRef<TQXDocument> LoadDocument(const std::string& fileName) {

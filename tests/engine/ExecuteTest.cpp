@@ -9,18 +9,11 @@
 #include "db/KVOdbcStatement.h"
 #include "db/DbTestSupport.h"
 #include "engine/DMExecute.h"
+#include "engine/EngineTestSupport.h"
 
 namespace {
 
-struct TCollect : IQXExecReportSink {
-  std::vector<TQXReportLine> Lines;
-  void ReportLine(const TQXReportLine& line) override { Lines.push_back(line); }
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> t;
-    for (auto& l : Lines) t.push_back(l.Text());
-    return t;
-  }
-};
+using TCollect = enginetest::TReportLines;
 
 struct TProgress : IQXProgressSink {
   int32_t Operations = -1;

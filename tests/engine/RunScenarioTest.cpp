@@ -15,20 +15,13 @@
 #include "db/DbTestSupport.h"
 #include "db/KVOdbcStatement.h"
 #include "engine/DMExecute.h"
+#include "engine/EngineTestSupport.h"
 #include "plugin_host/FVFunc.h"
 #include "plugin_host/KVPluginMgr.h"
 
 namespace {
 
-struct TLines : IQXExecReportSink {
-  std::vector<TQXReportLine> Lines;
-  void ReportLine(const TQXReportLine& line) override { Lines.push_back(line); }
-  std::vector<std::string> Texts() const {
-    std::vector<std::string> t;
-    for (auto& l : Lines) t.push_back(l.Text());
-    return t;
-  }
-};
+using TLines = enginetest::TReportLines;
 
 struct TProgressHook : IQXProgressSink {
   int64_t Max = -1;
