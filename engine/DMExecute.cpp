@@ -84,7 +84,8 @@ std::string OpenSourceConnection(TQXDConnectionData& node) {
     return {};
   }
   parser.SetValue(kDeclareFetchKey, "1");
-  if (NamesPostgreSQLDriver(original)) {
+  // Opens with the streaming setting; a failed open puts the user's connection string back.
+  auto openStreaming = [&] {
     properties.SetConnectionString(parser.Text());
     try {
       node.Open();
@@ -94,7 +95,8 @@ std::string OpenSourceConnection(TQXDConnectionData& node) {
       throw;
     }
     return original;
-  }
+  };
+  if (NamesPostgreSQLDriver(original)) return openStreaming();
   node.Open();
   // A data source name hides the driver: ask the server, and connect again when it is PostgreSQL.
   bool postgres = false;
@@ -104,15 +106,7 @@ std::string OpenSourceConnection(TQXDConnectionData& node) {
   }
   if (!postgres) return {};
   node.Close();
-  properties.SetConnectionString(parser.Text());
-  try {
-    node.Open();
-  } catch (...) {
-    node.Close();
-    properties.SetConnectionString(original);
-    throw;
-  }
-  return original;
+  return openStreaming();
 }
 
 std::string RecordValuesText(TKVOdbcRecordsetBase& rs) {

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "db/KVOdbcRecordset.h"
 #include "engine/DMExecute.h"
 
 namespace enginetest {
@@ -16,5 +17,20 @@ struct TReportLines : IQXExecReportSink {
     return t;
   }
 };
+
+// The rows a SELECT gives, as "a,b;c,d;" (NULL shows as an empty text).
+inline std::string QueryRows(const TKVRef<TKVOdbcConnection>& c, const std::string& sql) {
+  TKVOdbcRecordset rs(c);
+  rs.SetSimplestConfiguration();
+  rs.SetSQL(sql);
+  rs.Open();
+  std::string out;
+  for (; rs.HasCurrentRecord(); rs.MoveToNext()) {
+    for (size_t i = 0; i < rs.FieldCount(); ++i) out += (i ? "," : "") + rs.Field(i).DisplayText();
+    out += ";";
+    if (rs.Eof()) break;
+  }
+  return out;
+}
 
 }  // namespace enginetest

@@ -50,18 +50,7 @@ class ExecuteTest : public ::testing::Test {
     TKVOdbcStatement s{TKVRef<TKVOdbcConnection>(&c)};
     s.ExecuteText(sql);
   }
-  std::string Query(const std::string& sql) {
-    TKVOdbcRecordset rs(m_DstConn);
-    rs.SetSQL(sql);
-    rs.Open();
-    std::string out;
-    for (; rs.HasCurrentRecord(); rs.MoveToNext()) {
-      for (size_t i = 0; i < rs.FieldCount(); ++i) out += (i ? "," : "") + rs.Field(i).DisplayText();
-      out += ";";
-      if (rs.Eof()) break;
-    }
-    return out;
-  }
+  std::string Query(const std::string& sql) { return enginetest::QueryRows(m_DstConn, sql); }
   // source db > cust > dest db > c2 with fields id, name (origin 0) and tag (fixed).
   void Build(int32_t transactionSize = 0) {
     m_Tree = std::make_unique<TQXDTreeView>();

@@ -46,20 +46,8 @@ void ExecQuietly(const TKVRef<TKVOdbcConnection>& c, const std::string& sql) {
   }
 }
 
-// Rows as "a,b;c,d;" (NULL shows as an empty text).
-std::string Query(const TKVRef<TKVOdbcConnection>& c, const std::string& sql) {
-  TKVOdbcRecordset rs(c);
-  rs.SetSimplestConfiguration();
-  rs.SetSQL(sql);
-  rs.Open();
-  std::string out;
-  for (; rs.HasCurrentRecord(); rs.MoveToNext()) {
-    for (size_t i = 0; i < rs.FieldCount(); ++i) out += (i ? "," : "") + rs.Field(i).DisplayText();
-    out += ";";
-    if (rs.Eof()) break;
-  }
-  return out;
-}
+using enginetest::QueryRows;
+std::string Query(const TKVRef<TKVOdbcConnection>& c, const std::string& sql) { return QueryRows(c, sql); }
 
 // Builds definition trees node by node.
 class TTree {
