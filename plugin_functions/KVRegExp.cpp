@@ -630,16 +630,19 @@ int TKVRegExprMatcher::FirstCharWalk(int32_t from, int32_t stop, bool& caseSens,
         if (m_Program[end].Kind == nkNegativeEnd || depth > kMaxNesting) return -1;
         int32_t altStart = i + 1;
         int32_t sep = node.Operand;
+        bool optional = false;
         for (;;) {
           bool altCase = caseSens;
           int r = FirstCharWalk(altStart, sep, altCase, mixedModes, depth + 1);
-          // An alternative that can match nothing lets a further iteration start anywhere.
-          if (r != 0) return -1;
+          if (r < 0) return -1;
+          // An alternative that can match nothing lets the sub-expression end without consuming, so what
+          // follows it can start the match as well.
+          if (r > 0) optional = true;
           if (m_Program[sep].Kind != nkAlternative) break;
           altStart = sep + 1;
           sep = m_Program[sep].Operand;
         }
-        if (m_Program[end].Min > 0) return 0;
+        if (m_Program[end].Min > 0 && !optional) return 0;
         i = end + 1;
         break;
       }
@@ -869,8 +872,15 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
         TFrame& f = frames[depth - 1];
         if (!failed) {
           ++f.Count;
-          if (f.Count < node.Max && p < len) {
-            if (p == f.SavedPos) ++p;  // an iteration that consumed nothing must not repeat forever
+          if (p == f.SavedPos) {
+            // An iteration that matched nothing would match nothing again at the same place, so it stands
+            // for all the iterations still allowed: the repetition ends here, having consumed only what
+            // earlier iterations matched.
+            --depth;
+            ++ip;
+          } else if (f.Count < node.Max && (p < len || f.Count < node.Min)) {
+            // At the subject's end only a repetition still short of its minimum tries again: an iteration
+            // there can match nothing at best, which then completes it.
             f.SavedPos = p;
             ip = node.Operand;
             reentry = true;

@@ -7,7 +7,8 @@
 //  - plain parentheses only group; captures are explicit: "(:n ...)" for group n (0-9) or "(:<name> ...)";
 //    back-references are "\n" and "\<name>", template references in Expand "%n" and "%<name>";
 //  - repetition (* + ? {n} {n,} {n,m}) takes as much as it can and never gives characters back, so "a*a"
-//    never matches; alternation "(x|y)" commits to the first alternative that completes;
+//    never matches; alternation "(x|y)" commits to the first alternative that completes; a repeated group
+//    whose iteration matches nothing ends its repetition there, so "(b*)*" consumes only b's;
 //  - the characters of "$()*+-.:?@[]^{|}" and "!" never stand for themselves: escape them ("\-", "\:");
 //  - "|" is only allowed inside parentheses; "!(...)" is a negative look-ahead that consumes nothing;
 //    "@n" records the current offset in bead marker n; "(#...)" is a comment;

@@ -78,6 +78,31 @@ TEST(FunctionCliTest, ExamplesFromTheFunctionDescriptionsHold) {
   }
 }
 
+// Repeated groups whose body can match nothing take only what the body matches, never the whole value.
+TEST(FunctionCliTest, RepeatedGroupsThatCanMatchNothingLeaveTheRestOfTheValue) {
+  const std::vector<TCase> cases = {
+      {{"RegEx Replace", "aaa", "(b*)*", "X", "false"}, "aaa"},
+      {{"RegEx Replace", "aaa", "b*", "X", "false"}, "aaa"},
+      {{"RegEx Replace", "hello world", "(z*)*", "X"}, "hello world"},
+      {{"RegEx Replace", "abc", "(x?)+", "X"}, "abc"},
+      {{"RegEx Replace", "a  b c", "( *)*", ""}, "abc"},
+      {{"RegEx Replace", "xc", "(b*)*c", "C"}, "xC"},
+      {{"RegEx Replace", "xc bbc", "((b*)*)*c", "<>"}, "x<> <>"},
+      {{"RegEx Replace", "aab xb", "(a?)*b", "-"}, "- x-"},
+      {{"Set if regEx match", "aaa", "(b*)*", "hit"}, "aaa"},
+      {{"Set if regEx match", "bbb", "(b*)*", "hit"}, "hit"},
+      {{"Set if regEx match", "aab", "^(a*)*b$", "hit"}, "hit"},
+  };
+  for (const TCase& c : cases) {
+    std::string trace;
+    for (const std::string& w : c.Words) trace += "[" + w + "]";
+    SCOPED_TRACE(trace);
+    testsupport::CommandResult r = CliCall(c.Words);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, c.Out + "\n");
+  }
+}
+
 TEST(FunctionCliTest, RandomLengthsAndValidationMessages) {
   for (int i = 0; i < 5; ++i) {
     EXPECT_EQ(CliCall({"Random String", "x", "5", "5"}).out.size(), 6u);

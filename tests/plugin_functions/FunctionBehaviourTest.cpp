@@ -178,6 +178,15 @@ TEST_F(FunctionTextTest, RegExReplace) {
   EXPECT_EQ(Call("RegEx Replace", Text("abc"), {Text("")}).Text(), "abc");
 }
 
+TEST_F(FunctionTextTest, RegExGroupsThatCanMatchNothingKeepTheValue) {
+  EXPECT_EQ(Call("RegEx Replace", Text("aaa"), {Text("(b*)*"), Text("X"), Bool(false)}).Text(), "aaa");
+  EXPECT_EQ(Call("RegEx Replace", Text("a  b"), {Text("( *)*"), Text("_")}).Text(), "a_b");
+  EXPECT_EQ(Call("RegEx Replace", Text("xc"), {Text("(b*)*c"), Text("!")}).Text(), "x!");
+  EXPECT_EQ(Call("Set if regEx match", Text("aaa"), {Text("(b*)*"), Text("hit")}).Text(), "aaa");
+  EXPECT_EQ(Call("Set if regEx match", Text("xc"), {Text("((b*)*)*c"), Text("hit")}).Text(), "xc");
+  EXPECT_EQ(Call("Set if regEx match", Text("c"), {Text("((b*)*)*c"), Text("hit")}).Text(), "hit");
+}
+
 TEST_F(FunctionTextTest, RegExReplaceWithoutAMatchKeepsTheValue) {
   TCallResult r = Call("RegEx Replace", Text("hello"), {Text("x+"), Text("y")});
   EXPECT_EQ(r.Error, "");

@@ -230,6 +230,66 @@ TEST(RegExprDialect, RepetitionNeverGivesBackAndAlternationCommits) {
   EXPECT_EQ(FirstText("x(ab)?y", "xy"), "xy");
 }
 
+// A repeated group whose body can match nothing: an empty iteration ends the repetition and never makes the
+// group consume characters its body did not match.
+TEST(RegExprDialect, RepeatedGroupsThatCanMatchNothingConsumeOnlyWhatTheyMatch) {
+  const std::vector<TFound> none;
+  EXPECT_EQ(AllMatches("(b*)*", "aaa"), none);
+  EXPECT_EQ(AllMatches("(z*)*", "hello world"), none);
+  EXPECT_EQ(AllMatches("(x?)+", "abc"), none);
+  EXPECT_EQ(AllMatches("((b*)*)*", "aaa"), none);
+  EXPECT_EQ(AllMatches("(b*)*", "abba"), (std::vector<TFound>{{1, 2}}));
+  EXPECT_EQ(AllMatches("(x?)+", "axxbx"), (std::vector<TFound>{{1, 2}, {4, 1}}));
+  EXPECT_FALSE(TKVRegExprMatcher("(b*)*").IsMatch("aaa"));
+  EXPECT_TRUE(TKVRegExprMatcher("(b*)*").IsMatch("bbb"));
+
+  // What follows the group is found right where the group matched nothing.
+  EXPECT_EQ(AllMatches("(b*)*c", "xc"), (std::vector<TFound>{{1, 1}}));
+  EXPECT_EQ(AllMatches("((b*)*)*c", "xc xbbc"), (std::vector<TFound>{{1, 1}, {4, 3}}));
+  EXPECT_EQ(FirstText("(a*)*b", "aab"), "aab");
+  EXPECT_EQ(FirstText("(a*)*b", "xb"), "b");
+  EXPECT_EQ(FirstText("(a*)*b", "aax"), "<none>");
+  EXPECT_EQ(FirstText("(a?)*b", "aab"), "aab");
+  EXPECT_EQ(FirstText("(a?)*b", "cb"), "b");
+  EXPECT_EQ(FirstText("(a|b*)*c", "abbac"), "abbac");
+  EXPECT_EQ(FirstText("x(a|b*)+y", "xy"), "xy");
+
+  // Anchors around such a group.
+  EXPECT_EQ(FirstText("^(b*)*c", "c"), "c");
+  EXPECT_EQ(FirstText("^(b*)*c", "xc"), "<none>");
+  EXPECT_EQ(AllMatches("^(b*)*", "aaa\nbb"), (std::vector<TFound>{{4, 2}}));
+  EXPECT_EQ(AllMatches("(b*)*$", "aaa"), none);
+  EXPECT_EQ(AllMatches("(a*)*$", "baa"), (std::vector<TFound>{{1, 2}}));
+  EXPECT_EQ(AllMatches("(a*)*b$", "ab\nxb"), (std::vector<TFound>{{0, 2}, {4, 1}}));
+  EXPECT_TRUE(TKVRegExprMatcher("^(a?)*b$").IsMatch("aab"));
+  EXPECT_TRUE(TKVRegExprMatcher("^((b*)*)*c$").IsMatch("c"));
+  EXPECT_FALSE(TKVRegExprMatcher("^((b*)*)*c$").IsMatch("xc"));
+
+  // An empty iteration stands for every further one, so a minimum count is met by it as well.
+  EXPECT_EQ(FirstText("(b*){2}c", "xc"), "c");
+  EXPECT_EQ(FirstText("(b*){3,}c", "bbc"), "bbc");
+  EXPECT_EQ(FirstText("(a?){3}b", "ab"), "ab");
+  EXPECT_TRUE(TKVRegExprMatcher("(a?){3}").IsMatch("a"));
+  EXPECT_TRUE(TKVRegExprMatcher("(a?){2,4}").IsMatch("aaaa"));
+  EXPECT_FALSE(TKVRegExprMatcher("(a?){2,4}").IsMatch("aaaaa"));
+  // Groups that always consume keep their minimum.
+  EXPECT_EQ(FirstText("(ab){3}", "abab"), "<none>");
+
+  // Replacing: only the characters the group matched go.
+  TKVRegExprMatcher spaces("( *)*");
+  EXPECT_EQ(spaces.ReplaceAll("a  b c", "", false), "abc");
+  EXPECT_EQ(TKVRegExprMatcher("(b*)*").ReplaceAll("aaa", "X", false), "aaa");
+  EXPECT_EQ(TKVRegExprMatcher("(z*)*").ReplaceAll("hello world", "X", false), "hello world");
+  EXPECT_EQ(TKVRegExprMatcher("(x?)+").ReplaceAll("abc", "X", false), "abc");
+  EXPECT_EQ(TKVRegExprMatcher("(b*)*").ReplaceAll("abbab", "X", false), "aXaX");
+  // A capture around the repetition holds what all its iterations matched.
+  EXPECT_EQ(TKVRegExprMatcher("(:1(b*)*)c").ReplaceAll("abbc", "<%1>", true), "a<bb>");
+  EXPECT_EQ(TKVRegExprMatcher("(:1(b*)*)c").ReplaceAll("ac", "<%1>", true), "a<>");
+
+  // A long subject with no character the group can take stays quick and finds nothing.
+  EXPECT_EQ(AllMatches("((b*)*)*", std::string(20000, 'a')), none);
+}
+
 TEST(RegExprDialect, PunctuationMustBeEscapedAndParenthesesOnlyGroup) {
   EXPECT_TRUE(TKVRegExprMatcher("a\\-b").IsMatch("a-b"));
   EXPECT_TRUE(TKVRegExprMatcher("10\\:30").IsMatch("10:30"));
@@ -437,6 +497,10 @@ TEST(RegExprFirstCharSet, CollectsPossibleStartsAndNeverHidesAMatch) {
   TKVRegExprMatcher any(".b");
   EXPECT_FALSE(any.FirstCharSetHas('\n'));
   EXPECT_TRUE(any.FirstCharSetHas('z'));
+  // A group that can match nothing lets what follows it start the match.
+  TKVRegExprMatcher opt("(b*)*c");
+  for (char c : std::string("bBcC")) EXPECT_TRUE(opt.FirstCharSetHas(c)) << c;
+  EXPECT_FALSE(opt.FirstCharSetHas('x'));
   TKVRegExprMatcher neg("!(a)b");
   EXPECT_TRUE(neg.FirstCharSetHas('a'));
   EXPECT_TRUE(neg.FirstCharSetHas('#'));
@@ -446,12 +510,14 @@ TEST(RegExprFirstCharSet, CollectsPossibleStartsAndNeverHidesAMatch) {
                             "[^x]y",      "(:1a|b)\\1", "!(ab)a",       ".b",             "(a?)*b",
                             "((x|y)z|q)+", "\\d+\\.\\d*", "a(?-i)B",     "(?-i)(A(?i)q|B)c", "@1(:<n>\\h)+",
                             "\\bab",      "b\\B",       "(#c)(?-i)[A-C]x", "^\\w+",        "\\s+$",
-                            "(x|y?)c",    "(?-i)((?i)x|B)"};
+                            "(x|y?)c",    "(?-i)((?i)x|B)", "(b*)*c", "((b*)*)*c", "(x?)+",
+                            "(a*)*b",     "(b*){2}c",   "(a|b*)*c",     "^(a?)*b$"};
   const char* subjects[] = {"",           "abcABC",  "xxy y zy",     "abe cde e xe",  "ABD cad xd",
                             "xy ay\ny",   "aa bb ab", "aab ab a",     "\nb ab",        "aab xb",
                             "xzyzq qq",   "1.5 22.",  "aB ab AB",     "Bc bc Aqc AQC", "fe0 g1",
                             "ab cab xab", "bb b",     "Ax cx Bx",     "ab\ncd",        "a \n b  ",
-                            "c xc yc",    "b B x"};
+                            "c xc yc",    "b B x",   "xc bbc c",     "aab xb b",      "abbac ac",
+                            "x xx xa",    "aab\nb"};
   for (const char* p : patterns)
     for (const char* s : subjects)
       EXPECT_EQ(AllMatches(p, s, true), AllMatches(p, s, false)) << "pattern '" << p << "' subject '" << s << "'";
