@@ -6,15 +6,19 @@ packages=(
   # tool chain
   cmake ninja-build g++ pkg-config git
   # tests
-  googletest libgtest-dev libgmock-dev python3-olefile util-linux locales-all
+  googletest libgtest-dev libgmock-dev python3-olefile util-linux locales-all sqlite3 procps
   # storage: compound files
   libgsf-1-dev
   # database access: driver manager and the drivers the tests use
-  unixodbc unixodbc-dev libsqliteodbc odbc-postgresql odbc-mariadb postgresql
+  unixodbc unixodbc-dev libsqliteodbc odbc-postgresql odbc-mariadb
+  # the throwaway test servers (scripts/db-servers.sh) and their clients
+  postgresql postgresql-client mariadb-server mariadb-client python3
   # stored passwords
   libsodium-dev
   # desktop program
-  qt6-base-dev libgl-dev
+  qt6-base-dev qt6-svg-dev libgl-dev zlib1g-dev
+  # the desktop program's tests: offscreen QTest needs nothing more; screenshots under a real X server
+  xvfb xauth xdotool imagemagick x11-utils fonts-dejavu-core
 )
 
 missing=()

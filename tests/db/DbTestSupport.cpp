@@ -37,9 +37,11 @@ TKVRef<TKVOdbcConnection> Connect(const std::string& connectionString) {
 
 void DbTest::SetUp() {
   m_Temp = std::make_unique<testsupport::TempDir>();
-  m_ConnectionString = ConnectionStringFor(Kind(), m_Temp->file("test.db"));
-  if (m_ConnectionString.empty())
-    GTEST_SKIP() << DbKindName(Kind()) << " server not configured (DABRIX_PG_CONN / DABRIX_MARIADB_CONN)";
+  switch (Kind()) {
+    case TDbKind::SQLite: m_ConnectionString = ConnectionStringFor(Kind(), m_Temp->file("test.db")); break;
+    case TDbKind::PostgreSQL: DABRIX_SERVER_CONNECTION("DABRIX_PG_CONN", m_ConnectionString); break;
+    case TDbKind::MariaDB: DABRIX_SERVER_CONNECTION("DABRIX_MARIADB_CONN", m_ConnectionString); break;
+  }
   m_Conn = Connect(m_ConnectionString);
 }
 

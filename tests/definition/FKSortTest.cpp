@@ -22,9 +22,7 @@ class FKSort : public ::testing::TestWithParam<Db> {
     if (!variable) {
       m_ConnectionString = "Driver=SQLite3;Database=" + m_Temp.file("shop.db");
     } else {
-      const char* cs = std::getenv(variable);
-      if (!cs || !*cs) GTEST_SKIP() << variable << " is not set";
-      m_ConnectionString = cs;
+      DABRIX_SERVER_CONNECTION(variable, m_ConnectionString);
     }
     m_Setup = KVMakeRef<TKVOdbcConnection>();
     Configure(m_Setup->Properties());

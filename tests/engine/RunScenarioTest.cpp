@@ -337,8 +337,8 @@ TEST_F(RunWithPlugins, FunctionTurningValueIntoNullSkipsAndFunctionErrorIsARecor
 class RunPostgres : public RunScenario {
  protected:
   void SetUp() override {
-    const char* pg = std::getenv("DABRIX_PG_CONN");
-    if (!pg || !*pg) GTEST_SKIP() << "DABRIX_PG_CONN is not set";
+    std::string pg;
+    DABRIX_SERVER_CONNECTION("DABRIX_PG_CONN", pg);
     RunScenario::SetUp();
     m_Pg = pg;
     m_PgConn = dbtest::Connect(m_Pg);

@@ -23,6 +23,13 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(m_Path, ec);
 }
 
+std::string EnvText(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+bool ServersRequired() { return !EnvText("DABRIX_REQUIRE_SERVERS").empty() || !EnvText("CI").empty(); }
+
 std::string ReadFileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);

@@ -2,6 +2,8 @@
 // Small helpers shared by the test suites: throwaway folders, whole-file I/O and running programs.
 #include <sys/resource.h>
 
+#include <gtest/gtest.h>
+
 #include <csignal>
 #include <filesystem>
 #include <string>
@@ -50,4 +52,23 @@ class FileSizeLimit {
   void (*m_OldHandler)(int);
 };
 
+// The value of an environment variable, or "" when it is unset.
+std::string EnvText(const char* name);
+
+// True under the test command and in CI (DABRIX_REQUIRE_SERVERS or CI set): there a database server that is
+// not configured means a broken set-up, and its tests must fail rather than skip.
+bool ServersRequired();
+
 }  // namespace testsupport
+
+// Puts the connection string named by `variable` into `out`; when it is unset the test skips on a developer's
+// machine and fails where servers are required. Use in SetUp or a test body (it returns from the function).
+#define DABRIX_SERVER_CONNECTION(variable, out)                                                           \
+  do {                                                                                                     \
+    (out) = ::testsupport::EnvText(variable);                                                              \
+    if ((out).empty()) {                                                                                   \
+      if (::testsupport::ServersRequired())                                                                \
+        FAIL() << (variable) << " is not set, but this run requires its database server";                 \
+      GTEST_SKIP() << (variable) << " is not set";                                                         \
+    }                                                                                                      \
+  } while (0)
