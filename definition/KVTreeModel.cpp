@@ -61,10 +61,7 @@ void TKVTreeItem::SetTitle(const std::string& title) {
 
 void TKVTreeItem::SetState(uint8_t state) {
   if (state == m_State) return;
-  // Selection, focus, drop highlight and expansion are the view's business, not the document's.
-  constexpr uint8_t viewOnly = tisFocused | tisSelected | tisDropHilited | tisExpanded | tisExpandedOnce |
-                               tisExpandPartial;
-  bool content = ((state ^ m_State) & ~viewOnly) != 0;
+  bool content = ((state ^ m_State) & ~kViewOnlyStates) != 0;
   m_State = state;
   m_Model->NotifyChanged(*this, TKVItemChange::State, content);
 }
@@ -102,14 +99,14 @@ void TKVTreeItem::Persistence::StoreData(IKVStorage& s) {
     KVWriteIntegerIfDiffers(s, "ImageIdx", item.m_Image, kNoImage);
     KVWriteIntegerIfDiffers(s, "SelectedImgIdx", item.m_SelectedImage, kNoImage);
   }
-  KVWriteIntegerIfDiffers(s, "State", item.m_State, 0);
+  KVWriteIntegerIfDiffers(s, "State", item.m_State & ~kUnstoredStates, 0);
   KVWriteStringIfDiffers(s, "Title", item.m_Title, "");
   if (item.m_Data) item.m_Data->StoreData(s);
 }
 
 void TKVTreeItem::Persistence::LoadData(IKVStorage& s) {
-  // Focus and selection are not restored from a file.
-  m_Item.SetState(static_cast<uint8_t>(s.ReadInteger("State", 0) & 0xFC));
+  // Focus and selection are not restored from a file, nor a validation's bold that an older file may hold.
+  m_Item.SetState(static_cast<uint8_t>(s.ReadInteger("State", 0) & ~(kUnstoredStates | tisFocused | tisSelected)));
   if (m_Item.m_Data) m_Item.m_Data->LoadData(s);
 }
 

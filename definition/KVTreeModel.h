@@ -21,6 +21,12 @@ class TKVTreeModel;
 // Item state bits (low byte of a tree-view item state).
 constexpr uint8_t tisFocused = 0x01, tisSelected = 0x02, tisCut = 0x04, tisDropHilited = 0x08, tisBold = 0x10,
                   tisExpanded = 0x20, tisExpandedOnce = 0x40, tisExpandPartial = 0x80;
+// Selection, focus, drop highlight and expansion are the view's business, and bold shows a validation result:
+// changing them does not modify the document.
+constexpr uint8_t kViewOnlyStates = tisFocused | tisSelected | tisDropHilited | tisBold | tisExpanded |
+                                    tisExpandedOnce | tisExpandPartial;
+// Validation results are not part of a document.
+constexpr uint8_t kUnstoredStates = tisBold;
 // Image index an item has until its node class sets one.
 constexpr int kNoImage = 0xFFFE;
 

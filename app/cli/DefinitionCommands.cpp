@@ -7,6 +7,7 @@
 #include "app/cli/CliCommands.h"
 #include "db/KVSqlText.h"
 #include "definition/QXDTreeOps.h"
+#include "definition/QXDocument.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
 #include "storage/KVFileFormat.h"
@@ -129,6 +130,8 @@ static int CliTree(const std::vector<std::string>& args) {
   const std::string& fileName = args[0];
   TKVStorageClass cls = KVTestFileFormat(fileName);
   if (!cls) throw EKVException("Unsupported file format \"" + fileName + "\"", nullptr, "LoadQXDFromFile");
+  // The same refusal as opening the document for a run: a file of another format is not shown as a tree.
+  CheckDataFormatGUID(fileName, cls);
   auto data = KVMakeRef<TKVPersistentData>(cls, fileName);
   TQXDTreeView tree;
   {

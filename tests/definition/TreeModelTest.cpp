@@ -44,8 +44,9 @@ TEST(TreeModel, ChangesAreAnnouncedAndOnlyContentMarksModified) {
   EXPECT_EQ(Shape(m), "A .A0 .A1 B ");
   EXPECT_EQ(rec.Modified, 4);
   a1.SetStateBits(tisSelected | tisExpanded, true);  // view state only
+  a1.SetStateBits(tisBold, true);                     // a validation result is no edit either
   EXPECT_EQ(rec.Modified, 4);
-  a1.SetStateBits(tisBold, true);
+  a1.SetStateBits(tisCut, true);
   a1.SetTitle("A1x");
   EXPECT_EQ(rec.Modified, 6);
   m.MoveTo(b, 0);

@@ -286,13 +286,22 @@ TEST(QXDTreeOps, CliTreeShowsTheLoadedDefinition) {
       << r.out;
 
   TempDir dir;
-  testsupport::WriteFileBytes(dir.file("x.qxt"), "[QXD\\.\\00000]\r\nDataClassName=TQXDSourceConnectionData\r\n"
-                                                  "Title=S\r\nChecked=0\r\n[QXD\\.\\00000\\.\\00001]\r\n"
-                                                  "DataClassName=TQXDSourceRSData\r\nTitle=R\r\n");
+  const std::string nodes = "[QXD\\.\\00000]\r\nDataClassName=TQXDSourceConnectionData\r\n"
+                            "Title=S\r\nChecked=0\r\n[QXD\\.\\00000\\.\\00001]\r\n"
+                            "DataClassName=TQXDSourceRSData\r\nTitle=R\r\n";
+  testsupport::WriteFileBytes(dir.file("x.qxt"),
+                              "[GeneralSettings]\r\nDataFormatGUID={C1CE532E-C8F3-4cc4-915D-B90F532B3B19}\r\n" + nodes);
   r = testsupport::RunCommand(testsupport::ShellQuote(cli) + " tree " + testsupport::ShellQuote(dir.file("x.qxt")));
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out, "S [TQXDSourceConnectionData] unchecked inactive\n  R [TQXDSourceRSData] inactive "
                    "RecordsetProperties.SQL=SELECT *\n");
+  // Without the data-format identifier the file is no definition: refused as a run or validation would.
+  testsupport::WriteFileBytes(dir.file("y.qxt"), nodes);
+  r = testsupport::RunCommand(testsupport::ShellQuote(cli) + " tree " + testsupport::ShellQuote(dir.file("y.qxt")));
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("Invalid data format '', must be {C1CE532E-C8F3-4cc4-915D-B90F532B3B19}"), std::string::npos)
+      << r.err;
   r = testsupport::RunCommand(testsupport::ShellQuote(cli) + " tree " + testsupport::ShellQuote(dir.file("none.qxt")));
   EXPECT_NE(r.exitCode, 0);
 }

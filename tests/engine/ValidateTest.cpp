@@ -292,3 +292,45 @@ TEST(ValidationColours, SeverityColoursAndClamping) {
 }
 
 }  // namespace
+
+namespace {
+
+// Validation shows results; it is no edit. A validated document stays unmodified, saving it writes no bold,
+// and a file that an older version saved with bold states opens with normal titles.
+TEST_F(Validation, ResultsNeitherModifyNorEnterTheDocument) {
+  TQXDTreeView& tree = Load(false);
+  ASSERT_FALSE(m_Doc->Modified());
+  TQXReport report;
+  TQXValidator validator(tree, report);
+  validator.ValidateAll();
+  size_t bold = 0;
+  tree.ForEach([&](TKVTreeItem& item) {
+    if (item.State() & tisBold) ++bold;
+    return true;
+  });
+  EXPECT_GT(bold, 0u);
+  EXPECT_FALSE(m_Doc->Modified());
+
+  // A real edit after validation is saved without the validation's bold.
+  Node("Shop.customers")->SetTitle("customers2");
+  EXPECT_TRUE(m_Doc->Modified());
+  m_Doc->SaveAs(m_Dir.file("saved.qxt"));
+  const std::string saved = testsupport::ReadFileBytes(m_Dir.file("saved.qxt"));
+  EXPECT_EQ(saved.find("State="), std::string::npos) << saved;
+
+  validator.ClearValidation();
+  EXPECT_FALSE(m_Doc->Modified());
+
+  // "State=16" is the bold bit alone, "State=48" bold and expanded.
+  std::string old = Document(false);
+  old.replace(old.find("Title=Shop\n"), 11, "Title=Shop\nState=16\n");
+  old.replace(old.find("Title=customers\n"), 16, "Title=customers\nState=48\n");
+  WriteFileBytes(m_Dir.file("old.qxt"), old);
+  m_Doc = KVMakeRef<TQXDocument>();
+  ASSERT_TRUE(m_Doc->LoadFromFile(m_Dir.file("old.qxt")));
+  EXPECT_EQ(Node("Shop")->State(), 0);
+  EXPECT_EQ(Node("Shop.customers")->State(), tisExpanded);
+  EXPECT_FALSE(m_Doc->Modified());
+}
+
+}  // namespace
