@@ -311,6 +311,7 @@ void TQXExecuter::Execute(IQXProgressSink* progress) {
   if (!m_Tree || !progress) return;
   m_Progress = progress;
   m_Result = TQXRunResult::Failed;
+  m_RecordErrors = 0;
   ResetStatistics();
   m_Cancel = false;
   m_OperationStart = m_SourceStart = KVNow();
@@ -781,7 +782,20 @@ void TQXExecuter::AddErrorDetails(std::exception& e, TKVTreeItem& rsItem) {
     TKVOdbcRecordset& rs = dest->Recordset();
     std::string details = std::string("Destination Table") + ": " + TrimWhite(rs.Sql().StatementName());
     details += std::string("\r\n") + "Operation" + ": " + KVRecordsetStateCaption(rs.State());
-    details += std::string("\r\n") + "Destination Values" + ": (" + RecordValuesText(rs) + ")";
+    // Only a record being edited holds values that were there. A new record, or none at all (nothing located
+    // yet, a columns-only open), holds buffers that an assignment may not have reached: show what was to be
+    // written instead of values that never were.
+    std::string values;
+    if (rs.State() == rsEditing || (rs.State() == rsBrowsing && rs.HasCurrentRecord())) {
+      values = RecordValuesText(rs);
+    } else {
+      for (const TFieldCache& f : CacheFor(rsItem).Fields) {
+        if (!f.Assigned()) continue;
+        if (!values.empty()) values += ", ";
+        values += f.Data->DestFieldname() + ": " + KVValueAsSQLLiteral(f.Data->RunValue);
+      }
+    }
+    details += std::string("\r\n") + "Destination Values" + ": (" + values + ")";
     if (TKVTreeItem* srcItem = QXDFindAncestorItem<TQXDSourceRSData>(&rsItem)) {
       TKVOdbcRecordset& src = srcItem->DataAs<TQXDSourceRSData>()->Recordset();
       details += std::string("\r\n\r\n") + "Source Table" + ": " + TrimWhite(src.Sql().StatementName());
@@ -795,6 +809,7 @@ void TQXExecuter::AddErrorDetails(std::exception& e, TKVTreeItem& rsItem) {
 
 bool TQXExecuter::HandleRecordError(const std::exception& e) {
   std::string message = KVErrorText(e);
+  ++m_RecordErrors;
   ReportLine("   " + QXMessageOneLine(message), kQXColorRed);
   if (KVIsExceptionClass(e, "EAbort")) return false;
   switch (m_ErrorAction) {

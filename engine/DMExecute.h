@@ -181,6 +181,9 @@ class TQXExecuter : public TKVRefLifeObject {
   bool Cancelled() const { return m_Cancel; }
   // The statistics of the source recordset read last.
   const TQXRunStatistics& Statistics() const { return m_Stats; }
+  // Record errors the last run reported (one red line each), whatever the error action made of them: a
+  // run that went on past failed records still dropped them.
+  int64_t RecordErrors() const { return m_RecordErrors; }
 
   // --- steps of a run, public for the validation and for tests
   // Whether the node takes part in a run now: definition data, checked and effectively enabled (Active),
@@ -231,6 +234,7 @@ class TQXExecuter : public TKVRefLifeObject {
   TQXRunResult m_Result = TQXRunResult::NotRun;
   double m_OperationStart = 0, m_SourceStart = 0;
   TQXRunStatistics m_Stats;
+  int64_t m_RecordErrors = 0;
   std::unique_ptr<TNodeReportAdapter> m_NodeReport;
   TQXReportLine m_PendingLine;
   std::vector<std::unique_ptr<TDestRSCache>> m_Caches;

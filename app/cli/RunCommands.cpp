@@ -40,8 +40,9 @@ const char* kRunUsage =
     "\n"
     "The report goes to standard output (coloured when it is a terminal). Ctrl-C cancels the run: what was\n"
     "written is committed, everything is closed and the statistics are reported.\n"
-    "Exit codes: 0 the run ended normally, 1 it ended by an error, 2 DOC could not be loaded or the\n"
-    "arguments are wrong, 3 it was cancelled.\n";
+    "Exit codes: 0 the run ended normally and no record failed, 1 it ended by an error or a record failed\n"
+    "(also under --error-action continue; standard error then ends with a line counting the failed\n"
+    "records), 2 DOC could not be loaded or the arguments are wrong, 3 it was cancelled.\n";
 
 const char* kValidateUsage =
     "Usage: dabrix-cli validate DOC\n"
@@ -183,6 +184,11 @@ int RunDocument(const std::vector<std::string>& args) {
     }
   }
   std::cout.flush();
+  // A script or scheduler must be able to tell a clean run from one that went on past failed records.
+  if (int64_t failed = executer->RecordErrors(); failed > 0) {
+    std::cerr << "dabrix-cli run: " << failed << (failed == 1 ? " record" : " records") << " failed\n";
+    if (code == kExitOk) code = kExitFailed;
+  }
   return code;
 }
 

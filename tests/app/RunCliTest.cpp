@@ -230,8 +230,10 @@ TEST_F(RunCli, ParametersComeFromTheCommandLineOrEndAHeadlessRunBeforeReading) {
 TEST_F(RunCli, ErrorActionsWithoutATerminal) {
   std::string doc = WriteDefinition("SELECT id, name FROM customers ORDER BY id", "2");
 
+  // Going on past failed records is no clean run: exit 1, and standard error ends by counting them.
   CommandResult cont = Cli({"run", doc, "--error-action", "continue"});
-  EXPECT_EQ(cont.exitCode, 0) << cont.err;
+  EXPECT_EQ(cont.exitCode, 1) << cont.err;
+  EXPECT_TRUE(cont.err.ends_with("dabrix-cli run: 2 records failed\n")) << cont.err;
   EXPECT_EQ(Clients(), "id\tname\n1\tAnn\n3\tCarl\n5\tEve\n");
   int errorLines = 0;
   for (const auto& l : Lines(cont.out))
@@ -249,12 +251,20 @@ TEST_F(RunCli, ErrorActionsWithoutATerminal) {
     EXPECT_TRUE(Has(r.out, "   Records Read: 2\n")) << action << "\n" << r.out;
     EXPECT_EQ(CountLinesStartingWith(r.out, "Total Operation Duration: "), 1) << action;
     EXPECT_TRUE(Has(r.err, "Destination Table: clients")) << action << "\n" << r.err;
+    EXPECT_TRUE(r.err.ends_with("dabrix-cli run: 1 record failed\n")) << action << "\n" << r.err;
   }
 
   // Without --error-action the user setting decides; its default is to ask, which here means to stop.
   Sql(Dest(), "DELETE FROM clients");
   EXPECT_EQ(Cli({"run", doc}).exitCode, 1);
   EXPECT_EQ(Clients(), "id\tname\n1\tAnn\n");
+
+  // A clean run still exits 0 and says nothing of failures.
+  Sql(Dest(), "DELETE FROM clients");
+  CommandResult clean = Cli({"run", WriteDefinition("SELECT id, name FROM customers WHERE id IN (1, 3)", "2"),
+                             "--error-action", "continue"});
+  EXPECT_EQ(clean.exitCode, 0) << clean.err;
+  EXPECT_FALSE(Has(clean.err, "failed")) << clean.err;
 }
 
 // One SIGINT, as Ctrl-C sends it, ends a long run as cancelled: exit 3, what was written committed, the
@@ -271,7 +281,10 @@ TEST_F(RunCli, InterruptEndsTheRunAsCancelled) {
                        " & pid=$!\n"
                        "for t in $(seq 1 600); do grep -q 'Reading Data From' " + ShellQuote(out) +
                        " && break; sleep 0.1; done\n"
-                       "sleep 1\nkill -INT $pid\nwait $pid\necho $?\n";
+                       // Interrupt once a transaction is committed, however slow a loaded machine reads.
+                       "for t in $(seq 1 600); do [ \"$(sqlite3 " + ShellQuote(m_Dir.file("dest.db")) +
+                       " 'SELECT count(*) > 0 FROM clients' 2>/dev/null)\" = 1 ] && break; sleep 0.1; done\n"
+                       "kill -INT $pid\nwait $pid\necho $?\n";
   auto start = std::chrono::steady_clock::now();
   CommandResult r = RunCommand("sh -c " + ShellQuote(script));
   auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start).count();

@@ -193,6 +193,36 @@ TEST_F(ExecuteTest, ContinueWritesOneRedLinePerFailedRecord) {
   EXPECT_NE(t[5].find("Source Table: cust, Source Record Position: 4"), std::string::npos) << t[5];
   EXPECT_EQ(t[7], "   Table \"c2\":\t23 Records Inserted\t0 Records Edited\t0 Records Skipped");
   EXPECT_EQ(Query("SELECT count(*) FROM c2"), "25;");
+  EXPECT_EQ(m_Exec->RecordErrors(), 2);
+  Exec(*m_DstConn, "DELETE FROM c2");
+  Run(eaContinueOperation);  // a clean run counts afresh
+  EXPECT_EQ(m_Exec->RecordErrors(), 0);
+}
+
+// A record that fails before its values reach a destination record (the key's value does not convert to
+// the key's type) shows the values that were to be written: neither the empty buffers of the columns-only
+// open nor the NULLs of a new record that the assignment never reached.
+TEST_F(ExecuteTest, ErrorDetailsWithoutACurrentRecordShowTheValuesToWrite) {
+  Build();
+  m_DRS->Child(0)->DataAs<TQXDDestFieldData>()->SetSourceRecordsetFieldname("name");
+  Exec(*m_DstConn, "INSERT INTO c2 (id, name) VALUES (0, '')");
+  for (bool locate : {false, true}) {
+    Dest().SetAlwaysInsertNewRecord(!locate);
+    Run(eaContinueOperation);
+    EXPECT_EQ(m_Exec->RecordErrors(), 25);
+    auto t = m_Report.Texts();
+    ASSERT_GT(t.size(), 10u);
+    const std::string operation = locate ? "Browsing" : "Inserting";
+    EXPECT_NE(t[5].find("Operation: " + operation + ", Destination Values: (id: 'n1', name: 'n1', tag: 'new')"),
+              std::string::npos)
+        << t[5];
+    EXPECT_NE(t[9].find("Destination Values: (id: 'n5', name: 'n5', tag: 'new')"), std::string::npos) << t[9];
+    for (const auto& line : t) {
+      EXPECT_EQ(line.find("id: 0"), std::string::npos) << line;
+      EXPECT_EQ(line.find("id: NULL"), std::string::npos) << line;
+    }
+  }
+  EXPECT_EQ(Query("SELECT count(*) FROM c2"), "1;");
 }
 
 TEST_F(ExecuteTest, AbortKeepsCommittedRowsAndWritesStatistics) {
