@@ -8,7 +8,9 @@
 
 #include "db/KVConnectionString.h"
 #include "db/KVSqlText.h"
+#include "foundation/KVConvert.h"
 #include "foundation/KVDateTime.h"
+#include "foundation/KVTrace.h"
 
 namespace {
 
@@ -61,31 +63,55 @@ void VisitPreOrder(TKVTreeItem& item, const F& visit) {
   for (size_t i = 0; i < item.ChildCount(); ++i) VisitPreOrder(*item.Child(i), visit);
 }
 
-// psqlODBC reads the whole result of a statement into client memory, whatever the cursor type, unless it
-// is told to fetch through a server-side cursor ("UseDeclareFetch"); a source table of millions of rows
-// would then have to fit into memory. Only source connections get it: a destination re-executes its locate
-// for every record, and a declared cursor would triple the round trips there.
-constexpr const char* kDeclareFetchKey = "UseDeclareFetch";
+// Each driver reads the whole result of a statement into client memory unless its connection says
+// otherwise; a source table of millions of rows would then have to fit into memory. psqlODBC fetches through
+// a server-side cursor with "UseDeclareFetch", the SQLite driver steps through the result with "StepAPI",
+// and the MariaDB driver streams forward-only results with "NO_CACHE" (from its version 3.1.17 on; older
+// ones ignore the key). Only source connections get it: a destination re-executes its locate for every
+// record, and a declared cursor would triple the round trips there.
+struct TStreamingSetting {
+  std::vector<const char*> DriverNames;  // lower-case parts of the "Driver" value
+  const char* DbmsName;                  // SQL_DBMS_NAME, for connections through a data source name
+  const char* Key;
+};
+const std::vector<TStreamingSetting>& StreamingSettings() {
+  static const std::vector<TStreamingSetting> settings = {
+      {{"postgres", "psqlodbc"}, "PostgreSQL", "UseDeclareFetch"},
+      {{"sqlite"}, "SQLite", "StepAPI"},
+      {{"mariadb", "maodbc", "mysql"}, "MariaDB", "NO_CACHE"},
+  };
+  return settings;
+}
 
-bool NamesPostgreSQLDriver(const std::string& connectionString) {
+const TStreamingSetting* SettingForDriver(const std::string& connectionString) {
   std::string driver = TKVConnectionStringParser(connectionString).Value("Driver");
   for (char& c : driver) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return driver.find("postgres") != std::string::npos || driver.find("psqlodbc") != std::string::npos;
+  if (driver.empty()) return nullptr;
+  for (const TStreamingSetting& s : StreamingSettings())
+    for (const char* name : s.DriverNames)
+      if (driver.find(name) != std::string::npos) return &s;
+  return nullptr;
+}
+
+const TStreamingSetting* SettingForDbms(const std::string& dbmsName) {
+  for (const TStreamingSetting& s : StreamingSettings())
+    if (KVSameText(dbmsName, s.DbmsName)) return &s;
+  return nullptr;
 }
 
 // Opens a source database node so that its reads stream. Returns the connection string to put back after
-// the close ("" when it was left as it is). A string the user gave "UseDeclareFetch" is never changed.
+// the close ("" when it was left as it is). A string in which the user gave the setting is never changed.
 std::string OpenSourceConnection(TQXDConnectionData& node) {
   TKVOdbcConnectProperties& properties = node.Connection().Properties();
   const std::string original = properties.ConnectionString();
-  TKVConnectionStringParser parser(original);
-  if (parser.Contains(kDeclareFetchKey)) {
-    node.Open();
-    return {};
-  }
-  parser.SetValue(kDeclareFetchKey, "1");
   // Opens with the streaming setting; a failed open puts the user's connection string back.
-  auto openStreaming = [&] {
+  auto openStreaming = [&](const TStreamingSetting& setting) {
+    TKVConnectionStringParser parser(original);
+    if (parser.Contains(setting.Key)) {
+      node.Open();
+      return std::string();
+    }
+    parser.SetValue(setting.Key, "1");
     properties.SetConnectionString(parser.Text());
     try {
       node.Open();
@@ -96,17 +122,18 @@ std::string OpenSourceConnection(TQXDConnectionData& node) {
     }
     return original;
   };
-  if (NamesPostgreSQLDriver(original)) return openStreaming();
+  if (const TStreamingSetting* setting = SettingForDriver(original)) return openStreaming(*setting);
   node.Open();
-  // A data source name hides the driver: ask the server, and connect again when it is PostgreSQL.
-  bool postgres = false;
+  // A data source name hides the driver: ask the server, and connect again with the setting.
+  const TStreamingSetting* setting = nullptr;
   try {
-    postgres = node.Connection().DbmsName() == "PostgreSQL";
-  } catch (const std::exception&) {
+    setting = SettingForDbms(node.Connection().DbmsName());
+  } catch (const std::exception& e) {
+    KVTrace(TKVTraceCategory::Warning, std::string("source connection: no DBMS name: ") + e.what());
   }
-  if (!postgres) return {};
+  if (!setting) return {};
   node.Close();
-  return openStreaming();
+  return openStreaming(*setting);
 }
 
 std::string RecordValuesText(TKVOdbcRecordsetBase& rs) {

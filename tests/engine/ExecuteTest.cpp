@@ -2,6 +2,7 @@
 // line, transactions, error actions, cancel and the worker thread.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +26,9 @@ struct TProgress : IQXProgressSink {
   void ReportProgress(int64_t pos, bool& cancel) override {
     Last = pos;
     if (pos == CancelAt) cancel = true;
+    if (OnRecord) OnRecord(pos);
   }
+  std::function<void(int64_t)> OnRecord;
 };
 
 class ExecuteTest : public ::testing::Test {
@@ -296,6 +299,37 @@ TEST(ExecuteFormat, ElapsedAndOneLine) {
   EXPECT_EQ(QXFormatElapsed(3723004), "01:02:03.004");
   EXPECT_EQ(QXFormatElapsed(25 * 3600000LL), "01:00:00.000");
   EXPECT_EQ(QXMessageOneLine("a  b\r\n\r\n  c\td \r\n"), "a b, c d");
+}
+
+// The SQLite driver reads a whole result into memory unless told to step through it: a source connection
+// gets the setting for the run only. While it streams, the source file is still being read, so a writer
+// elsewhere cannot commit; after the run the node's connection string is the user's again.
+TEST_F(ExecuteTest, SqliteSourceStreamsDuringTheRunOnly) {
+  Build();
+  auto& source = m_Tree->TopLevel(0)->DataAs<TQXDConnectionData>()->Connection();
+  std::string during;
+  int writer = -1;
+  m_Progress.OnRecord = [&](int64_t pos) {
+    if (pos != 10) return;
+    during = source.Properties().ConnectionString();
+    writer = testsupport::RunCommand("sqlite3 " + testsupport::ShellQuote(m_Temp.file("src.db")) +
+                                     " 'PRAGMA busy_timeout=0; INSERT INTO cust (id) VALUES (1000)'")
+                 .exitCode;
+  };
+  Run();
+  EXPECT_EQ(m_Exec->Result(), TQXRunResult::Completed);
+  EXPECT_EQ(during, m_Src + ";StepAPI=1");
+  EXPECT_NE(writer, 0) << "the source was read whole before its first record was written";
+  EXPECT_EQ(source.Properties().ConnectionString(), m_Src);
+  EXPECT_EQ(Query("SELECT count(*) FROM c2"), "25;");
+
+  // A user's own setting is left as it is.
+  source.Properties().SetConnectionString(m_Src + ";StepAPI=0");
+  Exec(*m_DstConn, "DELETE FROM c2");
+  Run();
+  EXPECT_EQ(during, m_Src + ";StepAPI=0");
+  EXPECT_EQ(writer, 0);
+  EXPECT_EQ(source.Properties().ConnectionString(), m_Src + ";StepAPI=0");
 }
 
 }  // namespace

@@ -428,4 +428,50 @@ TEST_F(RunPostgres, DestinationServerGoingAwayEndsTheRunAndKeepsWhatWasCommitted
   EXPECT_EQ(Query(m_PgConn, "SELECT count(*), max(id) FROM " + m_Table), "10,10;");
 }
 
+// --- MariaDB ---------------------------------------------------------------------------------------------
+
+class RunMariaDB : public RunScenario {
+ protected:
+  void SetUp() override {
+    DABRIX_SERVER_CONNECTION("DABRIX_MARIADB_CONN", m_My);
+    RunScenario::SetUp();
+    m_MyConn = dbtest::Connect(m_My);
+    ExecQuietly(m_MyConn, "DROP TABLE " + m_Table);
+  }
+  void TearDown() override {
+    if (m_MyConn) {
+      ExecQuietly(m_MyConn, "DROP TABLE " + m_Table);
+      m_MyConn->Deactivate();
+    }
+    if (m_SrcConn) RunScenario::TearDown();
+  }
+  std::string m_My, m_Table = "runmy_source";
+  TKVRef<TKVOdbcConnection> m_MyConn;
+};
+
+// A MariaDB source is read with the driver's streaming setting for the run only (drivers before 3.1.17
+// ignore it and still read the whole result: the run must work either way).
+TEST_F(RunMariaDB, MariaDBSourceIntoSqliteWithTheStreamingSetting) {
+  Exec(m_MyConn, "CREATE TABLE " + m_Table + " (id INTEGER PRIMARY KEY, val VARCHAR(20)) CHARACTER SET utf8mb4");
+  Exec(m_MyConn, "INSERT INTO " + m_Table + " SELECT seq, CONCAT('v', seq) FROM seq_1_to_3000");
+  TKVRef<TKVOdbcConnection> c;
+  std::string d = SqliteDest("d.db", "CREATE TABLE t (id INTEGER PRIMARY KEY, val VARCHAR(20))", c);
+  m_Tree = std::make_unique<TTree>();
+  TKVTreeItem& myDb = m_Tree->SourceDb("My", m_My);
+  TKVTreeItem& rs = m_Tree->SourceRS(myDb, "src", "SELECT * FROM " + m_Table + " ORDER BY id");
+  TKVTreeItem& dst = m_Tree->DestRS(m_Tree->DestDb(rs, "Lite", d, 1000), "t", "SELECT * FROM t", false);
+  m_Tree->Field(dst, "id", "id");
+  m_Tree->Field(dst, "val", "val");
+  std::string during;
+  m_Progress.OnRecord = [&](int64_t pos) {
+    if (pos == 150) during = myDb.DataAs<TQXDConnectionData>()->Connection().Properties().ConnectionString();
+  };
+  EXPECT_EQ(Run(), "");
+  EXPECT_EQ(during, m_My + ";NO_CACHE=1");
+  EXPECT_EQ(m_Progress.Max, 3000);
+  EXPECT_EQ(Query(c, "SELECT count(*), min(val), max(id) FROM t"), "3000,v1,3000;");
+  EXPECT_EQ(myDb.DataAs<TQXDConnectionData>()->Connection().Properties().ConnectionString(), m_My);
+  c->Deactivate();
+}
+
 }  // namespace
