@@ -656,8 +656,29 @@ TKVRecordsetState TKVOdbcRecordsetBase::StateAfterOperation(int operation) const
   }
 }
 
+bool TKVOdbcRecordsetBase::MayWrite() const {
+  return m_Connection && m_Connection->MayModifyData() && Properties().UpdateStrategy() != usReadOnly;
+}
+
+void TKVOdbcRecordsetBase::CheckMayWrite(int operation) const {
+  if (MayWrite()) return;
+  std::string why = m_Connection && !m_Connection->MayModifyData()
+                        ? "the connection may not modify data"
+                        : "the update strategy of the recordset is read only";
+  throw EKVException("The operation \"" + std::string(KVRecordsetOperationCaption(operation)) +
+                         "\" is not available: " + why,
+                     this, "CheckOperationAvailable");
+}
+
+void TKVOdbcRecordsetBase::CheckCurrentRecord(int operation) const {
+  if (HasCurrentRecord()) return;
+  throw EKVException("The operation \"" + std::string(KVRecordsetOperationCaption(operation)) +
+                         "\" is not available: the recordset has no current record",
+                     this, "CheckOperationAvailable");
+}
+
 bool TKVOdbcRecordsetBase::OperationAvailable(int operation) {
-  bool mayModify = m_Connection && m_Connection->MayModifyData();
+  bool mayModify = MayWrite();
   bool modifying = Active() && KVIsModifyingState(m_State);
   switch (operation) {
     case roEdit:
@@ -702,10 +723,18 @@ void TKVOdbcRecordsetBase::DoOperationStep(TKVRecordsetOperation op, intptr_t ar
     case roEdit:
     case roInsert: {
       CheckActive(op == roEdit ? "Edit Method" : "Insert Method");
+      CheckMayWrite(op);
+      if (op == roEdit) CheckCurrentRecord(op);
       if (KVIsModifyingState(m_State)) {
         DoOperationStep(roLeaveModifyingState, 0);
         m_State = rsBrowsing;
       }
+      // The values the record had when it was read identify and protect its row when it is written: a
+      // value not read yet (text too long to bind, CHAR padding not yet removed) is read before the edit
+      // can overwrite it. Long data is neither compared nor read here.
+      if (op == roEdit && HasCurrentRecord())
+        for (auto& f : m_Fields)
+          if (!f->IsLongData()) f->Buffer();
       SaveState(m_EditSnapshot);
       if (op == roInsert) {
         for (auto& f : m_Fields) {
@@ -739,6 +768,8 @@ void TKVOdbcRecordsetBase::DoOperationStep(TKVRecordsetOperation op, intptr_t ar
     }
     case roDelete:
       CheckActive("Delete Method");
+      CheckMayWrite(op);
+      CheckCurrentRecord(op);
       RowWriter().Delete(*this);
       break;
     case roRefreshCurrent:

@@ -478,8 +478,19 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   // Ord(Operation): %d".
   TKVRecordsetState StateAfterOperation(int operation) const;
   // Whether an operation is available now (the table of the editing operations: e.g. edit needs a
-  // connection that may modify data, Browsing and a record count above 0).
+  // connection that may modify data, an update strategy other than read only, Browsing and a record count
+  // above 0).
   bool OperationAvailable(int operation);
+  // Whether records may be written: the connection may modify data and the update strategy is not read
+  // only.
+  bool MayWrite() const;
+  // Raises EKVException "The operation "%s" is not available: ..." (the operation's caption, and why: the
+  // connection may not modify data, or the update strategy of the recordset is read only) unless MayWrite.
+  // Edit, insert and delete check it before they change the state, and the row writers before they write.
+  void CheckMayWrite(int operation) const;
+  // Edit and delete need a record: raises "The operation "%s" is not available: the recordset has no current
+  // record" without one.
+  void CheckCurrentRecord(int operation) const;
   // Runs an operation: when the state after it equals the current one and the operation is neither
   // delete nor one of refresh/re-execute/schedule/leave, nothing happens; otherwise observers are told
   // before, the operation's step runs, the state is set, observers are told after. Operation 9 only sets

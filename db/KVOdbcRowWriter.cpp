@@ -1,7 +1,10 @@
 #include "db/KVOdbcRowWriter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <functional>
+#include <limits>
 
 #include "foundation/KVConvert.h"
 
@@ -52,8 +55,12 @@ TParamType ParamTypeOf(const TKVOdbcField& field) {
     case fdtDate: return {SQL_TYPE_DATE, 10, 0, false};
     case fdtTime: return {SQL_TYPE_TIME, 8, 0, false};
     // Milliseconds are the precision of the program's date values. MariaDB rounds a bound timestamp to
-    // the decimal digits named here, so they must be named.
-    case fdtDatetime: return {SQL_TYPE_TIMESTAMP, 23, 3, false};
+    // the decimal digits named here, so they must be named; a column with finer fractions (a row version
+    // kept in microseconds) is compared with its own digits, or the value read would never match again.
+    case fdtDatetime: {
+      SQLSMALLINT digits = static_cast<SQLSMALLINT>(std::clamp<SQLLEN>(field.Scale(), 3, 9));
+      return {SQL_TYPE_TIMESTAMP, static_cast<SQLULEN>(20 + digits), digits, false};
+    }
     case fdtString: return {SQL_VARCHAR, 0, 0, true};
     case fdtWideString: return {SQL_WVARCHAR, 0, 0, true};
     case fdtMemo: return {SQL_LONGVARCHAR, 0, 0, true};
@@ -82,6 +89,20 @@ bool UsableForValueIdentification(const TKVOdbcField& field) {
   }
 }
 
+bool IsFloating(const TKVOdbcField& field) {
+  return field.DataType() == fdtSingle || field.DataType() == fdtDouble || field.DataType() == fdtNumeric;
+}
+
+// How far a floating value read from the database may be from the value stored, relative to its size.
+// The SQLite driver reads doubles through a text of 15 significant digits, psqlODBC sends bound doubles
+// as text, and NUMERIC columns are read as doubles: a value read is within a few units of the 15th digit
+// of the stored one (of the 7th for a single-precision column). Comparing within this distance detects
+// every change a user can see in the value read, where an exact comparison would fail on values such as
+// 1/3 and so refuse every write of the row.
+double FloatingTolerance(const TKVOdbcField& field) {
+  return field.DataType() == fdtSingle || field.SqlType() == SQL_REAL ? 1e-6 : 1e-13;
+}
+
 // The SQLite driver describes BLOB columns as text (SQL_CHAR, type name "BLOB"): their values are sent as
 // binary, or a zero byte would end them.
 bool IsBinaryColumnDescribedAsText(const TKVOdbcField& field) {
@@ -100,6 +121,8 @@ std::string ColumnNameOf(const TKVOdbcField& field) {
 struct TParam {
   TKVOdbcField* Field = nullptr;
   bool FromCopy = false;
+  // For a floating value compared within its read precision: -1 the lower, +1 the upper end of the range.
+  int8_t RangeEnd = 0;
   std::vector<uint8_t> Copy;
   SQLLEN CopyIndicator = 0;
   // What the driver was last given; bound again only when one of them changes.
@@ -265,7 +288,13 @@ struct TKVOdbcStatementRowWriter::TImpl {
   std::vector<size_t> KeyFields;  // field indexes of the primary key columns; empty without a full key
   int AutoKeyField = -1;          // an auto-increment column the database fills in
   std::string SelectList;         // every column in ordinal order, NULL for gaps (read-back of a row)
+  bool TableNamesKnown = false;   // the driver names the base table of the columns it reads
   bool Loaded = false;
+  // The columns the database changes with every write of a row (SQLSpecialColumns SQL_ROWVER: psqlODBC
+  // names xmin, MariaDB a TIMESTAMP ... ON UPDATE column), as field indexes; looked up on first need.
+  std::vector<size_t> RowVersionFields;
+  bool RowVersionLoaded = false;
+  std::vector<std::string> ColumnNames;  // per field: its column where the driver names it wrongly, else ""
 
   TStmt InsertStmt, UpdateStmt, DeleteStmt, RefreshStmt, CountStmt, ReadBackStmt;
   std::vector<uint8_t> Signature;  // scratch, reused
@@ -284,7 +313,12 @@ struct TKVOdbcStatementRowWriter::TImpl {
     Loaded = false;
     RecordsetHandle = rs.Handle();
     Fields.clear();
+    RowVersionFields.clear();
+    RowVersionLoaded = false;
     for (size_t i = 0; i < rs.FieldCount(); ++i) Fields.push_back(&rs.Field(i));
+    ColumnNames.assign(Fields.size(), std::string());
+    TableNamesKnown = false;
+    for (TKVOdbcField* f : Fields) TableNamesKnown = TableNamesKnown || !f->Description().BaseTableName.empty();
     From = rs.Sql().Clause(TKVSqlClause::From);
     Table = KVSingleTableOfFromClause(From, &rs);
 
@@ -305,6 +339,12 @@ struct TKVOdbcStatementRowWriter::TImpl {
       for (size_t i = 0; i < Fields.size() && AutoKeyField < 0; ++i)
         if (Fields[i]->AutoIncrementing()) AutoKeyField = static_cast<int>(i);
 
+    BuildSelectList();
+    Loaded = true;
+  }
+
+  // Every column in ordinal order, for reading a row back.
+  void BuildSelectList() {
     SQLUSMALLINT maxOrdinal = 0;
     for (TKVOdbcField* f : Fields) maxOrdinal = std::max(maxOrdinal, f->Ordinal());
     SelectList.clear();
@@ -313,16 +353,25 @@ struct TKVOdbcStatementRowWriter::TImpl {
       const TKVOdbcField* field = nullptr;
       for (TKVOdbcField* f : Fields)
         if (f->Ordinal() == ordinal) field = f;
-      // Columns the recordset left out keep their place, so that each field reads its own ordinal.
-      SelectList += field ? KVQuoteIdentifier(ColumnNameOf(*field), Quote) : std::string("NULL");
+      // Columns the recordset left out, and expressions of its select list (the table has no column of
+      // their name), keep their place, so that each field reads its own ordinal.
+      SelectList += field && IsTableColumn(*field) ? KVQuoteIdentifier(Column(*field), Quote) : std::string("NULL");
     }
-    Loaded = true;
   }
 
-  // The primary key columns, when every one of them is a field of the recordset. Unquoted names are
-  // looked up as written and then in the case the database folds them to.
-  void LoadPrimaryKey(TKVOdbcRecordsetBase& rs) {
-    KeyFields.clear();
+  // Whether a field reads a column of the table rather than an expression: a driver that names base
+  // tables names none for expressions.
+  bool IsTableColumn(const TKVOdbcField& field) const {
+    return field.Ordinal() != 0 && (!TableNamesKnown || !field.Description().BaseTableName.empty());
+  }
+
+  // Runs a catalog function for the table under each spelling its name may have in the catalog (as
+  // written, and folded to lower and upper case when it was not quoted) until one gives rows; returns the
+  // rows as (sort key, column name).
+  std::vector<std::pair<int, std::string>> CatalogColumns(
+      TKVOdbcRecordsetBase& rs, const char* routine,
+      const std::function<SQLRETURN(SQLHSTMT, SQLCHAR*, SQLSMALLINT, SQLCHAR*, SQLSMALLINT, SQLCHAR*)>& call,
+      SQLUSMALLINT nameColumn, SQLUSMALLINT sortColumn) {
     SQLHSTMT h = SQL_NULL_HSTMT;
     SQLHDBC dbc = rs.Connection()->OdbcHandle();
     KVOdbcCheck(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h), &rs, kApply, dbc, SQL_HANDLE_DBC);
@@ -340,37 +389,86 @@ struct TKVOdbcStatementRowWriter::TImpl {
       auto arg = [](const TKVTableNamePart& p) {
         return p.Text.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(const_cast<char*>(p.Text.c_str()));
       };
-      SQLRETURN rc = SQLPrimaryKeys(h, arg(Table.Catalog), Table.Catalog.Text.empty() ? 0 : SQL_NTS,
-                                    arg(Table.Schema), Table.Schema.Text.empty() ? 0 : SQL_NTS,
-                                    reinterpret_cast<SQLCHAR*>(const_cast<char*>(tableName.c_str())), SQL_NTS);
+      SQLRETURN rc = call(h, arg(Table.Catalog), Table.Catalog.Text.empty() ? 0 : SQL_NTS, arg(Table.Schema),
+                          Table.Schema.Text.empty() ? 0 : SQL_NTS,
+                          reinterpret_cast<SQLCHAR*>(const_cast<char*>(tableName.c_str())));
       if (rc == SQL_NO_DATA) continue;
-      KVOdbcCheck(rc, &rs, "SQLPrimaryKeys", h, SQL_HANDLE_STMT);
+      KVOdbcCheck(rc, &rs, routine, h, SQL_HANDLE_STMT);
       TCursorCloser closer{h};
       while (true) {
         rc = SQLFetch(h);
         if (rc == SQL_NO_DATA) break;
-        KVOdbcCheck(rc, &rs, "SQLPrimaryKeys", h, SQL_HANDLE_STMT);
+        KVOdbcCheck(rc, &rs, routine, h, SQL_HANDLE_STMT);
         char name[512] = {};
         SQLLEN nameLen = 0, seqLen = 0;
         SQLSMALLINT seq = 0;
-        KVOdbcCheck(SQLGetData(h, 4, SQL_C_CHAR, name, sizeof name, &nameLen), &rs, "SQLPrimaryKeys", h,
+        KVOdbcCheck(SQLGetData(h, nameColumn, SQL_C_CHAR, name, sizeof name, &nameLen), &rs, routine, h,
                     SQL_HANDLE_STMT);
-        KVOdbcCheck(SQLGetData(h, 5, SQL_C_SSHORT, &seq, 0, &seqLen), &rs, "SQLPrimaryKeys", h, SQL_HANDLE_STMT);
-        columns.emplace_back(seq, name);
+        if (sortColumn != 0)
+          KVOdbcCheck(SQLGetData(h, sortColumn, SQL_C_SSHORT, &seq, 0, &seqLen), &rs, routine, h, SQL_HANDLE_STMT);
+        if (nameLen != SQL_NULL_DATA) columns.emplace_back(seq, name);
       }
       if (!columns.empty()) break;
     }
     std::sort(columns.begin(), columns.end());
+    return columns;
+  }
+
+  // The field indexes of `columns`, or nothing when one of them is not a field of the recordset. A field
+  // named like a column whose base column the driver names otherwise takes the column's name: psqlODBC
+  // reports the system column xmin with the base column "oid".
+  std::vector<size_t> FieldsOfColumns(const std::vector<std::pair<int, std::string>>& columns,
+                                      bool byFieldName) {
+    std::vector<size_t> out;
+    std::vector<std::pair<size_t, std::string>> renamed;
     for (const auto& [seq, name] : columns) {
       int found = -1;
       for (size_t i = 0; i < Fields.size(); ++i)
-        if (KVSameText(ColumnNameOf(*Fields[i]), name)) found = static_cast<int>(i);
-      if (found < 0) {  // a key the recordset does not read cannot identify its rows
-        KeyFields.clear();
-        return;
-      }
-      KeyFields.push_back(static_cast<size_t>(found));
+        if (KVSameText(Column(*Fields[i]), name)) found = static_cast<int>(i);
+      for (size_t i = 0; byFieldName && found < 0 && i < Fields.size(); ++i)
+        if (KVSameText(Fields[i]->Name(), name)) {
+          found = static_cast<int>(i);
+          renamed.emplace_back(i, name);
+        }
+      if (found < 0) return {};
+      out.push_back(static_cast<size_t>(found));
     }
+    for (auto& [index, name] : renamed) ColumnNames[index] = name;
+    return out;
+  }
+
+  // The column a field writes and compares (its base column, its name where the driver reports none).
+  std::string Column(const TKVOdbcField& field) const {
+    for (size_t i = 0; i < Fields.size(); ++i)
+      if (Fields[i] == &field && !ColumnNames[i].empty()) return ColumnNames[i];
+    return ColumnNameOf(field);
+  }
+
+  // The primary key columns, when every one of them is a field of the recordset (a key the recordset
+  // does not read cannot identify its rows).
+  void LoadPrimaryKey(TKVOdbcRecordsetBase& rs) {
+    KeyFields = FieldsOfColumns(CatalogColumns(
+        rs, "SQLPrimaryKeys",
+        [](SQLHSTMT h, SQLCHAR* catalog, SQLSMALLINT catalogLen, SQLCHAR* schema, SQLSMALLINT schemaLen,
+           SQLCHAR* table) { return SQLPrimaryKeys(h, catalog, catalogLen, schema, schemaLen, table, SQL_NTS); },
+        4, 5),
+        false);
+  }
+
+  // The row-version columns, when the recordset reads every one of them.
+  void LoadRowVersion(TKVOdbcRecordsetBase& rs) {
+    if (RowVersionLoaded) return;
+    RowVersionFields = FieldsOfColumns(CatalogColumns(
+        rs, "SQLSpecialColumns",
+        [](SQLHSTMT h, SQLCHAR* catalog, SQLSMALLINT catalogLen, SQLCHAR* schema, SQLSMALLINT schemaLen,
+           SQLCHAR* table) {
+          return SQLSpecialColumns(h, SQL_ROWVER, catalog, catalogLen, schema, schemaLen, table, SQL_NTS,
+                                   SQL_SCOPE_CURROW, SQL_NULLABLE);
+        },
+        2, 0),
+        true);
+    RowVersionLoaded = true;
+    BuildSelectList();  // a row-version column may have been renamed
   }
 
   // --- statements and parameters
@@ -445,34 +543,80 @@ struct TKVOdbcStatementRowWriter::TImpl {
 
   // --- identification of the current row
 
+  // How a column of the WHERE is compared with the value read: equal, or (floating values) within the
+  // precision the value was read with.
+  enum class TCompare : uint8_t { Equal = 0, Range = 1 };
+
   struct TIdentification {
-    std::vector<size_t> Fields;  // field indexes in the WHERE
-    bool Unique = false;         // by the primary key
+    std::vector<size_t> Fields;     // field indexes in the WHERE
+    std::vector<TCompare> Compare;  // per entry of Fields
+    bool Unique = false;            // by the primary key
+
+    bool Has(size_t index) const { return std::find(Fields.begin(), Fields.end(), index) != Fields.end(); }
+    void Add(size_t index, TCompare compare) {
+      Fields.push_back(index);
+      Compare.push_back(compare);
+    }
   };
 
-  TIdentification Identify(TKVOdbcRecordsetBase& rs, const char* routine) {
+  // A column of the table that a WHERE can name: not an expression of the select list (a driver that
+  // names base tables names none for those), not the bookmark, not long data (slow, and for some types
+  // impossible, to compare).
+  bool IsComparableColumn(const TKVOdbcField& field) const {
+    return !field.IsLongData() && IsTableColumn(field);
+  }
+
+  // The WHERE that names the current row: its primary key, or for a table without one the values read
+  // of the columns that compare exactly. `forWrite` adds what the update strategy protects the write
+  // with: "CompareValuesBeforeWrite" every other column read (floating ones within their read precision),
+  // "CompareRecordVersionBeforeWrite" the row-version columns, or, where the table has none or the
+  // recordset does not read them, the values as well (the substitution ODBC drivers make for a row
+  // version they cannot offer). A row another user changed in between then matches no more.
+  TIdentification Identify(TKVOdbcRecordsetBase& rs, const char* routine, bool forWrite) {
     TIdentification id;
     if (!KeyFields.empty()) {
-      id.Fields = KeyFields;
+      for (size_t k : KeyFields) id.Add(k, TCompare::Equal);
       id.Unique = true;
-      return id;
+    } else {
+      if (rs.Properties().PositionedUpdateSimulation() == pusGuaranteeUniqueUpdate)
+        throw EODBCError("The table \"" + TableSQL +
+                             "\" has no primary key that identifies one row, so the write could change several "
+                             "rows; refused by \"Guarantee Unique Update\"",
+                         &rs, routine);
+      for (size_t i = 0; i < Fields.size(); ++i)
+        if (UsableForValueIdentification(*Fields[i]) && IsComparableColumn(*Fields[i])) id.Add(i, TCompare::Equal);
+      if (id.Fields.empty())
+        throw EODBCError("The record of \"" + TableSQL +
+                             "\" cannot be identified: it has no primary key and no column that can be compared",
+                         &rs, routine);
     }
-    if (rs.Properties().PositionedUpdateSimulation() == pusGuaranteeUniqueUpdate)
-      throw EODBCError("The table \"" + TableSQL +
-                           "\" has no primary key that identifies one row, so the write could change several "
-                           "rows; refused by \"Guarantee Unique Update\"",
-                       &rs, routine);
-    for (size_t i = 0; i < Fields.size(); ++i)
-      if (UsableForValueIdentification(*Fields[i])) id.Fields.push_back(i);
-    if (id.Fields.empty())
-      throw EODBCError("The record of \"" + TableSQL +
-                           "\" cannot be identified: it has no primary key and no column that can be compared",
-                       &rs, routine);
+    if (!forWrite) return id;
+    TUpdateStrategy strategy = rs.Properties().UpdateStrategy();
+    if (strategy == usCompareRecordVersionBeforeWrite) {
+      LoadRowVersion(rs);
+      if (!RowVersionFields.empty()) {
+        for (size_t index : RowVersionFields)
+          if (!id.Has(index)) id.Add(index, TCompare::Equal);
+        return id;
+      }
+    }
+    if (strategy == usCompareRecordVersionBeforeWrite || strategy == usCompareValuesBeforeWrite) {
+      for (size_t i = 0; i < Fields.size(); ++i) {
+        if (id.Has(i) || !IsComparableColumn(*Fields[i])) continue;
+        id.Add(i, IsFloating(*Fields[i]) ? TCompare::Range : TCompare::Equal);
+      }
+    }
     return id;
   }
 
+  // Whether a write under the recordset's strategy compares more than the row's identity.
+  static bool ComparesBeforeWrite(const TKVOdbcRecordsetBase& rs) {
+    TUpdateStrategy strategy = rs.Properties().UpdateStrategy();
+    return strategy == usCompareRecordVersionBeforeWrite || strategy == usCompareValuesBeforeWrite;
+  }
+
   // The value a field had when the record was read: an assigned field's value is the new one, the old is in
-  // the snapshot the recordset took when the edit began.
+  // the snapshot the recordset took when the edit began. A range end is the value moved by its tolerance.
   void CopyOldValue(TKVOdbcRecordsetBase& rs, size_t index, TParam& p) {
     TKVOdbcField& field = *Fields[index];
     const uint8_t* bytes;
@@ -500,6 +644,28 @@ struct TKVOdbcStatementRowWriter::TImpl {
     p.CopyIndicator = indicator == SQL_NULL_DATA ? SQL_NULL_DATA : (KVIsGrowableDataType(field.DataType())
                                                                         ? static_cast<SQLLEN>(size)
                                                                         : indicator);
+    if (p.RangeEnd != 0 && indicator != SQL_NULL_DATA) MoveToRangeEnd(field, p);
+  }
+
+  static void MoveToRangeEnd(const TKVOdbcField& field, TParam& p) {
+    double value;
+    if (field.CType() == SQL_C_FLOAT) {
+      float f;
+      std::memcpy(&f, p.Copy.data(), sizeof f);
+      value = f;
+    } else {
+      std::memcpy(&value, p.Copy.data(), sizeof value);
+    }
+    if (!std::isfinite(value)) return;  // infinities and NaN compare as themselves
+    double limit = field.CType() == SQL_C_FLOAT ? std::numeric_limits<float>::max()
+                                                : std::numeric_limits<double>::max();
+    value = std::clamp(value + p.RangeEnd * std::fabs(value) * FloatingTolerance(field), -limit, limit);
+    if (field.CType() == SQL_C_FLOAT) {
+      float f = static_cast<float>(value);
+      std::memcpy(p.Copy.data(), &f, sizeof f);
+    } else {
+      std::memcpy(p.Copy.data(), &value, sizeof value);
+    }
   }
 
   bool OldValueIsNull(TKVOdbcRecordsetBase& rs, size_t index) {
@@ -510,32 +676,49 @@ struct TKVOdbcStatementRowWriter::TImpl {
     return field.Buffer().IsNull();
   }
 
-  // Adds the identification's NULL pattern to the signature and returns the WHERE text for it.
+  // The WHERE text for the identification and the NULL pattern of the values read.
   std::string WhereText(TKVOdbcRecordsetBase& rs, const TIdentification& id) {
     std::string where;
-    for (size_t index : id.Fields) {
+    for (size_t n = 0; n < id.Fields.size(); ++n) {
+      size_t index = id.Fields[n];
       if (!where.empty()) where += " AND ";
-      where += KVQuoteIdentifier(ColumnNameOf(*Fields[index]), Quote);
-      where += OldValueIsNull(rs, index) ? " IS NULL" : " = ?";
+      where += KVQuoteIdentifier(Column(*Fields[index]), Quote);
+      if (OldValueIsNull(rs, index))
+        where += " IS NULL";
+      else
+        where += id.Compare[n] == TCompare::Range ? " BETWEEN ? AND ?" : " = ?";
     }
     return where;
   }
 
-  void AppendNullPattern(TKVOdbcRecordsetBase& rs, const TIdentification& id) {
+  // Adds what the WHERE text depends on to the signature: the columns, how each is compared, and which
+  // values read were NULL.
+  void AppendIdentification(TKVOdbcRecordsetBase& rs, const TIdentification& id) {
     Signature.push_back(0xFF);
-    for (size_t index : id.Fields) Signature.push_back(OldValueIsNull(rs, index) ? 1 : 0);
+    for (size_t n = 0; n < id.Fields.size(); ++n) {
+      Signature.push_back(static_cast<uint8_t>(id.Fields[n] & 0xFF));
+      Signature.push_back(static_cast<uint8_t>(id.Fields[n] >> 8));
+      Signature.push_back(static_cast<uint8_t>((OldValueIsNull(rs, id.Fields[n]) ? 2 : 0) |
+                                               static_cast<uint8_t>(id.Compare[n])));
+    }
   }
 
   // Appends the WHERE parameters (non-NULL identification values, copied as read) to `s`.
   void AddWhereParams(TKVOdbcRecordsetBase& rs, TStmt& s, const TIdentification& id, size_t first) {
     size_t n = first;
-    for (size_t index : id.Fields) {
+    for (size_t e = 0; e < id.Fields.size(); ++e) {
+      size_t index = id.Fields[e];
       if (OldValueIsNull(rs, index)) continue;
-      if (s.Params.size() <= n) s.Params.emplace_back();
-      TParam& p = s.Params[n++];
-      p.Field = Fields[index];
-      p.FromCopy = true;
-      CopyOldValue(rs, index, p);
+      bool range = id.Compare[e] == TCompare::Range;
+      for (int8_t end : {int8_t{-1}, int8_t{1}}) {
+        if (s.Params.size() <= n) s.Params.emplace_back();
+        TParam& p = s.Params[n++];
+        p.Field = Fields[index];
+        p.FromCopy = true;
+        p.RangeEnd = range ? end : int8_t{0};
+        CopyOldValue(rs, index, p);
+        if (!range) break;
+      }
     }
     s.Params.resize(n);
   }
@@ -545,8 +728,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
   void PrepareIdentified(TKVOdbcRecordsetBase& rs, TStmt& s, const std::string& head, const TIdentification& id,
                          const char* routine) {
     Signature.clear();
-    for (size_t index : id.Fields) Signature.push_back(static_cast<uint8_t>(index));
-    AppendNullPattern(rs, id);
+    AppendIdentification(rs, id);
     if (!s.Prepared || s.Signature != Signature) {
       Prepare(rs, s, head + " WHERE " + WhereText(rs, id), routine);
       s.Signature = Signature;
@@ -603,7 +785,8 @@ struct TKVOdbcStatementRowWriter::TImpl {
     for (TKVOdbcField* f : Fields) {
       TKVOdbcValueBuffer& b = f->RawBuffer();
       const uint8_t* before = b.Data();
-      b.ReadFromCursor(h, &rs);
+      // An expression of the select list keeps the value it had: the table cannot give it.
+      if (IsTableColumn(*f)) b.ReadFromCursor(h, &rs);
       b.SetFetched(true);
       b.SetAssigned(false);
       if (b.Data() != before && b.Bound()) f->Rebind();
@@ -630,6 +813,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
   // --- operations
 
   void Insert(TKVOdbcRecordsetBase& rs) {
+    rs.CheckMayWrite(roInsert);
     Sync(rs);
     Signature.clear();
     bool any = false;
@@ -648,7 +832,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
           columns += ", ";
           values += ", ";
         }
-        columns += KVQuoteIdentifier(ColumnNameOf(*f), Quote);
+        columns += KVQuoteIdentifier(Column(*f), Quote);
         values += '?';
         TParam p;
         p.Field = f;
@@ -683,13 +867,13 @@ struct TKVOdbcStatementRowWriter::TImpl {
       mode = 1;
     } else if (KeyKind == TKVGeneratedKeyKind::LastInsertId && AutoKeyField >= 0 &&
                !Fields[static_cast<size_t>(AutoKeyField)]->Assigned()) {
-      where = KVQuoteIdentifier(ColumnNameOf(*Fields[static_cast<size_t>(AutoKeyField)]), Quote) +
+      where = KVQuoteIdentifier(Column(*Fields[static_cast<size_t>(AutoKeyField)]), Quote) +
               " = LAST_INSERT_ID()";
       mode = 2;
     } else if (keyAssigned) {
       for (size_t k : KeyFields) {
         if (!where.empty()) where += " AND ";
-        where += KVQuoteIdentifier(ColumnNameOf(*Fields[k]), Quote) + " = ?";
+        where += KVQuoteIdentifier(Column(*Fields[k]), Quote) + " = ?";
       }
       mode = 3;
     } else {
@@ -715,20 +899,21 @@ struct TKVOdbcStatementRowWriter::TImpl {
   }
 
   void Update(TKVOdbcRecordsetBase& rs) {
+    rs.CheckMayWrite(roEdit);
     Sync(rs);
     if (!rs.AnyFieldAssigned()) return;
-    TIdentification id = Identify(rs, kApply);
+    TIdentification id = Identify(rs, kApply, true);
     CheckTryUnique(rs, id, kApply);
     Signature.clear();
     for (TKVOdbcField* f : Fields) Signature.push_back(f->Assigned() ? 1 : 0);
-    AppendNullPattern(rs, id);
+    AppendIdentification(rs, id);
     if (!UpdateStmt.Prepared || UpdateStmt.Signature != Signature) {
       std::string set;
       UpdateStmt.Params.clear();
       for (TKVOdbcField* f : Fields) {
         if (!f->Assigned()) continue;
         if (!set.empty()) set += ", ";
-        set += KVQuoteIdentifier(ColumnNameOf(*f), Quote) + " = ?";
+        set += KVQuoteIdentifier(Column(*f), Quote) + " = ?";
         TParam p;
         p.Field = f;
         UpdateStmt.Params.push_back(std::move(p));
@@ -742,14 +927,29 @@ struct TKVOdbcStatementRowWriter::TImpl {
     BindParams(rs, UpdateStmt, kApply);
     SQLLEN rows = Execute(rs, UpdateStmt, kApply);
     // MariaDB counts changed rows only: an update that wrote the values the row already had reports 0.
-    // The row is still there when its old identification still matches.
+    // The row is still there, unchanged by others, when its old identification still matches.
     if (rows == 0 && CountMatches(rs, id, kApply) == 0) RaiseVanished(rs, kApply);
     rs.ClearAssigned();
+    // The next write of this record compares what the database holds now: the new row version, and the
+    // values as stored (rounded into the column's scale, padded, set by triggers).
+    if (id.Unique && ComparesBeforeWrite(rs)) ReadBackUpdated(rs);
+  }
+
+  // Shows the row just updated as the database stores it, found by its key (the new key values). A row
+  // that cannot be read back keeps the values written.
+  void ReadBackUpdated(TKVOdbcRecordsetBase& rs) {
+    TIdentification id = Identify(rs, kApply, false);
+    PrepareIdentified(rs, RefreshStmt, "SELECT " + SelectList + " FROM " + TableSQL, id, kApply);
+    SQLHSTMT h = RefreshStmt.Handle;
+    KVOdbcCheck(SQLExecute(h), &rs, kApply, h, SQL_HANDLE_STMT);
+    TCursorCloser closer{h};
+    if (FetchRow(rs, h, kApply)) ShowRow(rs, h);
   }
 
   void Delete(TKVOdbcRecordsetBase& rs) {
+    rs.CheckMayWrite(roDelete);
     Sync(rs);
-    TIdentification id = Identify(rs, kDelete);
+    TIdentification id = Identify(rs, kDelete, true);
     CheckTryUnique(rs, id, kDelete);
     PrepareIdentified(rs, DeleteStmt, "DELETE FROM " + TableSQL, id, kDelete);
     if (Execute(rs, DeleteStmt, kDelete) == 0) RaiseVanished(rs, kDelete);
@@ -761,7 +961,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
 
   void Refresh(TKVOdbcRecordsetBase& rs) {
     Sync(rs);
-    TIdentification id = Identify(rs, kRefresh);
+    TIdentification id = Identify(rs, kRefresh, false);
     PrepareIdentified(rs, RefreshStmt, "SELECT " + SelectList + " FROM " + TableSQL, id, kRefresh);
     SQLHSTMT h = RefreshStmt.Handle;
     KVOdbcCheck(SQLExecute(h), &rs, kRefresh, h, SQL_HANDLE_STMT);
@@ -844,6 +1044,7 @@ void TKVOdbcPositionedRowWriter::PositionedOperation(TKVOdbcRecordsetBase& rs, S
 }
 
 void TKVOdbcPositionedRowWriter::Insert(TKVOdbcRecordsetBase& rs) {
+  rs.CheckMayWrite(roInsert);
   if (!rs.AnyFieldAssigned())
     throw EKVException("No Field Value has been set before inserting a new Record", &rs, kApply);
   SQLHSTMT h = rs.Handle();
@@ -876,12 +1077,14 @@ void TKVOdbcPositionedRowWriter::Insert(TKVOdbcRecordsetBase& rs) {
 }
 
 void TKVOdbcPositionedRowWriter::Update(TKVOdbcRecordsetBase& rs) {
+  rs.CheckMayWrite(roEdit);
   if (!rs.AnyFieldAssigned()) return;
   PositionedOperation(rs, SQL_UPDATE, kApply);
   rs.ClearAssigned();
 }
 
 void TKVOdbcPositionedRowWriter::Delete(TKVOdbcRecordsetBase& rs) {
+  rs.CheckMayWrite(roDelete);
   PositionedOperation(rs, SQL_DELETE, kDelete);
   rs.AdjustRecordCount(-1);
   rs.NotifyRecordChanging();

@@ -32,9 +32,20 @@
 //    simulation" decides about rows without a key: 0 "Allow Non-Unique Update" writes every matching row,
 //    1 "Try Unique Update" counts the matches first and refuses to write when there are several, 2
 //    "Guarantee Unique Update" refuses any write to a table without a primary key before touching it.
-//    A statement that touches no row raises EODBCError (the row was changed or deleted meanwhile): a
-//    reported count of 0 is checked against the table once more, because MariaDB counts only the rows whose
-//    values really changed.
+//    The recordset's update strategy adds to that WHERE what protects the write against other users:
+//    "MinimalLock" nothing; "CompareValuesBeforeWrite" the value read of every other column of the table
+//    (NULL as "IS NULL"; floating columns within the precision they are read with, "col BETWEEN ? AND ?",
+//    since drivers round them on the way back and an exact comparison would refuse every write of a value
+//    such as 1/3; long data is not compared); "CompareRecordVersionBeforeWrite" the row-version columns
+//    (SQLSpecialColumns SQL_ROWVER) when the recordset reads them, the values otherwise. After such an
+//    update the row is read back, so that the next write of the record compares what is stored now.
+//    Under "read only" (or on a connection that may not modify data) nothing is written: the writers
+//    raise as the recordset's edit, insert and delete do.
+//    A statement that touches no row raises EODBCError "The record was changed or deleted by another user"
+//    and changes nothing: a reported count of 0 is checked against the table once more, because MariaDB
+//    counts only the rows whose values really changed.
+//    Each statement text is prepared once per set of assigned columns, strategy and NULL pattern of the
+//    values compared, with every value bound as a parameter.
 //  - Refresh reads the row again by the same WHERE and shows it as an overlay record.
 //
 // Cursor origin 2 (TKVOdbcPositionedRowWriter): positioned operations through the driver for users who
