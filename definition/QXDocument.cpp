@@ -12,6 +12,7 @@
 #include "storage/KVCompoundStorage.h"
 #include "storage/KVFileFormat.h"
 #include "storage/KVIniFileStorage.h"
+#include "storage/KVTempFiles.h"
 
 namespace fs = std::filesystem;
 
@@ -325,11 +326,8 @@ void TQXDocument::SaveToOtherFile(const std::string& full) {
   // The new file is made complete under a temporary name beside the target and then renamed over it, so
   // that an existing target is never merged into and a failure leaves it as it was.
   fs::path target(full);
-  std::string temp =
-      (target.parent_path() / ("." + target.filename().string() + ".dabrix-" + std::to_string(::getpid()) + ".tmp"))
-          .string();
+  std::string temp = KVFreshTempFileName(full);
   std::error_code ec;
-  fs::remove(temp, ec);
   std::string oldName = FileName();
   TKVStorageClass oldClass = m_Data->StorageClass();
   bool wasModified = m_Modified;

@@ -1,15 +1,14 @@
 #include "engine/QXReport.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <string_view>
 
 #include "foundation/KVExceptions.h"
+#include "storage/KVTempFiles.h"
 
 namespace {
 
@@ -338,15 +337,9 @@ void QXSaveReport(const TQXReport& report, const std::string& fileName) {
   const bool rtf = lower.size() >= 4 && lower.compare(lower.size() - 4, 4, ".rtf") == 0;
   const std::string content = rtf ? QXReportRtf(report) : QXReportPlainText(report);
 
-  static std::atomic<unsigned> s_Counter{0};
   std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = fileName + ".~" + std::to_string(getpid()) + "-" + std::to_string(s_Counter++);
-    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0 && errno != EEXIST) fail(errno);
-  }
-  if (fd < 0) fail(EEXIST);
+  const int fd = KVCreateTempFile(fileName, temp, 0666);
+  if (fd < 0) fail(errno);
   size_t written = 0;
   while (written < content.size()) {
     const ssize_t n = ::write(fd, content.data() + written, content.size() - written);

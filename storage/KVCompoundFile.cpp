@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "foundation/KVConvert.h"
+#include "storage/KVTempFiles.h"
 
 namespace {
 
@@ -929,11 +930,8 @@ void TKVCompoundFile::SaveFile() {
 
   struct stat st;
   if (::fstat(m_Fd, &st) != 0) RaiseErrno("The file cannot be examined", errno, false, routine);
-  size_t slash = m_TargetPath.find_last_of('/');
-  std::string folder = slash == std::string::npos ? std::string() : m_TargetPath.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? m_TargetPath : m_TargetPath.substr(slash + 1);
-  std::string temp = folder + "." + base.substr(0, 200) + ".XXXXXX";
-  TFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  std::string temp;
+  TFd fd(KVCreateTempFile(m_TargetPath, temp, 0600));
   if (fd.get() < 0) RaiseErrno("No temporary file can be made beside the file", errno, true, routine);
 
   int err = 0;

@@ -4,11 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 #include <unordered_set>
@@ -16,6 +13,7 @@
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
 #include "foundation/KVTrace.h"
+#include "storage/KVTempFiles.h"
 
 namespace {
 
@@ -268,16 +266,6 @@ std::string WriteTarget(const std::string& path) {
   return target;
 }
 
-std::string UniqueSuffix() {
-  static std::atomic<uint64_t> counter{0};
-  uint64_t x = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
-  x ^= static_cast<uint64_t>(getpid()) << 32;
-  x += counter.fetch_add(1) * 0x9E3779B97F4A7C15ull;
-  char buf[24];
-  std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(x));
-  return buf;
-}
-
 }  // namespace
 
 int TKVPrivateProfile::WriteFileAtomically(const std::string& data) {
@@ -289,19 +277,11 @@ int TKVPrivateProfile::WriteFileAtomically(const std::string& data) {
 
   size_t slash = target.rfind('/');
   std::string folder = slash == npos ? std::string() : target.substr(0, slash + 1);
-  std::string base = slash == npos ? target : target.substr(slash + 1);
-  if (base.empty()) return EISDIR;
-  // Room for the decoration within the 255 bytes a file name may have.
-  if (base.size() > 200) base.resize(200);
+  if (slash + 1 == target.size()) return EISDIR;
 
   std::string temp;
-  int fd = -1;
-  for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-    temp = folder + "." + base + "." + UniqueSuffix() + ".tmp";
-    fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-    if (fd < 0 && errno != EEXIST) return errno;
-  }
-  if (fd < 0) return EEXIST;
+  int fd = KVCreateTempFile(target, temp, 0666);
+  if (fd < 0) return errno;
 
   int err = 0;
   if (exists) {

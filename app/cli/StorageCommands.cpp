@@ -12,6 +12,7 @@
 #include "foundation/KVExceptions.h"
 #include "storage/KVFileFormat.h"
 #include "storage/KVPersistentData.h"
+#include "storage/KVTempFiles.h"
 
 namespace {
 
@@ -131,9 +132,7 @@ static int CliConvert(const std::vector<std::string>& args) {
   // The copy goes into a fresh file beside OUT, renamed over it only when complete: a failed conversion
   // leaves any previous OUT as it was, and a previous OUT is never merged into.
   fs::path outPath = fs::absolute(out);
-  std::string temp = (outPath.parent_path() / ("." + outPath.filename().string() + ".dabrix-" +
-                                               std::to_string(::getpid()) + ".tmp")).string();
-  fs::remove(temp, ec);
+  std::string temp = KVFreshTempFileName(outPath.string());
   try {
     auto data = KVMakeRef<TKVPersistentData>(sourceClass, in);
     data->SwitchStorage(temp, targetClass, true);

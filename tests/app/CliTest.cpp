@@ -1,9 +1,18 @@
 // dabrix-cli as a user runs it: real files, real exit codes, output compared as text.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <thread>
 
 #include "support/TestSupport.h"
 
@@ -76,6 +85,170 @@ TEST(CliConvert, RefusesSameFileUnknownExtensionAndKeepsOutOnFailure) {
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_EQ(r.err, "Unsupported file format \"" + bogus + "\".\n");
   EXPECT_EQ(testsupport::ReadFileBytes(out), "previous contents");
+}
+
+// The number of a process that has ended: a child that exits at once, reaped.
+pid_t GonePid() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+// A child process that runs until the object goes.
+class LiveChild {
+ public:
+  LiveChild() : m_Pid(fork()) {
+    if (m_Pid == 0)
+      for (;;) pause();
+  }
+  ~LiveChild() {
+    kill(m_Pid, SIGKILL);
+    waitpid(m_Pid, nullptr, 0);
+  }
+  LiveChild(const LiveChild&) = delete;
+  LiveChild& operator=(const LiveChild&) = delete;
+  pid_t pid() const { return m_Pid; }
+
+ private:
+  pid_t m_Pid;
+};
+
+std::string TempNameOf(const std::string& name, pid_t pid, const std::string& sequence = "") {
+  return "." + name + ".dabrix-" + std::to_string(pid) + sequence + ".tmp";
+}
+
+std::set<std::string> Listing(const testsupport::TempDir& dir) {
+  std::set<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.insert(e.path().filename().string());
+  return names;
+}
+
+// `dabrix-cli convert IN OUT` started in the background, its output discarded.
+pid_t StartConvert(const std::string& in, const std::string& out) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::string program = kCli, command = "convert";
+  std::string inArg = in, outArg = out;
+  char* argv[] = {program.data(), command.data(), inArg.data(), outArg.data(), nullptr};
+  pid_t pid = -1;
+  int err = posix_spawn(&pid, kCli.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return err == 0 ? pid : -1;
+}
+
+// The temporary files in `dir` that process `pid` made for `name`.
+std::set<std::string> TempFilesOf(const testsupport::TempDir& dir, const std::string& name, pid_t pid) {
+  std::set<std::string> found;
+  const std::string prefix = "." + name + ".dabrix-" + std::to_string(pid);
+  for (const std::string& f : Listing(dir))
+    if (f.rfind(prefix, 0) == 0) found.insert(f);
+  return found;
+}
+
+// A storage of many directories, which takes a conversion long enough to be caught half-way.
+std::string WriteLargeStorage(const testsupport::TempDir& dir, const std::string& name, int sections) {
+  std::string text;
+  for (int i = 0; i < sections; ++i) {
+    text += "[Data\\" + std::to_string(100000 + i) + "]\r\n";
+    for (int k = 0; k < 5; ++k) text += "key" + std::to_string(k) + "=value " + std::to_string(i) + " of many\r\n";
+  }
+  std::string file = dir.file(name);
+  testsupport::WriteFileBytes(file, text);
+  return file;
+}
+
+// Left-overs of conversions that were killed go with the next conversion to the same file; files of
+// processes still running stay, whichever way the conversion goes (a document or any other storage, into
+// either format).
+TEST(CliConvert, SweepsStaleTemporaryFilesOfItsTargetButNotLiveOnes) {
+  testsupport::TempDir dir;
+  std::string plain = dir.file("plain.qxt");
+  testsupport::WriteFileBytes(plain, "[Data]\r\nkey=value\r\n[Data\\Sub]\r\nother=more\r\n");
+  LiveChild live;
+  const pid_t gone = GonePid();
+  std::set<std::string> expected = {"plain.qxt"};
+  for (const std::string& in : {kDemo, plain}) {
+    for (const std::string out : {"out.qxs", "out.qxt"}) {
+      SCOPED_TRACE(in + " -> " + out);
+      const std::set<std::string> stale = {TempNameOf(out, gone), TempNameOf(out, gone, "-1")};
+      const std::set<std::string> kept = {TempNameOf(out, live.pid()), TempNameOf(out, getpid()),
+                                          TempNameOf("x" + out, gone)};
+      for (const auto& f : stale) testsupport::WriteFileBytes(dir.file(f), std::string(10000, 'x'));
+      for (const auto& f : kept) testsupport::WriteFileBytes(dir.file(f), "live");
+      auto r = Cli("convert " + ShellQuote(in) + " " + ShellQuote(dir.file(out)));
+      ASSERT_EQ(r.exitCode, 0) << r.err;
+      expected.insert(out);
+      std::set<std::string> listed = Listing(dir);
+      for (const auto& f : kept) EXPECT_EQ(listed.erase(f), 1u) << f;
+      EXPECT_EQ(listed, expected);
+      EXPECT_EQ(Cli("dump --sorted " + ShellQuote(dir.file(out))).out, Cli("dump --sorted " + ShellQuote(in)).out);
+      for (const auto& f : kept) std::filesystem::remove(dir.file(f));
+    }
+  }
+}
+
+TEST(CliConvert, AKilledConversionsLeftoversGoWithTheNextConversion) {
+  testsupport::TempDir dir;
+  const std::string big = WriteLargeStorage(dir, "big.qxt", 3000);
+  for (const std::string out : {"out.qxs", "out.qxt"}) {
+    SCOPED_TRACE(out);
+    // Killed as soon as its temporary file is there; a machine fast enough to finish first gets another try.
+    pid_t killed = -1;
+    std::set<std::string> leftovers;
+    for (int attempt = 0; attempt < 5 && leftovers.empty(); ++attempt) {
+      const pid_t pid = StartConvert(big, dir.file(out));
+      ASSERT_GT(pid, 0);
+      bool exited = false;
+      for (int i = 0; i < 60000 && !exited; ++i) {
+        if (!TempFilesOf(dir, out, pid).empty()) break;
+        exited = waitpid(pid, nullptr, WNOHANG) == pid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      if (exited) continue;
+      kill(pid, SIGKILL);
+      int status = 0;
+      waitpid(pid, &status, 0);
+      if (WIFSIGNALED(status)) {
+        killed = pid;
+        leftovers = TempFilesOf(dir, out, pid);
+      }
+    }
+    ASSERT_FALSE(leftovers.empty()) << "no conversion could be caught half-way";
+    testsupport::WriteFileBytes(dir.file(TempNameOf(out, getpid(), "-5")), "a live writer's");
+
+    auto r = Cli("convert " + ShellQuote(kDemo) + " " + ShellQuote(dir.file(out)));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(TempFilesOf(dir, out, killed).empty());
+    EXPECT_EQ(testsupport::ReadFileBytes(dir.file(TempNameOf(out, getpid(), "-5"))), "a live writer's");
+    std::filesystem::remove(dir.file(TempNameOf(out, getpid(), "-5")));
+    EXPECT_EQ(Cli("dump --sorted " + ShellQuote(dir.file(out))).out, Cli("dump --sorted " + ShellQuote(kDemo)).out);
+  }
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"big.qxt", "out.qxs", "out.qxt"}));
+}
+
+// A conversion running alongside keeps its temporary file: the other one's sweep leaves it alone, so both
+// complete.
+TEST(CliConvert, AConversionRunningAlongsideKeepsItsTemporaryFile) {
+  testsupport::TempDir dir;
+  const std::string big = WriteLargeStorage(dir, "big.qxt", 3000);
+  const std::string out = dir.file("out.qxs");
+  const pid_t slow = StartConvert(big, out);
+  ASSERT_GT(slow, 0);
+  for (int i = 0; i < 60000 && TempFilesOf(dir, "out.qxs", slow).empty(); ++i) {
+    if (waitpid(slow, nullptr, WNOHANG) == slow) GTEST_SKIP() << "the long conversion finished too soon";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  auto quick = Cli("convert " + ShellQuote(kDemo) + " " + ShellQuote(out));
+  EXPECT_EQ(quick.exitCode, 0) << quick.err;
+  int status = 0;
+  ASSERT_EQ(waitpid(slow, &status, 0), slow);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(Cli("dump --sorted " + ShellQuote(out)).out, Cli("dump --sorted " + ShellQuote(big)).out);
+  EXPECT_EQ(Listing(dir), (std::set<std::string>{"big.qxt", "out.qxs"}));
 }
 
 TEST(CliDump, BadInputGivesAClearErrorAndExitCodeTwo) {
