@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "db/KVOdbcSchemaRecordset.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
 
@@ -420,4 +421,33 @@ void TQXDTreeView::SortChildrenBySortOrder(TKVTreeItem* parent) {
   };
   std::stable_sort(items.begin(), items.end(), [&](TKVTreeItem* a, TKVTreeItem* b) { return order(a) < order(b); });
   for (size_t i = 0; i < items.size(); ++i) MoveTo(*items[i], i);
+}
+
+// --- Catalog ---------------------------------------------------------------------------------------------
+
+std::vector<std::string> QXDReadTableColumns(TQXDConnectionData& database, const std::string& table) {
+  std::vector<std::string> columns;
+  if (table.empty()) return columns;
+  TKVOdbcConnection& connection = database.Connection();
+  bool opened = false;
+  if (!connection.Active()) {
+    connection.Activate();
+    opened = true;
+  }
+  try {
+    auto schema = KVMakeRef<TKVOdbcSchemaRecordset>(database.ConnectionRef());
+    schema->PerformOperation(roSetSimplestConfiguration);
+    schema->SchemaData().SetKind(slColumns);
+    schema->SchemaData().SetTableName(table);
+    schema->Open();
+    // COLUMN_NAME is the catalog result's fourth column.
+    for (; schema->HasCurrentRecord(); schema->MoveToNext())
+      columns.push_back(KVFieldText(KVFieldByOrdinal(*schema, 4)));
+    schema->Close();
+  } catch (...) {
+    if (opened) connection.Deactivate();
+    throw;
+  }
+  if (opened) connection.Deactivate();
+  return columns;
 }

@@ -174,3 +174,8 @@ class TQXDTreeView : public TKVTreeModel, private IKVTreeModelObserver {
   TKVTreeItem* m_Selected = nullptr;
   int32_t m_VScrollPos = 0, m_HScrollPos = 0;
 };
+
+// The column names of `table` as the catalog of the database node's data source lists them (SQLColumns),
+// in catalog order. The connection is opened for the call when it is closed, and closed again afterwards.
+// Errors of the driver pass on; the tree is not changed.
+std::vector<std::string> QXDReadTableColumns(TQXDConnectionData& database, const std::string& table);

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Screenshots of the desktop program for the documentation: starts dabrix under a virtual X server on the
+# shop example and saves the main window with each detail page into docs/screenshots/.
+#
+#   scripts/screenshots.sh [build-dir]      (default: build)
+#
+# Needs Xvfb, xdotool and ImageMagick's import. Runs with its own empty settings folder, so the user's
+# settings are neither read nor changed.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build}
+case $build in /*) ;; *) build=$here/$build ;; esac
+bin=$build/bin/dabrix
+out=$here/docs/screenshots
+doc=$here/examples/shop/shop.qxt
+[ -x "$bin" ] || { echo "dabrix not found at $bin (build it first)" >&2; exit 1; }
+mkdir -p "$out"
+
+work=$(mktemp -d)
+display=:$((90 + RANDOM % 100))
+Xvfb "$display" -screen 0 1280x900x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+app=
+cleanup() {
+  [ -n "$app" ] && kill "$app" 2>/dev/null || true
+  kill "$xvfb" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+export DISPLAY=$display XDG_CONFIG_HOME=$work/config QT_QPA_PLATFORM=xcb
+for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+
+start() {
+  "$bin" "$@" >"$work/dabrix.log" 2>&1 &
+  app=$!
+  wid=
+  for _ in $(seq 100); do
+    wid=$(xdotool search --onlyvisible --name '^dabrix - ' 2>/dev/null | head -1) && [ -n "$wid" ] && break
+    sleep 0.1
+  done
+  [ -n "$wid" ] || { echo "dabrix did not open its window" >&2; cat "$work/dabrix.log" >&2; exit 1; }
+  xdotool windowmove "$wid" 0 0 windowsize "$wid" 1000 720
+  sleep 1
+  # A wider tree area: the splitter handle is dragged to the right.
+  xdotool mousemove --window "$wid" 202 400 mousedown 1 mousemove --window "$wid" 300 400 mouseup 1
+  sleep 0.3
+}
+stop() { kill "$app" 2>/dev/null || true; wait "$app" 2>/dev/null || true; app=; }
+shot() { sleep 0.6; import -window "$wid" "$out/$1.png"; echo "saved docs/screenshots/$1.png"; }
+key() { xdotool key --window "$wid" "$@"; }
+
+# Without a document: the "How to start" page.
+start
+shot main-general
+stop
+
+# The shop example: every node kind in turn. The tree gets the focus by a click on its empty part, the
+# whole tree is expanded ("*" on the first node) and walked down in tree order.
+start "$doc"
+eval "$(xdotool getwindowgeometry --shell "$wid")"
+xdotool mousemove --window "$wid" 150 660 click 1
+key Home
+shot main-source-database
+key asterisk
+key Down; shot main-source-recordset
+# The "SQL" tab of the page, then the focus back on the selected tree item.
+xdotool mousemove --window "$wid" 424 109 click 1; shot main-source-recordset-sql
+xdotool mousemove --window "$wid" 115 108 click 1
+key Down; shot main-destination-database
+key Down; shot main-destination-recordset
+key Down; shot main-destination-field
+key Down Down; shot main-function
+stop

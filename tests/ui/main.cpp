@@ -1,0 +1,17 @@
+// Runs every window test class on one application object.
+#include <QApplication>
+#include <QTest>
+
+#include "ui/QXUiCommon.h"
+
+int RunMainWindowTest(int argc, char** argv);
+int RunDocumentAndPagesTest(int argc, char** argv);
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QXInitUiResources();
+  int failed = 0;
+  failed += RunMainWindowTest(argc, argv);
+  failed += RunDocumentAndPagesTest(argc, argv);
+  return failed == 0 ? 0 : 1;
+}
