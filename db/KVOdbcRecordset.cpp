@@ -457,6 +457,34 @@ SQLRETURN TKVOdbcRecordsetBase::FetchAbsolute(int32_t position) {
   return rc;
 }
 
+void TKVOdbcRecordsetBase::ShowRecordAfterDelete(int32_t deletedPosition, int32_t knownCount) {
+  NotifyRecordChanging();
+  if (!m_Scrollable) {
+    Fetch(SQL_FETCH_NEXT, 0);  // the next record takes the deleted one's place
+    NotifyRecordChanged();
+    return;
+  }
+  {
+    // The writer keeps statements and bindings made for the fields that the execution replaces.
+    TKVDetachedViews detached(*this);
+    m_RowWriter.reset();
+    CloseCursor();
+    m_Fields.clear();
+    ExecuteAndCreateFields();
+    // Rows other users added or removed meanwhile show up in a fresh count; without one the count the
+    // recordset knew goes down by one.
+    if (m_RecordCount < 0 && knownCount > 0 && Properties().CountStrategies() == 0) m_RecordCount = knownCount - 1;
+    if (HasCurrentRecord() && deletedPosition > 1) {
+      // The record that followed now stands at the deleted one's position; at the end it is the previous.
+      if (!KVOdbcSucceeded(FetchAbsolute(deletedPosition)) && !KVOdbcSucceeded(FetchAbsolute(deletedPosition - 1))) {
+        Fetch(SQL_FETCH_LAST, 0);
+        m_Position = std::max(RecordCount(), 1);
+      }
+    }
+  }
+  NotifyRecordChanged();
+}
+
 // --- Record count -----------------------------------------------------------------------------------------
 
 void TKVOdbcRecordsetBase::AdjustRecordCount(int32_t delta) {
@@ -770,7 +798,11 @@ void TKVOdbcRecordsetBase::DoOperationStep(TKVRecordsetOperation op, intptr_t ar
       CheckActive("Delete Method");
       CheckMayWrite(op);
       CheckCurrentRecord(op);
-      RowWriter().Delete(*this);
+      {
+        int32_t position = m_Position, count = m_RecordCount;
+        RowWriter().Delete(*this);
+        ShowRecordAfterDelete(position, count);
+      }
       break;
     case roRefreshCurrent:
       CheckActive("RefreshRecord Method");

@@ -364,8 +364,8 @@ class IKVRecordsetObserver {
 //    an overlay record (TKVOdbcRecordsetBase::SetOverlayRecord); a known record count is incremented
 //    (AdjustRecordCount(+1)).
 //  - Update: state Editing; writes the assigned fields; nothing when none is assigned.
-//  - Delete: state Browsing, a current record exists; removes it, adjusts a known count (-1, not below 0)
-//    and leaves the recordset on the record now at the current position (FetchAbsolute(Position())).
+//  - Delete: state Browsing, a current record exists; removes its row from the database. The recordset
+//    then shows the record that follows (see TKVOdbcRecordsetBase::DeleteCurrentRecord).
 //  - Refresh: re-reads the current record.
 // A failure raises (EODBCError for the driver's diagnostics) and leaves the recordset's state and assigned
 // values as they were, so that the caller can retry or cancel.
@@ -502,6 +502,11 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   void Insert() { PerformOperation(roInsert); }
   void Cancel() { PerformOperation(roCancelChanges); }
   void ApplyChanges() { PerformOperation(roApplyChanges); }
+  // Deletes the current record's row. Afterwards the current record is the one that followed it, the
+  // previous one when it was the last, none when it was the only one; the record count is one less (0 after
+  // the last). A scrollable cursor keeps showing a deleted row (static cursors are snapshots), so the
+  // statement is executed again and the position taken up there; a forward-only cursor fetches the next
+  // record.
   void DeleteCurrentRecord() { PerformOperation(roDelete); }
   void RefreshCurrentRecord() { PerformOperation(roRefreshCurrent); }
   // Executes the statement again; with `keepPosition` the state is saved and restored.
@@ -588,6 +593,7 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   void BeforeMove();
   void AfterMove();
   int32_t ComputeRecordCount();
+  void ShowRecordAfterDelete(int32_t deletedPosition, int32_t knownCount);
   int32_t CountByPositioning();
   void DoOperationStep(TKVRecordsetOperation operation, intptr_t argument);
   void Notify(const std::function<void(IKVRecordsetObserver&)>& call);

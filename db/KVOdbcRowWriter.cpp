@@ -953,10 +953,6 @@ struct TKVOdbcStatementRowWriter::TImpl {
     CheckTryUnique(rs, id, kDelete);
     PrepareIdentified(rs, DeleteStmt, "DELETE FROM " + TableSQL, id, kDelete);
     if (Execute(rs, DeleteStmt, kDelete) == 0) RaiseVanished(rs, kDelete);
-    rs.AdjustRecordCount(-1);
-    rs.NotifyRecordChanging();
-    rs.FetchAbsolute(rs.Position());
-    rs.NotifyRecordChanged();
   }
 
   void Refresh(TKVOdbcRecordsetBase& rs) {
@@ -1086,10 +1082,6 @@ void TKVOdbcPositionedRowWriter::Update(TKVOdbcRecordsetBase& rs) {
 void TKVOdbcPositionedRowWriter::Delete(TKVOdbcRecordsetBase& rs) {
   rs.CheckMayWrite(roDelete);
   PositionedOperation(rs, SQL_DELETE, kDelete);
-  rs.AdjustRecordCount(-1);
-  rs.NotifyRecordChanging();
-  rs.FetchAbsolute(rs.Position());
-  rs.NotifyRecordChanged();
 }
 
 void TKVOdbcPositionedRowWriter::Refresh(TKVOdbcRecordsetBase& rs) {

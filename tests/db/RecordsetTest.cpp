@@ -326,6 +326,77 @@ TEST_P(Recordset, EditingStatesAndOperations) {
   EXPECT_EQ(rs->State(), rsInactive);
 }
 
+TEST_P(Recordset, DeletingShowsTheFollowingRecordAndCountsDown) {
+  std::string t = Numbers(4);
+  auto rs = OpenRecordset("SELECT id, name FROM " + t + " ORDER BY id", ctStatic);
+  auto id = [&] { return rs->Field(0).Value().AsInt32(); };
+  rs->MoveToNext();
+  ASSERT_EQ(rs->RecordCount(), 4);
+
+  // The record that followed takes the deleted one's place, and it can be edited.
+  rs->DeleteCurrentRecord();
+  ASSERT_TRUE(rs->HasCurrentRecord());
+  EXPECT_EQ(id(), 3);
+  EXPECT_EQ(rs->Position(), 2);
+  EXPECT_EQ(rs->RecordCount(), 3);
+  rs->Edit();
+  rs->Field(1).SetValue("edited");
+  EXPECT_NO_THROW(rs->ApplyChanges());
+  // The last record: the previous one becomes current.
+  rs->MoveToLast();
+  rs->DeleteCurrentRecord();
+  EXPECT_EQ(id(), 3);
+  EXPECT_EQ(rs->Field(1).Value().AsString(), "edited");
+  EXPECT_EQ(rs->Position(), 2);
+  EXPECT_EQ(rs->RecordCount(), 2);
+  EXPECT_TRUE(rs->Eof());
+  rs->MoveToFirst();
+  rs->DeleteCurrentRecord();
+  EXPECT_EQ(id(), 3);
+  EXPECT_EQ(rs->Position(), 1);
+  EXPECT_EQ(rs->RecordCount(), 1);
+  // The only record: none is left.
+  rs->DeleteCurrentRecord();
+  EXPECT_FALSE(rs->HasCurrentRecord());
+  EXPECT_EQ(rs->RecordCount(), 0);
+  EXPECT_TRUE(rs->Eof());
+  EXPECT_FALSE(rs->OperationAvailable(roDelete));
+  EXPECT_EQ(dbtest::ErrorOf([&] { rs->DeleteCurrentRecord(); }),
+            "The operation \"Delete\" is not available: the recordset has no current record");
+  auto rows = OpenRecordset("SELECT COUNT(*) FROM " + t, ctForwardOnly);
+  EXPECT_EQ(rows->Field(0).Value().AsInt64(), 0);
+
+  // The only record of a recordset whose count was never asked for, with every count strategy and none.
+  for (uint32_t strategies : {rcsUseDriverCount | rcsUseSelectCount, rcsLogarithmicPositioning, 0u}) {
+    SCOPED_TRACE(strategies);
+    Exec("INSERT INTO " + t + " VALUES (9, 'n9')");
+    auto one = KVMakeRef<TKVOdbcRecordset>(ConnRef());
+    one->Properties().SetCursorType(ctStatic);
+    one->Properties().SetCountStrategies(strategies);
+    one->SetSQL("SELECT id, name FROM " + t);
+    one->Open();
+    ASSERT_EQ(one->KnownRecordCount(), -1);
+    one->DeleteCurrentRecord();
+    EXPECT_FALSE(one->HasCurrentRecord());
+    EXPECT_EQ(one->RecordCount(), 0);
+  }
+
+  // A forward-only recordset goes on with the next record.
+  std::string f = Numbers(3, "fwd");
+  auto fwd = OpenRecordset("SELECT id, name FROM " + f + " ORDER BY id", ctForwardOnly);
+  fwd->DeleteCurrentRecord();
+  ASSERT_TRUE(fwd->HasCurrentRecord());
+  EXPECT_EQ(fwd->Field(0).Value().AsInt32(), 2);
+  EXPECT_EQ(fwd->RecordCount(), 1);
+  fwd->MoveToNext();
+  fwd->DeleteCurrentRecord();
+  EXPECT_FALSE(fwd->HasCurrentRecord());
+  EXPECT_EQ(fwd->RecordCount(), 0);
+  fwd->Close();
+  auto left = OpenRecordset("SELECT id FROM " + f, ctForwardOnly);
+  EXPECT_EQ(left->Field(0).Value().AsInt32(), 2);
+}
+
 DABRIX_INSTANTIATE_DB_TEST(Recordset);
 
 TEST(FieldDataTypes, MappingAndCaptions) {
