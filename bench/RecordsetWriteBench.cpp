@@ -47,6 +47,7 @@ double ThroughRecordset(TKVOdbcConnection& c, const TKVRef<TKVOdbcConnection>& r
                         int rows) {
   auto rs = KVMakeRef<TKVOdbcRecordset>(ref);
   rs->SetSimplestConfiguration();
+  rs->Properties().SetUpdateStrategy(usMinimalLock);  // the simplest configuration is read only: no inserts
   rs->SetOpenMode(TKVRecordsetOpenMode::ColumnsOnly);
   rs->SetSQL("SELECT * FROM " + table);
   rs->Open();
