@@ -1,10 +1,12 @@
 #include "definition/QXDTree.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
 
+#include "db/KVConnectionString.h"
 #include "db/KVSqlText.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
@@ -415,6 +417,36 @@ void TQXDDestFieldData::StoreData(IKVStorage& s) {
 
 // --- Functions -------------------------------------------------------------------------------------------
 
+// --- Schema hints ----------------------------------------------------------------------------------------
+
+namespace {
+std::atomic<IQXSchemaHintSource*> g_SchemaHints{nullptr};
+
+// The data source name a schema page of the database node above `item` is known by.
+std::string DataSourceAbove(const TKVTreeItem* item) {
+  for (const TKVTreeItem* p = item ? item->Parent() : nullptr; p; p = p->Parent())
+    if (auto* c = p->DataAs<TQXDConnectionData>())
+      return KVDataSourceNameOfConnectionString(c->Connection().Properties().ConnectionString());
+  return {};
+}
+}  // namespace
+
+IQXSchemaHintSource* QXSetSchemaHintSource(IQXSchemaHintSource* source) { return g_SchemaHints.exchange(source); }
+IQXSchemaHintSource* QXSchemaHintSource() { return g_SchemaHints.load(); }
+
+std::string TQXDRecordsetData::GetHintText() const {
+  IQXSchemaHintSource* hints = QXSchemaHintSource();
+  if (!hints || !Item()) return {};
+  return hints->TableHint(DataSourceAbove(Item()), Item()->Title()).value_or(std::string());
+}
+
+std::string TQXDDestFieldData::GetHintText() const {
+  IQXSchemaHintSource* hints = QXSchemaHintSource();
+  const TKVTreeItem* rs = Item() ? Item()->Parent() : nullptr;
+  if (!hints || !rs) return {};
+  return hints->ColumnHint(DataSourceAbove(rs), rs->Title(), Item()->Title()).value_or(std::string());
+}
+
 std::string TQXDFieldFuncData::GetHintText() const { return m_Function ? m_Function->Description : std::string(); }
 
 std::unique_ptr<TFVFuncArgument> TQXDFieldFuncData::NewArgument(const TKVVariant& value) {
@@ -430,7 +462,24 @@ TFVFuncArgument& TQXDFieldFuncData::AppendArgument(const TKVVariant& value) {
 void TQXDFieldFuncData::SetArgumentValue(size_t index, const TKVVariant& value) {
   if (index >= m_Arguments.size())
     throw EKVException("Argument index out of range", this, "TQXDFieldFuncData.SetArgumentValue");
-  m_Arguments[index]->SetValue(value);
+  // The argument keeps the type it was created with (its parameter's default, else the value it holds), so
+  // a text typed into an integer argument is stored as the integer; a value that does not convert raises
+  // and the argument keeps its value.
+  uint16_t created = m_Function && index < m_Function->Parameters.size() ? m_Function->Parameters[index].Default.VarType()
+                                                                          : m_Arguments[index]->Value().VarType();
+  if (created == varEmpty || created == value.VarType() || value.IsEmptyOrNull()) {
+    m_Arguments[index]->SetValue(value);
+  } else {
+    TKVVariant converted;
+    try {
+      converted = value.ChangeType(created);
+    } catch (const std::exception&) {
+      throw EKVException("The value \"" + value.AsString() + "\" cannot be converted to the type of the argument " +
+                             std::to_string(index + 1),
+                         this, "TQXDFieldFuncData.SetArgumentValue");
+    }
+    m_Arguments[index]->SetValue(converted);
+  }
   Changed();
 }
 

@@ -31,6 +31,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -164,6 +165,8 @@ class TQXDRecordsetData : public TQXDDataBase {
   TQXDRecordsetData();
   ~TQXDRecordsetData() override;
   std::string ClassName() const override { return "TQXDRecordsetData"; }
+  // The schema's hint of the table named like this node, while the schema of the database above is loaded.
+  std::string GetHintText() const override;
 
   TKVOdbcRecordset& Recordset() const { return *m_Recordset; }
 
@@ -288,6 +291,9 @@ enum TQXAssignMode : uint8_t { amAssignValue = 0, amInsertAtBeginning = 1, amApp
 class TQXDDestFieldData : public TQXDDataBase {
  public:
   std::string ClassName() const override { return "TQXDDestFieldData"; }
+  // The schema's hint of the column named like this node in the table named like its recordset, while the
+  // schema of the destination database is loaded.
+  std::string GetHintText() const override;
   // 4, or 6 when the value is used to find an existing record.
   int NodeImage() const override { return m_LocateWithValue ? 6 : 4; }
 
@@ -400,6 +406,24 @@ class TQXDFieldFuncData : public TQXDDataBase {
   TQXFunctionRef m_Function;
   std::vector<std::unique_ptr<TFVFuncArgument>> m_Arguments;
 };
+
+// --- Schema hints --------------------------------------------------------------------------------------
+
+// The loaded schemas of the schema pages, as far as the node hints need them. The program installs one;
+// without it (headless tools) recordset and field nodes have no hint.
+class IQXSchemaHintSource {
+ public:
+  virtual ~IQXSchemaHintSource() = default;
+  // The hint of the table, view or procedure `table` in the loaded schema of the data source; nullopt when
+  // that schema is not loaded or has no such entry.
+  virtual std::optional<std::string> TableHint(const std::string& dataSourceName, const std::string& table) const = 0;
+  // The hint of a column of a table, as above.
+  virtual std::optional<std::string> ColumnHint(const std::string& dataSourceName, const std::string& table,
+                                                const std::string& column) const = 0;
+};
+// Installs a source (null removes it) and returns the previous one; the caller keeps it alive meanwhile.
+IQXSchemaHintSource* QXSetSchemaHintSource(IQXSchemaHintSource* source);
+IQXSchemaHintSource* QXSchemaHintSource();
 
 // --- Node kind table -----------------------------------------------------------------------------------
 

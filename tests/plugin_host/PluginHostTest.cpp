@@ -282,11 +282,20 @@ TEST_F(FunctionNode, TheArgumentListAnswersByIndexAndCarriesChangesBack) {
   TPluginVariant v;
   ASSERT_EQ(PluginGetArgValue(args.get(), 0, v.get()), S_OK);
   EXPECT_EQ(PluginVariantToKV(v.get()).AsString(), "Ex: ");
+  // A value written back keeps the argument's type: 12 into the switch is "on".
   PluginVariantSetI4(v.get(), 12);
   ASSERT_EQ(PluginSetArgValue(args.get(), 1, v.get()), S_OK);
-  EXPECT_EQ(node->Argument(1).Value().AsInt32(), 12);
+  EXPECT_EQ(node->Argument(1).Value().VarType(), varBoolean);
+  EXPECT_TRUE(node->Argument(1).Value().AsBoolean());
   ASSERT_EQ(PluginSetArgValue(args.get(), 1, nullptr), S_OK);  // ignored
-  EXPECT_EQ(node->Argument(1).Value().AsInt32(), 12);
+  EXPECT_TRUE(node->Argument(1).Value().AsBoolean());
+  // A text that is no switch value leaves the argument as it was.
+  PluginVariantSetI4(v.get(), 0);
+  ASSERT_EQ(PluginSetArgValue(args.get(), 1, v.get()), S_OK);
+  PluginVariantFromKV(v.get(), TKVVariant::FromString("maybe"), true);
+  PluginSetArgValue(args.get(), 1, v.get());
+  EXPECT_EQ(node->Argument(1).Value().VarType(), varBoolean);
+  EXPECT_FALSE(node->Argument(1).Value().AsBoolean());
 
   try {
     GetArgValue(args.get(), 2);
