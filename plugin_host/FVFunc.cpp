@@ -320,6 +320,15 @@ TFVValidation TFVFunction::Validate(TQXDFieldFuncData& node) const {
   return r;
 }
 
+TKVMsgButtons FVConfirmButtons(int32_t confirmStyle) {
+  switch (confirmStyle) {
+    case 1: return TKVMsgButtons::OkCancel;
+    case 3: return TKVMsgButtons::YesNoCancel;
+    case 4: return TKVMsgButtons::YesNo;
+    default: return TKVMsgButtons::Ok;
+  }
+}
+
 bool TFVFunction::CheckArguments(TQXDFieldFuncData& node) const {
   bool result = true;
   try {
@@ -345,7 +354,11 @@ bool TFVFunction::CheckArguments(TQXDFieldFuncData& node) const {
         askedForConfirm = true;
         confirm = PluginQuery<IKVQXFVFConfirm>(m_Function.get());
       }
-      answer = KVMessageDialog(message, static_cast<TKVSeverity>(severity), TKVMsgButtons::Ok);
+      // A question of a function that confirms is asked with the buttons the function names (4: Yes/No),
+      // so the user can actually give the answer its confirmation waits for.
+      TKVMsgButtons buttons = TKVMsgButtons::Ok;
+      if (severity == 2 && confirm) buttons = FVConfirmButtons(confirm->ConfirmStyle());
+      answer = KVMessageDialog(message, static_cast<TKVSeverity>(severity), buttons);
       if (!(severity == 2 && confirm)) break;
     }
   } catch (...) {

@@ -78,6 +78,10 @@ class TFVFunction : public TQXFunctionInfo {
   TKVRef<TKVPluginModule> m_Module;
 };
 
+// The buttons of a confirmation question by the style a function names (the Windows button-set values:
+// 1 OK/Cancel, 3 Yes/No/Cancel, 4 Yes/No; anything else OK only).
+TKVMsgButtons FVConfirmButtons(int32_t confirmStyle);
+
 // Validation of a node: its function's Validate, or, without a registered function, the warning
 // "Function \"<title>\" not found in any loaded plugin. ..." (severity 3).
 TFVValidation FVValidateNode(TQXDFieldFuncData& node);

@@ -16,6 +16,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeView>
 
 #include <deque>
 #include <memory>
@@ -275,6 +276,50 @@ class DocumentAndPagesTest : public QObject {
     chars->selectAll();
     QTest::keyClicks(chars, "-");
     QCOMPARE(node->Argument(0).Value().AsString(), std::string("-"));
+  }
+
+  void functionKeepsTheSelectionWhileItsArgumentsAreWrong() {
+    auto w = NewWindow();
+    BuildChain(*w);
+    TKVTreeItem* field = w->Tree().Selected();
+    TKVTreeItem* fn = w->Tree().DropFunction(*TGUID::TryParse("{DEF8510F-D1CB-4e7f-95C7-FF6EC4609A9E}"), field);
+    QVERIFY(fn);
+    w->Tree().Select(fn);
+    auto* area = static_cast<TQXFVFuncDetailArea*>(w->DetailArea(6));
+    auto* minimum = qobject_cast<QSpinBox*>(area->ArgumentControls()[0]);
+    QVERIFY(minimum);
+    QCOMPARE(minimum->value(), 5);
+    minimum->setValue(20);  // more than the maximum of 10
+    QCOMPARE(fn->DataAs<TQXDFieldFuncData>()->Argument(0).Value().VarType(), uint16_t(varInteger));
+    // Clicking another node shows the plug-in's error and keeps the function selected.
+    g_Asked.clear();
+    QTreeView* view = w->TreeWidget();
+    view->setCurrentIndex(w->TreeWidget()->ItemModel()->IndexOf(field));
+    QTest::qWait(20);
+    QCOMPARE(w->Tree().Selected(), fn);
+    QCOMPARE(view->currentIndex(), w->TreeWidget()->ItemModel()->IndexOf(fn));
+    QCOMPARE(g_Asked.size(), size_t(1));
+    QVERIFY(QXStr(g_Asked[0]).startsWith("Minimum length (20) must be less than or equal to the maximum length (10)"));
+    minimum->setValue(3);
+    view->setCurrentIndex(w->TreeWidget()->ItemModel()->IndexOf(field));
+    QCOMPARE(w->Tree().Selected(), field);
+
+    // A confirming function asks with Yes and No; Yes lets it shorten its characters.
+    TKVTreeItem* rc = w->Tree().DropFunction(*TGUID::TryParse("{91106769-BF7F-4c32-85D4-309112F50836}"), field);
+    w->Tree().Select(rc);
+    auto* node = rc->DataAs<TQXDFieldFuncData>();
+    node->SetArgumentValue(0, TKVVariant(std::string("abc")));
+    node->SetArgumentValue(1, TKVVariant(std::string("x")));
+    int buttons = -1;
+    KVSetMessageDialogProc([&](const std::string& text, TKVSeverity, TKVMsgButtons b) {
+      g_Asked.push_back(text);
+      buttons = int(b);
+      return KV_IDYES;
+    });
+    QVERIFY(w->Tree().Select(field));
+    KVSetMessageDialogProc(Answer);
+    QCOMPARE(buttons, int(TKVMsgButtons::YesNo));
+    QCOMPARE(node->Argument(0).Value().AsString(), std::string("a"));
   }
 
   void clipboardBetweenWindows() {
