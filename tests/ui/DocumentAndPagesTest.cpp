@@ -15,7 +15,10 @@
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
+#include <QDir>
+#include <QProcess>
 #include <QTest>
+#include <QTreeWidget>
 #include <QTreeView>
 
 #include <deque>
@@ -447,6 +450,80 @@ class DocumentAndPagesTest : public QObject {
     QCOMPARE(QXStr(w->Document().FileName()), file);
     QCOMPARE(w->Tree().Count(), size_t(6));
     QCOMPARE(w->windowTitle(), "test_ui - [" + file + "]");
+  }
+
+  // The shop's clients built by hand through the commands and pages, saved, and run by the command-line
+  // program as the demo runs.
+  void definitionBuiltByHandRunsWithTheCli() {
+    QString dir = Path("shop");
+    QDir().mkpath(dir);
+    QString cli = QString(DABRIX_BIN_DIR) + "/dabrix-cli";
+    QProcess make;
+    make.start("bash", {QString(DABRIX_SOURCE_DIR) + "/examples/shop/make-databases.sh", cli, dir});
+    QVERIFY(make.waitForFinished(60000));
+    QCOMPARE(make.exitCode(), 0);
+    QString src = "Driver=SQLite3;Database=" + dir + "/shop-source.db";
+    QString dst = "Driver=SQLite3;Database=" + dir + "/shop-dest.db";
+
+    auto w = NewWindow();
+    TQXDTreeItemModel* model = w->TreeWidget()->ItemModel();
+    Add(*w, TQXMainWindow::tcAddSourceDatabase);
+    auto* sarea = static_cast<TQXConnectionDetailArea*>(w->DetailArea(1));
+    sarea->Properties()->ConnectionString->setText(src);
+    emit sarea->Properties()->ConnectionString->textEdited(src);
+    Add(*w, TQXMainWindow::tcAddSourceRecordset);
+    QVERIFY(model->setData(model->IndexOf(w->Tree().Selected()), "customers"));
+    auto* srarea = static_cast<TQXRecordsetDetailArea*>(w->DetailArea(3));
+    srarea->SQLEditor()->setPlainText("SELECT id, name, email FROM customers ORDER BY id");
+    Add(*w, TQXMainWindow::tcAddDestinationDatabase);
+    auto* darea = static_cast<TQXConnectionDetailArea*>(w->DetailArea(2));
+    darea->Properties()->ConnectionString->setText(dst);
+    emit darea->Properties()->ConnectionString->textEdited(dst);
+    Add(*w, TQXMainWindow::tcAddDestinationRecordset);
+    TKVTreeItem* clients = w->Tree().Selected();
+    QVERIFY(model->setData(model->IndexOf(clients), "clients"));
+    static_cast<TQXRecordsetDetailArea*>(w->DetailArea(4))->SQLEditor()->setPlainText("SELECT * FROM clients");
+    // The columns come from the destination's catalog after the question.
+    g_Answers = {KV_IDYES};
+    w->TreeAction(TQXMainWindow::tcAddAllDestinationFields)->trigger();
+    QCOMPARE(g_Asked.size(), size_t(1));
+    QVERIFY2(QXStr(g_Asked[0]).startsWith("The schema \"New Destination Database\" has not been loeded"), g_Asked[0].c_str());
+    QCOMPARE(clients->ChildCount(), size_t(6));
+    QCOMPARE(clients->Child(2)->Title(), std::string("full_name"));
+    // client_id and full_name come from the source's "id" and "name"; phone, city and origin are not
+    // read: unchecked.
+    auto* farea = static_cast<TQXDstFieldDetailArea*>(w->DetailArea(5));
+    w->Tree().Select(clients->Child(0));
+    farea->SourceField->setEditText("id");
+    w->Tree().Select(clients->Child(2));
+    farea->SourceField->setEditText("name");
+    // A buyer without e-mail address is skipped.
+    w->Tree().Select(clients->Child(1));
+    farea->SkipIfNull->click();
+    QCOMPARE(clients->Child(2)->DataAs<TQXDDestFieldData>()->SourceRecordsetFieldname(), std::string("name"));
+    for (size_t i : {3, 4, 5}) w->TreeWidget()->ToggleCheck(model->IndexOf(clients->Child(i)));
+    // The e-mail address is trimmed by a function dropped from the function list.
+    w->ShowFunctionList();
+    QTreeWidget* list = w->FunctionList()->List();
+    QModelIndex trim;
+    for (int r = 0; r < list->topLevelItemCount(); ++r)
+      if (list->topLevelItem(r)->text(0) == "Trim Characters") trim = list->model()->index(r, 0);
+    std::unique_ptr<QMimeData> drag(list->model()->mimeData({trim}));
+    QVERIFY(w->TreeWidget()->Drop(drag.get(), clients->Child(1)));
+    QVERIFY(w->Command(cmdStartReorganization)->isEnabled());
+
+    QString file = Path("byhand.qxt");
+    w->FileDialog = [&](bool, const QString&, const QString&) { return file; };
+    QVERIFY(w->SaveDocument());
+    QProcess run;
+    run.start(cli, {"run", file, "--error-action", "abort"});
+    QVERIFY(run.waitForFinished(60000));
+    QVERIFY2(run.exitCode() == 0, run.readAllStandardOutput() + run.readAllStandardError());
+    QProcess query;
+    query.start(cli, {"query", dst, "SELECT client_id, full_name FROM clients WHERE email = 'ADA@Example.org'"});
+    QVERIFY(query.waitForFinished(60000));
+    QByteArray out = query.readAllStandardOutput();
+    QVERIFY2(out.contains("Ada Lovelace"), out);
   }
 
   void settingsDialog() {
