@@ -246,6 +246,9 @@ void TQXMainWindow::CreateLayout() {
     m_Stack->addWidget(m_Areas[i]);
     connect(m_Areas[i], &TQXDetailAreaBase::PropertyChanged, this, &TQXMainWindow::PropertyEdited);
   }
+  // The explanatory hints of the detail pages stay up as long as the user setting says (-1: Qt's default).
+  int hintMs = m_Settings->HintMaxShowTimeMS();
+  for (QWidget* w : m_Stack->findChildren<QWidget*>()) w->setToolTipDuration(hintMs);
   m_ModifiedPanel = new TQXModifiedStatusPanel;
   statusBar()->addPermanentWidget(m_ModifiedPanel);
   statusBar()->setSizeGripEnabled(true);

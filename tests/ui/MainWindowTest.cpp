@@ -18,6 +18,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include <deque>
 #include <memory>
@@ -249,6 +250,25 @@ class MainWindowTest : public QObject {
     QCOMPARE(w->ShownKind(), 0);
     QCOMPARE(w->Header()->text(), QString("General"));
     g_User.Answers = {KV_IDNO, KV_IDNO};
+  }
+
+  void filesDroppedFromTheFileManagerOpen() {
+    QString file = Path("dropped.qxt");
+    {
+      auto w = NewWindow();
+      Add(*w, TQXMainWindow::tcAddSourceDatabase);
+      w->FileDialog = [&](bool, const QString&, const QString&) { return file; };
+      QVERIFY(w->SaveDocument());
+    }
+    auto w = NewWindow();
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(file)});
+    QVERIFY(w->TreeWidget()->CanDrop(&data, nullptr));
+    QVERIFY(w->TreeWidget()->Drop(&data, nullptr));
+    QTRY_COMPARE(QXStr(w->Document().FileName()), file);
+    QCOMPARE(w->Tree().Count(), size_t(1));
+    // The detail pages' hints follow the user setting.
+    QCOMPARE(w->DetailArea(2)->findChildren<QSpinBox*>().first()->toolTipDuration(), -1);
   }
 
   void functionListWindow() {
