@@ -1,0 +1,458 @@
+#include "db/KVOdbcBatchInsert.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "db/KVOdbcParamType.h"
+#include "foundation/KVConvert.h"
+#include "db/KVOdbcRowWriter.h"
+
+namespace {
+
+// Errors of the writes carry the routine of the row writer's insert: a caller reports them the same way,
+// whichever path wrote the record.
+constexpr const char* kApply = "InternalApplyChanges";
+
+bool StartsWithText(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && KVSameText(text.substr(0, prefix.size()), prefix);
+}
+
+size_t RoundUp8(size_t n) { return (n + 7) & ~size_t{7}; }
+
+// The column a field writes: its base column, its name where the driver reports none.
+std::string ColumnOf(const TKVOdbcField& field) {
+  const std::string& base = field.Description().BaseColumnName;
+  return base.empty() ? field.Name() : base;
+}
+
+// A batch column: the values of one assigned field for every pending row, laid out as the driver reads
+// column-wise arrays (Stride bytes per row, one indicator per row).
+struct TColumn {
+  const TKVOdbcField* Field = nullptr;
+  std::string Name;
+  TKVParamType Type{};
+  SQLSMALLINT CType = 0;
+  size_t Terminator = 0;  // zero bytes after a text value
+  bool DateAsText = false;  // a date/time value laid out as ISO text (see ParamCType)
+  size_t Stride = 0;      // bytes per row
+  size_t MaxLength = 0;   // longest value of the batch (variable types)
+  std::vector<uint8_t> Data;
+  std::vector<SQLLEN> Indicators;
+
+  // The room a value of `length` bytes needs per row: a longer value widens the stride by half again at
+  // least, so that slowly growing values do not lay the arrays out again for every row.
+  size_t StrideFor(size_t length) const {
+    if (!Type.Variable) return Stride;
+    size_t needed = RoundUp8(std::max<size_t>(length + Terminator, 1));
+    if (needed <= Stride) return Stride;
+    return std::max(needed, RoundUp8(Stride + Stride / 2));
+  }
+};
+
+// A date, time or timestamp buffer as ISO text (microseconds: the finest fraction MariaDB stores).
+SQLLEN FormatDate(TKVFieldDataType type, const TKVOdbcValueBuffer& b, char* out, size_t room) {
+  int n = 0;
+  if (type == fdtDate) {
+    SQL_DATE_STRUCT d;
+    std::memcpy(&d, b.Data(), sizeof d);
+    n = std::snprintf(out, room, "%04d-%02u-%02u", d.year, d.month, d.day);
+  } else if (type == fdtTime) {
+    SQL_TIME_STRUCT t;
+    std::memcpy(&t, b.Data(), sizeof t);
+    n = std::snprintf(out, room, "%02u:%02u:%02u", t.hour, t.minute, t.second);
+  } else {
+    SQL_TIMESTAMP_STRUCT t;
+    std::memcpy(&t, b.Data(), sizeof t);
+    n = std::snprintf(out, room, "%04d-%02u-%02u %02u:%02u:%02u.%06u", t.year, t.month, t.day, t.hour, t.minute,
+                      t.second, static_cast<unsigned>(t.fraction / 1000));
+  }
+  return std::clamp<SQLLEN>(n, 0, static_cast<SQLLEN>(room) - 1);
+}
+
+size_t ValueLength(const TKVOdbcValueBuffer& b) { return b.Indicator() > 0 ? static_cast<size_t>(b.Indicator()) : 0; }
+
+}  // namespace
+
+struct TKVOdbcBatchInserter::TImpl {
+  TKVOdbcBatchInserter& Owner;
+  TKVRef<TKVOdbcRecordsetBase> Rs;
+  std::string TableSQL, Quote;
+  bool SavepointPerRow = true;
+  bool SQLite = false, MariaDB = false;
+  size_t ByteBudget;
+
+  std::vector<TColumn> Columns;
+  size_t Rows = 0;
+
+  SQLHSTMT Stmt = SQL_NULL_HSTMT;  // the INSERT
+  SQLHSTMT Ctl = SQL_NULL_HSTMT;   // savepoints
+  bool Prepared = false;
+  std::vector<std::pair<const TKVOdbcField*, SQLSMALLINT>> PreparedShape;
+  std::vector<SQLUSMALLINT> Status;
+  SQLULEN Processed = 0;
+
+  TImpl(TKVOdbcBatchInserter& owner, TKVOdbcRecordsetBase& rs, size_t budget)
+      : Owner(owner), Rs(&rs), ByteBudget(budget) {}
+
+  ~TImpl() {
+    if (Stmt != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, Stmt);
+    if (Ctl != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, Ctl);
+  }
+
+  TKVOdbcConnection& Conn() { return *Rs->Connection(); }
+  SQLHDBC Dbc() { return Conn().OdbcHandle(); }
+
+  void Init() {
+    TKVOdbcRecordsetBase& rs = *Rs;
+    if (!rs.Active() || !rs.Connection())
+      throw EKVException("The recordset must be open before its records can be inserted in batches", &rs,
+                         "TKVOdbcBatchInserter");
+    TKVTableName table = KVSingleTableOfFromClause(rs.Sql().Clause(TKVSqlClause::From), &rs);
+    char quote[8] = {};
+    SQLSMALLINT len = 0;
+    KVOdbcCheck(SQLGetInfo(Dbc(), SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &len), &rs, kApply, Dbc(),
+                SQL_HANDLE_DBC);
+    Quote = quote;
+    TableSQL = KVTableNameSQL(table, Quote);
+    // A failed statement rolls back only itself on these; elsewhere (PostgreSQL) it aborts the transaction.
+    std::string dbms = Conn().DbmsName();
+    SQLite = StartsWithText(dbms, "SQLite");
+    MariaDB = StartsWithText(dbms, "MariaDB") || StartsWithText(dbms, "MySQL");
+    SavepointPerRow = !(StartsWithText(dbms, "SQLite") || StartsWithText(dbms, "MariaDB") ||
+                        StartsWithText(dbms, "MySQL"));
+  }
+
+  // --- shape of a record
+
+  // Whether the record assigns exactly the fields of the pending batch.
+  bool SameShape(TKVOdbcRecordsetBase& rs) const {
+    size_t c = 0;
+    for (size_t i = 0; i < rs.FieldCount(); ++i) {
+      const TKVOdbcField& f = rs.Field(i);
+      if (!f.Assigned()) continue;
+      if (c >= Columns.size() || Columns[c].Field != &f || Columns[c].CType != ParamCType(f)) return false;
+      ++c;
+    }
+    return c == Columns.size();
+  }
+
+  // MariaDB Connector/ODBC keeps 40 bytes of every date, time or timestamp value of a parameter array
+  // (never freed: 40 MB per million rows), so there they go as ISO text, which the server converts.
+  bool DateAsText(const TKVOdbcField& f) const {
+    return MariaDB && (f.DataType() == fdtDate || f.DataType() == fdtTime || f.DataType() == fdtDatetime);
+  }
+
+  SQLSMALLINT ParamCType(const TKVOdbcField& f) const {
+    if (DateAsText(f)) return SQL_C_CHAR;
+    return KVIsBinaryColumnDescribedAsText(f) ? SQL_C_BINARY : f.CType();
+  }
+
+  void StartBatch(TKVOdbcRecordsetBase& rs) {
+    bool same = !Columns.empty() && SameShape(rs);
+    if (same) {
+      // The memory is kept for the next batch, the room per row starts small again: one long value must
+      // not make every later batch as wide.
+      for (TColumn& col : Columns) {
+        col.MaxLength = 0;
+        if (col.Type.Variable) col.Stride = 8;
+      }
+      return;
+    }
+    Columns.clear();
+    for (size_t i = 0; i < rs.FieldCount(); ++i) {
+      const TKVOdbcField& f = rs.Field(i);
+      if (!f.Assigned()) continue;
+      TColumn col;
+      col.Field = &f;
+      col.Name = ColumnOf(f);
+      col.Type = KVParamTypeOfField(f);
+      col.CType = ParamCType(f);
+      col.Terminator = col.CType == SQL_C_CHAR ? 1 : col.CType == SQL_C_WCHAR ? 2 : 0;
+      col.Stride = col.Type.Variable ? 8 : static_cast<size_t>(KVFixedBufferSizeOfFieldDataType(f.DataType()));
+      if (DateAsText(f)) {
+        col.DateAsText = true;
+        col.Type = {SQL_VARCHAR, 26, 0, false};
+        col.Stride = 32;
+      } else if (col.CType != f.CType()) {
+        col.Type.SqlType = SQL_LONGVARBINARY;
+      }
+      Columns.push_back(std::move(col));
+    }
+  }
+
+  size_t BytesWith(TKVOdbcRecordsetBase& rs, size_t rows) const {
+    size_t total = 0, c = 0;
+    for (size_t i = 0; i < rs.FieldCount() && c < Columns.size(); ++i) {
+      TKVOdbcField& f = rs.Field(i);
+      if (!f.Assigned()) continue;
+      total += (Columns[c].StrideFor(ValueLength(f.RawBuffer())) + sizeof(SQLLEN)) * rows;
+      ++c;
+    }
+    return total;
+  }
+
+  bool NeedsFlushBefore(TKVOdbcRecordsetBase& rs) const {
+    if (Rows == 0) return false;
+    if (Rows >= Owner.m_Capacity || !SameShape(rs)) return true;
+    return BytesWith(rs, Rows + 1) > ByteBudget;
+  }
+
+  size_t Add(TKVOdbcRecordsetBase& rs) {
+    if (&rs != Rs.get())
+      throw EKVException("The batch was made for another recordset", &rs, "TKVOdbcBatchInserter.Add");
+    rs.CheckMayWrite(roInsert);
+    if (!rs.AnyFieldAssigned())
+      throw EKVException("No Field Value has been set before inserting a new Record", &rs, kApply);
+    if (NeedsFlushBefore(rs))
+      throw EKVException("The pending rows of the batch must be written before this record can join them", &rs,
+                         "TKVOdbcBatchInserter.Add");
+    if (Rows == 0) StartBatch(rs);
+    size_t row = Rows;
+    size_t c = 0;
+    for (size_t i = 0; i < rs.FieldCount(); ++i) {
+      TKVOdbcField& f = rs.Field(i);
+      if (!f.Assigned()) continue;
+      TColumn& col = Columns[c++];
+      const TKVOdbcValueBuffer& b = f.RawBuffer();
+      size_t length = ValueLength(b);
+      if (!col.Type.Variable && !col.DateAsText && !b.IsNull() && b.Capacity() < static_cast<SQLLEN>(col.Stride))
+        throw EKVException("The value of field '" + f.Name() + "' does not fill its type's buffer", &rs,
+                           "TKVOdbcBatchInserter.Add");
+      size_t stride = col.StrideFor(length);
+      if (stride != col.Stride) {
+        // Lays the rows so far out again with the wider stride.
+        std::vector<uint8_t> wider(stride * (row + 1));
+        for (size_t r = 0; r < row; ++r) std::memcpy(&wider[r * stride], &col.Data[r * col.Stride], col.Stride);
+        col.Data.swap(wider);
+        col.Stride = stride;
+      }
+      col.Data.resize(stride * (row + 1));
+      col.Indicators.resize(row + 1);
+      uint8_t* at = &col.Data[row * stride];
+      std::memset(at, 0, stride);
+      if (b.IsNull()) {
+        col.Indicators[row] = SQL_NULL_DATA;
+      } else if (col.Type.Variable) {
+        if (length > 0) std::memcpy(at, b.Data(), length);
+        col.Indicators[row] = static_cast<SQLLEN>(length);
+        col.MaxLength = std::max(col.MaxLength, length);
+      } else if (col.DateAsText) {
+        col.Indicators[row] = FormatDate(f.DataType(), b, reinterpret_cast<char*>(at), col.Stride);
+      } else {
+        std::memcpy(at, b.Data(), col.Stride);
+        col.Indicators[row] = 0;
+      }
+    }
+    return Rows++;
+  }
+
+  // --- writing
+
+  SQLHSTMT Handle(SQLHSTMT& h) {
+    if (h == SQL_NULL_HSTMT)
+      KVOdbcCheck(SQLAllocHandle(SQL_HANDLE_STMT, Dbc(), &h), Rs.get(), kApply, Dbc(), SQL_HANDLE_DBC);
+    return h;
+  }
+
+  void Control(const std::string& sql) {
+    SQLHSTMT h = Handle(Ctl);
+    KVOdbcCheck(SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                              static_cast<SQLINTEGER>(sql.size())),
+                Rs.get(), kApply, h, SQL_HANDLE_STMT);
+    SQLFreeStmt(h, SQL_CLOSE);
+  }
+
+  bool Autocommit() {
+    SQLULEN value = SQL_AUTOCOMMIT_ON;
+    KVOdbcCheck(SQLGetConnectAttr(Dbc(), SQL_ATTR_AUTOCOMMIT, &value, 0, nullptr), Rs.get(), kApply, Dbc(),
+                SQL_HANDLE_DBC);
+    return value == SQL_AUTOCOMMIT_ON;
+  }
+
+  void SetAutocommit(bool on) {
+    KVOdbcCheck(SQLSetConnectAttr(Dbc(), SQL_ATTR_AUTOCOMMIT,
+                                  reinterpret_cast<SQLPOINTER>(static_cast<uintptr_t>(on ? SQL_AUTOCOMMIT_ON
+                                                                                         : SQL_AUTOCOMMIT_OFF)),
+                                  0),
+                Rs.get(), kApply, Dbc(), SQL_HANDLE_DBC);
+  }
+
+  void EnsurePrepared() {
+    std::vector<std::pair<const TKVOdbcField*, SQLSMALLINT>> shape;
+    for (const TColumn& col : Columns) shape.emplace_back(col.Field, col.CType);
+    if (Prepared && shape == PreparedShape) return;
+    std::string columns, values;
+    for (const TColumn& col : Columns) {
+      if (!columns.empty()) {
+        columns += ", ";
+        values += ", ";
+      }
+      columns += KVQuoteIdentifier(col.Name, Quote);
+      values += '?';
+    }
+    std::string text = "INSERT INTO " + TableSQL + " (" + columns + ") VALUES (" + values + ")";
+    SQLHSTMT h = Handle(Stmt);
+    Prepared = false;
+    SQLFreeStmt(h, SQL_CLOSE);
+    SQLFreeStmt(h, SQL_RESET_PARAMS);
+    KVOdbcCheck(SQLSetStmtAttr(h, SQL_ATTR_PARAM_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0),
+                Rs.get(), kApply, h, SQL_HANDLE_STMT);
+    KVOdbcCheck(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
+                           static_cast<SQLINTEGER>(text.size())),
+                Rs.get(), kApply, h, SQL_HANDLE_STMT);
+    Prepared = true;
+    PreparedShape = std::move(shape);
+    ++Owner.m_Prepares;
+  }
+
+  // Binds every column's array from `row` on and sets the number of rows an execute writes.
+  void Bind(size_t row, size_t count) {
+    SQLHSTMT h = Stmt;
+    KVOdbcCheck(SQLSetStmtAttr(h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(count), 0), Rs.get(),
+                kApply, h, SQL_HANDLE_STMT);
+    Status.assign(std::max<size_t>(count, 1), SQL_PARAM_UNUSED);
+    Processed = 0;
+    KVOdbcCheck(SQLSetStmtAttr(h, SQL_ATTR_PARAM_STATUS_PTR, Status.data(), 0), Rs.get(), kApply, h,
+                SQL_HANDLE_STMT);
+    KVOdbcCheck(SQLSetStmtAttr(h, SQL_ATTR_PARAMS_PROCESSED_PTR, &Processed, 0), Rs.get(), kApply, h,
+                SQL_HANDLE_STMT);
+    for (size_t n = 0; n < Columns.size(); ++n) {
+      TColumn& col = Columns[n];
+      SQLULEN columnSize = col.Type.ColumnSize;
+      if (col.Type.Variable) {
+        // The longest value of the rows bound, at least the column's size, as the row writer names it.
+        size_t longest = 0;
+        for (size_t r = row; r < row + count; ++r)
+          if (col.Indicators[r] > 0) longest = std::max(longest, static_cast<size_t>(col.Indicators[r]));
+        columnSize = std::max<SQLULEN>({longest, static_cast<SQLULEN>(std::max<SQLLEN>(col.Field->Size(), 0)), 1});
+      }
+      KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(n + 1), SQL_PARAM_INPUT, col.CType,
+                                   col.Type.SqlType, columnSize, col.Type.Digits, &col.Data[row * col.Stride],
+                                   static_cast<SQLLEN>(col.Stride), &col.Indicators[row]),
+                  Rs.get(), kApply, h, SQL_HANDLE_STMT);
+    }
+  }
+
+  // One execute of the whole batch; true when every row was written.
+  bool ExecuteArray() {
+    // The SQLite driver writes every binary value of an array with the length of the first row's: such a
+    // batch goes row by row (still inside the savepoint or transaction of the batch, so that a failure is
+    // handled as that of an array).
+    bool rowWise = SQLite && std::any_of(Columns.begin(), Columns.end(),
+                                         [](const TColumn& col) { return col.CType == SQL_C_BINARY; });
+    if (rowWise) {
+      ++Owner.m_ArrayExecutes;
+      for (size_t r = 0; r < Rows; ++r) {
+        Bind(r, 1);
+        SQLRETURN rc = SQLExecute(Stmt);
+        SQLFreeStmt(Stmt, SQL_CLOSE);
+        if (!KVOdbcSucceeded(rc) && rc != SQL_NO_DATA) return false;
+      }
+      return true;
+    }
+    Bind(0, Rows);
+    SQLRETURN rc = SQLExecute(Stmt);
+    ++Owner.m_ArrayExecutes;
+    SQLFreeStmt(Stmt, SQL_CLOSE);
+    if (rc == SQL_SUCCESS || rc == SQL_NO_DATA) return true;
+    if (rc != SQL_SUCCESS_WITH_INFO) return false;
+    // Some rows may have failed while others were written: only a driver's status array tells.
+    return std::none_of(Status.begin(), Status.end(), [](SQLUSMALLINT s) { return s == SQL_PARAM_ERROR; });
+  }
+
+  // The second pass: each row on its own, its error kept.
+  void WriteRowByRow(bool inTransaction, const TOnRowError& onRowError, TKVBatchFlushResult& result) {
+    bool savepoints = inTransaction && SavepointPerRow;
+    for (size_t r = 0; r < Rows; ++r) {
+      Bind(r, 1);
+      if (savepoints) Control("SAVEPOINT dabrix_batch_row");
+      SQLRETURN rc = SQLExecute(Stmt);
+      ++Owner.m_RowExecutes;
+      std::exception_ptr error;
+      try {
+        KVOdbcCheck(rc, Rs.get(), kApply, Stmt, SQL_HANDLE_STMT);
+      } catch (...) {
+        error = std::current_exception();
+      }
+      SQLFreeStmt(Stmt, SQL_CLOSE);
+      if (!error) {
+        if (savepoints) Control("RELEASE SAVEPOINT dabrix_batch_row");
+        ++result.Written;
+        continue;
+      }
+      if (savepoints) {
+        Control("ROLLBACK TO SAVEPOINT dabrix_batch_row");
+        Control("RELEASE SAVEPOINT dabrix_batch_row");
+      }
+      result.Failures.push_back({r, error});
+      if (onRowError && !onRowError(r, error)) {
+        result.StoppedAt = r + 1;
+        return;
+      }
+    }
+  }
+
+  TKVBatchFlushResult Flush(const TOnRowError& onRowError) {
+    TKVBatchFlushResult result;
+    result.Rows = result.StoppedAt = Rows;
+    if (Rows == 0) return result;
+    struct TEmpty {
+      size_t& Rows;
+      ~TEmpty() { Rows = 0; }
+    } empty{Rows};
+
+    EnsurePrepared();
+    if (Autocommit()) {
+      // The array as a transaction of its own, so that a failure leaves none of its rows written.
+      SetAutocommit(false);
+      bool ok = false;
+      try {
+        ok = ExecuteArray() && KVOdbcSucceeded(SQLEndTran(SQL_HANDLE_DBC, Dbc(), SQL_COMMIT));
+        if (!ok) SQLEndTran(SQL_HANDLE_DBC, Dbc(), SQL_ROLLBACK);
+      } catch (...) {
+        SQLEndTran(SQL_HANDLE_DBC, Dbc(), SQL_ROLLBACK);
+        SetAutocommit(true);
+        throw;
+      }
+      SetAutocommit(true);
+      if (ok) {
+        result.Written = Rows;
+      } else {
+        WriteRowByRow(false, onRowError, result);
+      }
+    } else {
+      Control("SAVEPOINT dabrix_batch");
+      if (ExecuteArray()) {
+        Control("RELEASE SAVEPOINT dabrix_batch");
+        result.Written = Rows;
+      } else {
+        Control("ROLLBACK TO SAVEPOINT dabrix_batch");
+        WriteRowByRow(true, onRowError, result);
+        Control("RELEASE SAVEPOINT dabrix_batch");
+      }
+    }
+    Rs->AdjustRecordCount(static_cast<int32_t>(result.Written));
+    return result;
+  }
+};
+
+TKVOdbcBatchInserter::TKVOdbcBatchInserter(TKVOdbcRecordsetBase& recordset, size_t capacity, size_t byteBudget)
+    : m_Impl(std::make_unique<TImpl>(*this, recordset, byteBudget)), m_Capacity(std::max<size_t>(capacity, 1)) {
+  m_Impl->Init();
+}
+
+TKVOdbcBatchInserter::~TKVOdbcBatchInserter() = default;
+
+bool TKVOdbcBatchInserter::NeedsFlushBefore(TKVOdbcRecordsetBase& recordset) const {
+  return m_Impl->NeedsFlushBefore(recordset);
+}
+
+size_t TKVOdbcBatchInserter::Add(TKVOdbcRecordsetBase& recordset) { return m_Impl->Add(recordset); }
+
+TKVBatchFlushResult TKVOdbcBatchInserter::Flush(const TOnRowError& onRowError) { return m_Impl->Flush(onRowError); }
+
+void TKVOdbcBatchInserter::Clear() { m_Impl->Rows = 0; }
+
+size_t TKVOdbcBatchInserter::Pending() const { return m_Impl->Rows; }

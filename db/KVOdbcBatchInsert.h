@@ -1,0 +1,116 @@
+#pragma once
+// Batched inserts: the new records of an insert-only recordset collected and written with ODBC parameter
+// arrays (SQL_ATTR_PARAMSET_SIZE, column-wise binding), one SQLExecute for up to a batch of rows, with the
+// outcome of writing them one by one through the row writer.
+//
+// Contract of TKVOdbcBatchInserter:
+//  - Made for one open recordset whose FROM clause names one table (KVSingleTableOfFromClause; anything
+//    else raises "The data source "%s" cannot be written: only the rows of a single table are updatable").
+//    The recordset must stay open while rows are pending; nothing reads the rows back (no generated keys,
+//    no "shown as stored" record), so use it only where nothing reads the inserted rows.
+//  - Add(recordset), while the recordset is Inserting with the new values assigned (the caller then cancels
+//    the insert): copies the values of the ASSIGNED fields (bytes and indicator in the field's C type) into
+//    column arrays. The INSERT names the assigned columns only, so the others get the database's defaults,
+//    as with the row writer; all rows of a batch assign the same fields. A record that assigns nothing
+//    raises "No Field Value has been set before inserting a new Record"; a recordset that may not write
+//    raises as its insert does. Returns the row's index in the pending batch (0, 1, ...), which the caller
+//    uses to keep its own data of the row (source position, values for a report).
+//  - NeedsFlushBefore(recordset): whether the pending rows must be written before this record can join
+//    them: the batch is full (Capacity), the record assigns another set of fields, or its values would take
+//    the batch's arrays past the memory budget (text and binary columns are laid out with the room of their
+//    longest value; a single row always fits, however long). Add raises an EKVException when called while
+//    this is true, so that no caller mixes rows of different statements into one batch by mistake.
+//  - Flush(onRowError): writes the pending rows and empties the batch.
+//      The whole batch goes as one prepared INSERT executed once over the arrays. When that fails, the
+//      rows are written again one at a time, so that exactly the failing ones are left out and each gets its
+//      own error (EODBCError with the driver's diagnostics, raised by the recordset with the routine
+//      "InternalApplyChanges", as the row writer's). Before the array execute a SAVEPOINT is taken inside a
+//      transaction (autocommit off); a failed array is rolled back to it. With autocommit on, the array runs
+//      inside a transaction of its own (autocommit switched off for it, committed, switched on again), so a
+//      failed array leaves nothing written and the rows are then written one at a time, each committed on
+//      its own as in row-by-row writing. On PostgreSQL (and on a database this layer does not know) each
+//      single row of that second pass runs under its own savepoint, since a failed statement there would
+//      abort the whole transaction.
+//      onRowError (optional) is told every failing row in row order during that pass; it returns true to
+//      go on with the next row, false to stop: the rows after it are then not written (as row-by-row
+//      writing that aborts at a failing record). Without it every good row is written.
+//      Failures that are no row's own (connection lost, a savepoint refused) raise; the pending rows are then
+//      dropped and may be partly written inside the open transaction, which the caller then rolls back.
+//      The status array is read where a driver fills it: a SQL_SUCCESS_WITH_INFO with a row marked
+//      SQL_PARAM_ERROR counts as a failed array.
+//  - Clear(): drops the pending rows without writing (cancel, abort).
+//
+// What the drivers do with a failing row inside a parameter array (measured with a CHECK violation and a
+// duplicate key in a 10-row array, autocommit on and off):
+//  - SQLite3 driver: stops at the failing row; the rows before it are written (and committed under
+//    autocommit), those after it are not; SQL_ATTR_PARAMS_PROCESSED_PTR counts the rows before it; the
+//    status array is left untouched.
+//  - psqlODBC: writes none of the rows (the array is one statement to the server); every status is
+//    SQL_PARAM_ERROR, the processed count is the whole array.
+//  - MariaDB Connector/ODBC 3.1: writes none of the rows; the processed count is 0 and the status array
+//    is filled with 257, which is no status value.
+// So no driver tells which row failed, and one leaves the rows before it written: the savepoint and the
+// second pass are what make the outcome equal to row-by-row writing on all three.
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "db/KVOdbcRecordset.h"
+
+// A row of a flushed batch that was not written, and why.
+struct TKVBatchInsertFailure {
+  size_t Row = 0;             // index in the batch, as Add returned it
+  std::exception_ptr Error;   // the EODBCError (or other EKVException) its INSERT raised
+};
+
+// What a Flush did.
+struct TKVBatchFlushResult {
+  size_t Rows = 0;                              // rows the batch held
+  size_t Written = 0;                           // rows written
+  std::vector<TKVBatchInsertFailure> Failures;  // rows left out by their own error, in row order
+  // When onRowError asked to stop: the index of the first row not attempted (that row and all after it
+  // were not written); otherwise Rows.
+  size_t StoppedAt = 0;
+};
+
+class TKVOdbcBatchInserter {
+ public:
+  static constexpr size_t kDefaultCapacity = 1000;
+  static constexpr size_t kDefaultByteBudget = 64u << 20;  // bytes of value arrays per batch
+
+  // Raises as KVSingleTableOfFromClause for a FROM clause that is no single table; the recordset must be
+  // open. Capacity 0 counts as 1.
+  explicit TKVOdbcBatchInserter(TKVOdbcRecordsetBase& recordset, size_t capacity = kDefaultCapacity,
+                                size_t byteBudget = kDefaultByteBudget);
+  ~TKVOdbcBatchInserter();
+  TKVOdbcBatchInserter(const TKVOdbcBatchInserter&) = delete;
+  TKVOdbcBatchInserter& operator=(const TKVOdbcBatchInserter&) = delete;
+
+  bool NeedsFlushBefore(TKVOdbcRecordsetBase& recordset) const;
+  size_t Add(TKVOdbcRecordsetBase& recordset);
+
+  // Called with (row index, error) for each failing row of the row-by-row pass; true = go on.
+  using TOnRowError = std::function<bool(size_t row, const std::exception_ptr& error)>;
+  TKVBatchFlushResult Flush(const TOnRowError& onRowError = nullptr);
+  void Clear();
+
+  size_t Pending() const;
+  size_t Capacity() const { return m_Capacity; }
+
+  // Array executes (one per flushed batch), single-row executes of the second pass, and statements
+  // prepared, since construction.
+  size_t ArrayExecuteCount() const { return m_ArrayExecutes; }
+  size_t RowExecuteCount() const { return m_RowExecutes; }
+  size_t PrepareCount() const { return m_Prepares; }
+
+ private:
+  struct TImpl;
+  std::unique_ptr<TImpl> m_Impl;
+  size_t m_Capacity;
+  size_t m_ArrayExecutes = 0, m_RowExecutes = 0, m_Prepares = 0;
+};

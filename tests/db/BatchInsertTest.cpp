@@ -1,0 +1,406 @@
+// Batched inserts through parameter arrays: the rows arrive as the row writer would have written them,
+// failing rows are left out one by one with the row writer's error, and the transaction around them is
+// respected (SQLite, PostgreSQL, MariaDB).
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "db/DbTestSupport.h"
+#include "db/KVOdbcBatchInsert.h"
+#include "db/KVOdbcError.h"
+#include "foundation/KVDateTime.h"
+
+namespace {
+
+using dbtest::DbTest;
+using dbtest::ErrorOf;
+
+std::vector<uint8_t> Pattern(size_t size, size_t seed) {
+  std::vector<uint8_t> v(size);
+  for (size_t i = 0; i < size; ++i) v[i] = static_cast<uint8_t>(i * 7 + seed + i / 251);
+  return v;
+}
+
+std::string LongText(size_t size, size_t seed) {
+  std::string s(size, ' ');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>('a' + (i + seed) % 26);
+  return s;
+}
+
+std::string MessageOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const EODBCError& e) {
+    return e.Message();
+  } catch (const EKVException& e) {
+    return "not an ODBC error: " + e.Message();
+  }
+}
+
+class BatchInsertTest : public DbTest {
+ protected:
+  std::string Charset() const { return IsMariaDB() ? " DEFAULT CHARSET=utf8mb4" : ""; }
+
+  // A table with every kind of value the batch lays out differently: fixed (integer, double, timestamp),
+  // growing text, long text and binary; `dflt` is never assigned and must get its default.
+  std::string CreateWideTable(const std::string& suffix) {
+    std::string t = Table(suffix);
+    Exec("CREATE TABLE " + t + " (id INTEGER PRIMARY KEY, name VARCHAR(100), d " + Type("double") + ", ts " +
+         Type("timestamp") + ", bin " + Type("blob") + ", memo " + Type("text") + ", dflt INTEGER DEFAULT 42)" +
+         Charset());
+    return t;
+  }
+
+  TKVRef<TKVOdbcRecordset> OpenForInsert(const std::string& table) {
+    return OpenRecordset("SELECT id, name, d, ts, bin, memo, dflt FROM " + table, ctForwardOnly);
+  }
+
+  // Row i of the wide table; NULLs scattered over every column.
+  static void FillWide(TKVOdbcRecordsetBase& rs, size_t i) {
+    rs.FieldByName("id").SetValue(static_cast<int32_t>(i + 1));
+    if (i % 7 == 3)
+      rs.FieldByName("name").SetNull();
+    else
+      rs.FieldByName("name").SetValue("O'Brien \"q\" Grüße Москва " + std::to_string(i) + std::string(i % 40, 'x'));
+    if (i % 11 == 5)
+      rs.FieldByName("d").SetNull();
+    else
+      rs.FieldByName("d").SetValue(static_cast<double>(i) * 1.125 - 7.5);
+    if (i % 13 == 6) {
+      rs.FieldByName("ts").SetNull();
+    } else {
+      double stamp = 0;
+      EXPECT_TRUE(KVTryEncodeDateTime({2021, 3, 4, static_cast<int>(i % 24), static_cast<int>(i % 60),
+                                       static_cast<int>((i / 7) % 60), static_cast<int>(1 + i % 998)},
+                                      stamp));
+      rs.FieldByName("ts").SetValue(TKVVariant::FromDateTime(stamp));
+    }
+    if (i % 5 == 0) {
+      rs.FieldByName("bin").SetNull();
+    } else {
+      std::vector<uint8_t> bin = Pattern(i % 97 + (i % 250 == 1 ? 20000 : 0), i);
+      rs.FieldByName("bin").SetBytes(bin.data(), bin.size());
+    }
+    if (i % 9 == 2)
+      rs.FieldByName("memo").SetNull();
+    else
+      rs.FieldByName("memo").SetValue(LongText(i % 500 == 3 ? 10000 : i % 30, i));
+  }
+
+  struct TRun {
+    std::vector<std::pair<size_t, std::string>> Failed;  // (row of the run, message)
+    size_t Written = 0;
+  };
+
+  // Inserts rows [0, count) as the engine does: Insert, assign, Add (flushing first when asked), Cancel;
+  // then the final flush. Failures are reported by their row of the whole run.
+  TRun InsertBatched(TKVOdbcBatchInserter& ins, TKVOdbcRecordsetBase& rs, size_t count,
+                     const std::function<void(TKVOdbcRecordsetBase&, size_t)>& fill) {
+    TRun run;
+    size_t base = 0;
+    std::vector<size_t> rowOfBatch;
+    auto flush = [&] {
+      TKVBatchFlushResult r = ins.Flush();
+      EXPECT_EQ(r.Rows, rowOfBatch.size());
+      EXPECT_EQ(r.StoppedAt, r.Rows);
+      EXPECT_EQ(r.Written + r.Failures.size(), r.Rows);
+      for (const TKVBatchInsertFailure& f : r.Failures) {
+        run.Failed.emplace_back(rowOfBatch.at(f.Row), MessageOf(f.Error));
+        // Raised by the recordset, as the row writer's errors are.
+        try {
+          std::rethrow_exception(f.Error);
+        } catch (const EODBCError& e) {
+          EXPECT_FALSE(e.Records().empty());
+          EXPECT_EQ(e.GetRoutineName(), "InternalApplyChanges");
+          EXPECT_EQ(e.GetObjectClassName(), "TKVOdbcRecordset");
+        } catch (...) {
+        }
+      }
+      run.Written += r.Written;
+      base += r.Rows;
+      rowOfBatch.clear();
+      EXPECT_EQ(ins.Pending(), 0u);
+    };
+    for (size_t i = 0; i < count; ++i) {
+      rs.Insert();
+      fill(rs, i);
+      if (ins.NeedsFlushBefore(rs)) flush();
+      size_t row = ins.Add(rs);
+      EXPECT_EQ(row, rowOfBatch.size());
+      rowOfBatch.push_back(i);
+      rs.Cancel();
+    }
+    flush();
+    return run;
+  }
+
+  // Every column of two tables equal, row by row in key order, byte for byte.
+  void ExpectSameRows(const std::string& a, const std::string& b) {
+    const std::string cols = "id, name, d, ts, bin, memo, dflt";
+    auto ra = OpenRecordset("SELECT " + cols + " FROM " + a + " ORDER BY id", ctForwardOnly);
+    auto rb = OpenRecordset("SELECT " + cols + " FROM " + b + " ORDER BY id", ctForwardOnly);
+    size_t rows = 0;
+    for (; ra->HasCurrentRecord() && rb->HasCurrentRecord(); ra->MoveToNext(), rb->MoveToNext(), ++rows)
+      for (size_t k = 0; k < ra->FieldCount(); ++k) {
+        ASSERT_EQ(ra->Field(k).IsNull(), rb->Field(k).IsNull()) << ra->Field(k).Name() << " row " << rows;
+        ASSERT_EQ(ra->Field(k).Bytes(), rb->Field(k).Bytes()) << ra->Field(k).Name() << " row " << rows;
+      }
+    EXPECT_FALSE(ra->HasCurrentRecord());
+    EXPECT_FALSE(rb->HasCurrentRecord());
+  }
+
+  int64_t Count(const std::string& table) {
+    return OpenRecordset("SELECT COUNT(*) AS n FROM " + table, ctForwardOnly)->Field(0).Value().AsInt64();
+  }
+
+  // The reference: the same records through the row writer (one transaction, or SQLite syncs every row).
+  void WriteRowByRow(const std::string& table, size_t count) {
+    SetAutocommit(false);
+    Conn().BeginTransaction();
+    auto rw = OpenForInsert(table);
+    for (size_t i = 0; i < count; ++i) {
+      rw->Insert();
+      FillWide(*rw, i);
+      rw->ApplyChanges();
+    }
+    rw->Close();
+    Conn().CommitTransaction();
+    SetAutocommit(true);
+  }
+
+  void SetAutocommit(bool on) {
+    Conn().Properties().SetAttribute(caAutocommitTransactions, on);
+  }
+};
+
+TEST_P(BatchInsertTest, RowsArriveExactlyAsTheRowWriterWritesThemInFewExecutes) {
+  std::string batched = CreateWideTable("b"), single = CreateWideTable("s");
+  const size_t n = 2500;
+  auto rs = OpenForInsert(batched);
+  TKVOdbcBatchInserter ins(*rs);
+  TRun run = InsertBatched(ins, *rs, n, FillWide);
+  EXPECT_TRUE(run.Failed.empty()) << run.Failed.front().second;
+  EXPECT_EQ(run.Written, n);
+  EXPECT_EQ(ins.ArrayExecuteCount(), 3u);
+  EXPECT_EQ(ins.RowExecuteCount(), 0u);
+  EXPECT_EQ(ins.PrepareCount(), 1u);
+
+  // The same records through the row writer: the reference for every byte stored.
+  WriteRowByRow(single, n);
+  ExpectSameRows(batched, single);
+
+  // And a few values checked against what was assigned, so that the reference is not wrong the same way.
+  auto check = OpenRecordset("SELECT id, name, bin, memo, dflt FROM " + batched + " WHERE id IN (2, 4, 252, 504)" +
+                                 " ORDER BY id",
+                             ctForwardOnly);
+  for (size_t i : {1u, 3u, 251u, 503u}) {
+    ASSERT_TRUE(check->HasCurrentRecord());
+    EXPECT_EQ(check->FieldByName("id").Value().AsInt64(), static_cast<int64_t>(i + 1));
+    if (i == 3) {
+      EXPECT_TRUE(check->FieldByName("name").IsNull());
+    } else {
+      EXPECT_EQ(check->FieldByName("name").Value().AsString(),
+                "O'Brien \"q\" Grüße Москва " + std::to_string(i) + std::string(i % 40, 'x'));
+    }
+    EXPECT_EQ(check->FieldByName("bin").Bytes(), Pattern(i % 97 + (i % 250 == 1 ? 20000 : 0), i));
+    EXPECT_EQ(check->FieldByName("memo").Value().AsString(), LongText(i % 500 == 3 ? 10000 : i % 30, i));
+    EXPECT_EQ(check->FieldByName("dflt").Value().AsInt64(), 42);
+    check->MoveToNext();
+  }
+}
+
+TEST_P(BatchInsertTest, LongValuesSplitTheBatchByItsMemoryBudget) {
+  std::string batched = CreateWideTable("b"), single = CreateWideTable("s");
+  auto rs = OpenForInsert(batched);
+  // 64 KiB: rows with a 20,000-byte binary value go in small batches, short rows gather in larger ones.
+  TKVOdbcBatchInserter ins(*rs, 1000, 64 << 10);
+  TRun run = InsertBatched(ins, *rs, 600, FillWide);
+  EXPECT_TRUE(run.Failed.empty());
+  EXPECT_EQ(run.Written, 600u);
+  EXPECT_GT(ins.ArrayExecuteCount(), 3u);
+  EXPECT_LT(ins.ArrayExecuteCount(), 60u);
+  WriteRowByRow(single, 600);
+  ExpectSameRows(batched, single);
+}
+
+TEST_P(BatchInsertTest, AnotherAssignedSetStartsAnotherStatement) {
+  std::string t = CreateWideTable("");
+  auto rs = OpenForInsert(t);
+  TKVOdbcBatchInserter ins(*rs, 100);
+  TRun run = InsertBatched(ins, *rs, 30, [](TKVOdbcRecordsetBase& r, size_t i) {
+    r.FieldByName("id").SetValue(static_cast<int32_t>(i + 1));
+    if (i >= 10 && i < 20) r.FieldByName("name").SetValue("n" + std::to_string(i));
+    if (i >= 20) r.FieldByName("dflt").SetValue(static_cast<int32_t>(i));
+  });
+  EXPECT_TRUE(run.Failed.empty());
+  EXPECT_EQ(ins.ArrayExecuteCount(), 3u);
+  EXPECT_EQ(ins.PrepareCount(), 3u);
+  auto check = OpenRecordset("SELECT id, name, dflt FROM " + t + " ORDER BY id", ctForwardOnly);
+  for (size_t i = 0; i < 30; ++i, check->MoveToNext()) {
+    ASSERT_TRUE(check->HasCurrentRecord());
+    EXPECT_EQ(check->FieldByName("name").IsNull(), !(i >= 10 && i < 20)) << i;
+    EXPECT_EQ(check->FieldByName("dflt").Value().AsInt64(), i >= 20 ? static_cast<int64_t>(i) : 42) << i;
+  }
+  EXPECT_FALSE(check->HasCurrentRecord());
+  // Back to the first set: its statement is prepared again (only the last one is kept).
+  rs->Insert();
+  rs->FieldByName("id").SetValue(int32_t{100});
+  ins.Add(*rs);
+  rs->Cancel();
+  EXPECT_EQ(ins.Flush().Written, 1u);
+}
+
+// Rows 3 and 1,500 of 2,500 break a constraint (a CHECK, a duplicate key); the batches of 1,000 around them
+// are written row by row again.
+class BatchInsertFailureTest : public BatchInsertTest {
+ protected:
+  std::string CreateCheckedTable() {
+    std::string t = Table();
+    Exec("CREATE TABLE " + t + " (id INTEGER PRIMARY KEY, v INTEGER CHECK (v >= 0), name VARCHAR(40))");
+    return t;
+  }
+  static void FillChecked(TKVOdbcRecordsetBase& rs, size_t i) {
+    rs.FieldByName("id").SetValue(static_cast<int32_t>(i == 1499 ? 1 : i + 1));
+    rs.FieldByName("v").SetValue(static_cast<int32_t>(i == 2 ? -1 : static_cast<int32_t>(i)));
+    rs.FieldByName("name").SetValue("r" + std::to_string(i));
+  }
+  void ExpectFailedRows(const TRun& run, const std::string& table) {
+    ASSERT_EQ(run.Failed.size(), 2u);
+    EXPECT_EQ(run.Failed[0].first, 2u);
+    EXPECT_EQ(run.Failed[1].first, 1499u);
+    // Each row's own error from the driver: the CHECK for the first, the duplicate key for the second.
+    EXPECT_NE(run.Failed[0].second.find(IsSQLite() ? "CHECK constraint failed" : IsPostgreSQL() ? "23514" : "23000"),
+              std::string::npos)
+        << run.Failed[0].second;
+    EXPECT_NE(run.Failed[1].second.find(IsSQLite() ? "UNIQUE constraint failed" : IsPostgreSQL() ? "23505" : "Duplicate"),
+              std::string::npos)
+        << run.Failed[1].second;
+    if (IsPostgreSQL()) {
+      EXPECT_NE(run.Failed[0].second.find("(3, -1, r2)"), std::string::npos) << run.Failed[0].second;
+      EXPECT_NE(run.Failed[1].second.find("(id)=(1)"), std::string::npos) << run.Failed[1].second;
+    }
+    (void)table;
+    EXPECT_EQ(run.Written, 2498u);
+  }
+  void ExpectGoodRowsWritten(const std::string& table) {
+    EXPECT_EQ(Count(table), 2498);
+    auto check = OpenRecordset("SELECT id, v, name FROM " + table + " ORDER BY id", ctForwardOnly);
+    for (size_t i = 0; i < 2500; ++i) {
+      if (i == 2 || i == 1499) continue;
+      ASSERT_TRUE(check->HasCurrentRecord());
+      ASSERT_EQ(check->FieldByName("name").Value().AsString(), "r" + std::to_string(i));
+      check->MoveToNext();
+    }
+  }
+};
+
+TEST_P(BatchInsertFailureTest, AutocommitWritesEveryOtherRowAndReportsTheFailingOnes) {
+  std::string t = CreateCheckedTable();
+  auto rs = OpenRecordset("SELECT id, v, name FROM " + t, ctForwardOnly);
+  // Batches of 100: each row of the second pass is a transaction of its own, and SQLite syncs each.
+  TKVOdbcBatchInserter ins(*rs, 100);
+  TRun run = InsertBatched(ins, *rs, 2500, FillChecked);
+  ExpectFailedRows(run, t);
+  EXPECT_EQ(ins.ArrayExecuteCount(), 25u);
+  EXPECT_EQ(ins.RowExecuteCount(), 200u);  // the two failed batches, nothing of the others
+  ExpectGoodRowsWritten(t);
+}
+
+TEST_P(BatchInsertFailureTest, InsideATransactionNothingIsCommittedUntilTheCallerCommits) {
+  std::string t = CreateCheckedTable();
+  SetAutocommit(false);
+  {
+    // Rolled back: the savepoints of the batch committed nothing.
+    auto rs = OpenRecordset("SELECT id, v, name FROM " + t, ctForwardOnly);
+    TKVOdbcBatchInserter ins(*rs);
+    Conn().BeginTransaction();
+    TRun run = InsertBatched(ins, *rs, 1200, FillChecked);
+    ASSERT_EQ(run.Failed.size(), 1u);
+    EXPECT_EQ(run.Written, 1199u);
+    rs->Close();
+    Conn().RollbackTransaction();
+    Conn().BeginTransaction();
+    EXPECT_EQ(Count(t), 0);
+    Conn().CommitTransaction();
+  }
+  auto rs = OpenRecordset("SELECT id, v, name FROM " + t, ctForwardOnly);
+  TKVOdbcBatchInserter ins(*rs);
+  Conn().BeginTransaction();
+  TRun run = InsertBatched(ins, *rs, 2500, FillChecked);
+  EXPECT_EQ(ins.ArrayExecuteCount(), 3u);
+  EXPECT_EQ(ins.RowExecuteCount(), 2000u);
+  rs->Close();
+  Conn().CommitTransaction();
+  SetAutocommit(true);
+  ExpectFailedRows(run, t);
+  ExpectGoodRowsWritten(t);
+}
+
+TEST_P(BatchInsertFailureTest, StoppingAtAFailingRowWritesNothingAfterIt) {
+  std::string t = CreateCheckedTable();
+  auto rs = OpenRecordset("SELECT id, v, name FROM " + t, ctForwardOnly);
+  TKVOdbcBatchInserter ins(*rs);
+  for (size_t i = 0; i < 10; ++i) {
+    rs->Insert();
+    FillChecked(*rs, i);
+    ins.Add(*rs);
+    rs->Cancel();
+  }
+  std::vector<size_t> told;
+  TKVBatchFlushResult r = ins.Flush([&](size_t row, const std::exception_ptr& error) {
+    told.push_back(row);
+    EXPECT_FALSE(MessageOf(error).empty());
+    return false;
+  });
+  EXPECT_EQ(told, std::vector<size_t>{2});
+  EXPECT_EQ(r.Written, 2u);
+  EXPECT_EQ(r.StoppedAt, 3u);
+  ASSERT_EQ(r.Failures.size(), 1u);
+  EXPECT_EQ(r.Failures[0].Row, 2u);
+  // Under autocommit the rows before it stay, as after row-by-row writing that aborts there.
+  EXPECT_EQ(Count(t), 2);
+  EXPECT_EQ(ins.Pending(), 0u);
+}
+
+TEST_P(BatchInsertTest, ClearDropsPendingRowsAndRulesAreTheRowWritersOwn) {
+  std::string t = CreateWideTable("");
+  auto rs = OpenForInsert(t);
+  TKVOdbcBatchInserter ins(*rs);
+  for (size_t i = 0; i < 5; ++i) {
+    rs->Insert();
+    FillWide(*rs, i);
+    ins.Add(*rs);
+    rs->Cancel();
+  }
+  EXPECT_EQ(ins.Pending(), 5u);
+  ins.Clear();
+  EXPECT_EQ(ins.Pending(), 0u);
+  EXPECT_EQ(ins.Flush().Rows, 0u);
+  EXPECT_EQ(ins.ArrayExecuteCount(), 0u);
+  EXPECT_EQ(Count(t), 0);
+
+  rs->Insert();
+  EXPECT_EQ(ErrorOf([&] { ins.Add(*rs); }), "No Field Value has been set before inserting a new Record");
+  rs->Cancel();
+
+  // A record that cannot join the pending rows is refused rather than written with the wrong statement.
+  TKVOdbcBatchInserter two(*rs, 1);
+  rs->Insert();
+  FillWide(*rs, 0);
+  two.Add(*rs);
+  EXPECT_TRUE(two.NeedsFlushBefore(*rs));
+  EXPECT_NE(ErrorOf([&] { two.Add(*rs); }), "(no error)");
+  rs->Cancel();
+  EXPECT_EQ(two.Flush().Written, 1u);
+
+  auto joined = OpenRecordset("SELECT a.id FROM " + t + " a JOIN " + t + " b ON a.id = b.id", ctForwardOnly);
+  EXPECT_NE(ErrorOf([&] { TKVOdbcBatchInserter bad(*joined); }).find("only the rows of a single table are updatable"),
+            std::string::npos);
+}
+
+DABRIX_INSTANTIATE_DB_TEST(BatchInsertTest);
+DABRIX_INSTANTIATE_DB_TEST(BatchInsertFailureTest);
+
+}  // namespace
