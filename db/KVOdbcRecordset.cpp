@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "db/KVOdbcParamType.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVTrace.h"
 
@@ -116,6 +117,26 @@ void TKVOdbcRecordsetProperties::StoreData(IKVStorage& s) {
 
 // --- Recordset: life cycle --------------------------------------------------------------------------------
 
+// The prepared statement of ReExecuteWithValues: its text and one parameter per value, each a value buffer
+// in the C type of the field it is compared with.
+struct TKVOdbcRecordsetBase::TBoundExecution {
+  struct TParameter {
+    std::string FieldName;
+    std::unique_ptr<TKVOdbcValueBuffer> Buffer;
+    TKVParamType Type{};
+    bool BinaryAsText = false;
+  };
+  std::string Text;
+  std::vector<TParameter> Parameters;
+
+  bool Matches(const std::string& text, const std::vector<TKVBoundValue>& values) const {
+    if (text != Text || values.size() != Parameters.size()) return false;
+    for (size_t i = 0; i < values.size(); ++i)
+      if (!KVSameText(values[i].FieldName, Parameters[i].FieldName)) return false;
+    return true;
+  }
+};
+
 TKVOdbcRecordsetBase::TKVOdbcRecordsetBase(TKVRef<TKVOdbcConnection> connection,
                                            TKVRef<TKVOdbcRecordsetProperties> properties)
     : TKVOdbcStatementBase(std::move(connection), std::move(properties)) {}
@@ -147,6 +168,7 @@ void TKVOdbcRecordsetBase::DoDeactivate() {
     }
   }
   m_RowWriter.reset();
+  EndBoundExecution(false);
   CloseCursor();
   m_Fields.clear();
   m_State = rsInactive;
@@ -168,7 +190,115 @@ void TKVOdbcRecordsetBase::CloseCursor() {
 }
 
 void TKVOdbcRecordsetBase::SQLChanged() {
+  if (m_SettingBoundClause) return;
   if (Active() && Properties().ReexecuteAfterSQLChange()) PerformOperation(roScheduleReExecute);
+}
+
+// --- Re-execution with bound values -----------------------------------------------------------------------
+
+void TKVOdbcRecordsetBase::EndBoundExecution(bool renewHandle) {
+  if (!m_Bound) return;
+  m_Bound.reset();
+  if (m_Handle == SQL_NULL_HSTMT) return;
+  if (renewHandle) {
+    // The fields are bound to the old handle: they go with it.
+    m_RowWriter.reset();
+    m_Fields.clear();
+    m_CursorOpen = false;
+    RenewHandle();
+  } else {
+    SQLFreeStmt(m_Handle, SQL_CLOSE);
+    SQLFreeStmt(m_Handle, SQL_RESET_PARAMS);
+  }
+}
+
+void TKVOdbcRecordsetBase::ReExecuteWithValues(const std::string& condition, const std::vector<TKVBoundValue>& values) {
+  CheckActive("ReExecuteWithValues");
+  if (KVIsModifyingState(m_State)) PerformOperation(roLeaveModifyingState);
+  {
+    // The text takes the markers without an unbound re-execution through SQLChanged.
+    m_SettingBoundClause = true;
+    try {
+      Sql().SetClause(TKVSqlClause::Where, condition);
+    } catch (...) {
+      m_SettingBoundClause = false;
+      throw;
+    }
+    m_SettingBoundClause = false;
+  }
+  std::string text = PreparedSQLText();
+  TKVDetachedViews detached(*this);
+  if (!m_Bound || !m_Bound->Matches(text, values) || !Active()) PrepareBoundExecution(text, values);
+  ExecuteBound(values);
+}
+
+void TKVOdbcRecordsetBase::PrepareBoundExecution(const std::string& text, const std::vector<TKVBoundValue>& values) {
+  KVCheckPreparedSQLStatement(text, SelectExpected(), this);
+  // The parameters take the types of the fields they are compared with, as the open recordset has them.
+  auto bound = std::make_unique<TBoundExecution>();
+  bound->Text = text;
+  for (size_t i = 0; i < values.size(); ++i) {
+    TKVOdbcField& field = FieldByName(values[i].FieldName);
+    TBoundExecution::TParameter p;
+    p.FieldName = values[i].FieldName;
+    p.Type = KVParamTypeOfField(field);
+    p.BinaryAsText = KVIsBinaryColumnDescribedAsText(field);
+    p.Buffer = std::make_unique<TKVOdbcValueBuffer>(field.DataType(), static_cast<SQLUSMALLINT>(i + 1),
+                                                    std::max<SQLLEN>(field.Size(), 0));
+    bound->Parameters.push_back(std::move(p));
+  }
+  m_RowWriter.reset();
+  CloseCursor();
+  m_Fields.clear();
+  EndBoundExecution(true);
+  m_Position = 0;
+  m_RecordCount = -1;
+  m_LastFetchRC = SQL_NO_DATA;
+  m_Overlay = false;
+  ApplyCursorAttributes();
+  KVTrace(TKVTraceCategory::Sql, text);
+  KVOdbcCheck(SQLPrepare(m_Handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
+                         static_cast<SQLINTEGER>(text.size())),
+              this, "APIPrepareSQL", m_Handle, SQL_HANDLE_STMT);
+  m_Bound = std::move(bound);
+  ++m_BoundPrepareCount;
+}
+
+void TKVOdbcRecordsetBase::ExecuteBound(const std::vector<TKVBoundValue>& values) {
+  // Closing the cursor keeps the column bindings: the fields' buffers receive the next result as they are.
+  SQLFreeStmt(m_Handle, SQL_CLOSE);
+  m_CursorOpen = false;
+  for (size_t i = 0; i < values.size(); ++i) {
+    TBoundExecution::TParameter& p = m_Bound->Parameters[i];
+    TKVOdbcValueBuffer& b = *p.Buffer;
+    b.SetValue(values[i].Value);
+    SQLSMALLINT cType = p.BinaryAsText ? SQL_C_BINARY : b.CType();
+    SQLSMALLINT sqlType = p.BinaryAsText ? SQL_LONGVARBINARY : p.Type.SqlType;
+    SQLULEN columnSize = p.Type.ColumnSize;
+    if (p.Type.Variable) columnSize = std::max<SQLULEN>(b.Size(), 1);
+    // Bound for every execution: values of another length move or resize the buffer, and the SQLite driver
+    // takes a parameter's length when it is bound.
+    KVOdbcCheck(SQLBindParameter(m_Handle, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, cType, sqlType,
+                                 columnSize, p.Type.Digits, b.Data(), b.Capacity(), b.IndicatorPtr()),
+                this, "APIBindParameter", m_Handle, SQL_HANDLE_STMT);
+  }
+  m_Position = 0;
+  m_RecordCount = -1;
+  m_LastFetchRC = SQL_NO_DATA;
+  m_LastFetchDiag.clear();
+  m_Overlay = false;
+  SQLRETURN rc = SQLExecute(m_Handle);
+  if (rc != SQL_NO_DATA) KVOdbcCheck(rc, this, "APIExecuteSQL", m_Handle, SQL_HANDLE_STMT);
+  m_CursorOpen = true;
+  if (m_Fields.empty()) {
+    ReadGrantedCursor();
+    CreateFields();
+  }
+  m_State = rsBrowsing;
+  rc = Fetch(m_Scrollable ? SQL_FETCH_FIRST : SQL_FETCH_NEXT, 0);
+  m_Position = KVOdbcSucceeded(rc) ? 1 : 0;
+  if (rc == SQL_NO_DATA) m_RecordCount = 0;
+  NotifyDataChanged(nullptr);
 }
 
 void TKVOdbcRecordsetBase::ApplyCursorAttributes() {
@@ -287,6 +417,7 @@ SQLLEN ColNumber(SQLHSTMT h, SQLUSMALLINT col, SQLUSMALLINT field, bool required
 
 void TKVOdbcRecordsetBase::CreateFields() {
   m_Fields.clear();
+  ++m_FieldSetsCreated;
   const auto& p = Properties();
   if (p.HasAttribute(raBookmarksEnabled) && p.HasAttribute(raExposeBookmarkColumn)) {
     TKVOdbcColumnDescription d;
@@ -632,7 +763,10 @@ void TKVOdbcRecordsetBase::RestoreState(const TKVOdbcRecordsetState& state) {
 // --- Hooks ------------------------------------------------------------------------------------------------
 
 IKVOdbcRowWriter& TKVOdbcRecordsetBase::RowWriter() {
-  if (!m_RowWriter) m_RowWriter = KVCreateRowWriter(*this);
+  if (!m_RowWriter) {
+    m_RowWriter = KVCreateRowWriter(*this);
+    ++m_RowWritersCreated;
+  }
   return *m_RowWriter;
 }
 
@@ -823,6 +957,7 @@ void TKVOdbcRecordsetBase::DoOperationStep(TKVRecordsetOperation op, intptr_t ar
       int32_t position = m_Position;
       m_RowWriter.reset();
       CloseCursor();
+      EndBoundExecution(true);
       m_Fields.clear();
       ExecuteAndCreateFields();
       if (keep && position > 1 && m_Scrollable) SetPosition(position);

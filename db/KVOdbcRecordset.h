@@ -511,6 +511,31 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   void RefreshCurrentRecord() { PerformOperation(roRefreshCurrent); }
   // Executes the statement again; with `keepPosition` the state is saved and restored.
   void ReExecute(bool keepPosition = true) { PerformOperation(roReExecute, keepPosition ? 1 : 0); }
+  // Sets the WHERE clause to `condition`, a text with one "?" marker for each entry of `values`, and
+  // executes with the values bound as parameters, each in the C and SQL type of this recordset's field named
+  // beside it (a NULL value matches nothing, as "= NULL" would). The first call, and any call whose
+  // statement text or fields differ from the last, prepares the statement and makes the fields anew; the
+  // following calls bind the new values and execute the prepared statement again, keeping the fields, their
+  // buffers and the row writer: the database sees one prepared SELECT re-executed per record. Leaves a
+  // modifying state first and fetches the first record. The recordset must be open (CheckActive); unknown
+  // field names raise "Field '%s' not found". Any other execution (ReExecute, closing) ends the prepared
+  // state; the SQL text keeps the condition until its owner sets another one.
+  struct TKVBoundValue {
+    std::string FieldName;
+    TKVVariant Value;
+  };
+  void ReExecuteWithValues(const std::string& condition, const std::vector<TKVBoundValue>& values);
+  // What re-executions cost: statements ReExecuteWithValues prepared, sets of fields made, row writers made
+  // (tests check that record after record reuses them).
+  int BoundPrepareCount() const { return m_BoundPrepareCount; }
+  int FieldSetsCreated() const { return m_FieldSetsCreated; }
+  int RowWritersCreated() const { return m_RowWritersCreated; }
+
+  // Whether an insert shows the row as the database stored it (generated keys and defaults, at the price of
+  // a read per row) or the values as written. On by default; a writer that nobody reads back switches it off.
+  bool ReadsBackInserted() const { return m_ReadBackInserted; }
+  void SetReadBackInserted(bool on) { m_ReadBackInserted = on; }
+
   // There is no timer in this library: the re-execution runs at once (TimedReExecutionDelay is kept for
   // front ends that schedule it themselves).
   void ScheduleReExecute() { PerformOperation(roScheduleReExecute); }
@@ -614,6 +639,19 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   std::vector<IKVRecordsetObserver*> m_Observers;
   int m_ViewsDetached = 0;
   TKVOdbcRecordsetState m_EditSnapshot;  // the record as it was before edit/insert, for Cancel
+
+ private:
+  struct TBoundExecution;
+  // Forgets the prepared statement; with `renewHandle` the handle is made new for unprepared executions.
+  void EndBoundExecution(bool renewHandle);
+  void PrepareBoundExecution(const std::string& text, const std::vector<TKVBoundValue>& values);
+  void ExecuteBound(const std::vector<TKVBoundValue>& values);
+  std::unique_ptr<TBoundExecution> m_Bound;  // the prepared statement of ReExecuteWithValues
+  bool m_SettingBoundClause = false;
+  int m_BoundPrepareCount = 0;
+  int m_FieldSetsCreated = 0;
+  int m_RowWritersCreated = 0;
+  bool m_ReadBackInserted = true;
 };
 
 // A recordset over the user's SELECT text.

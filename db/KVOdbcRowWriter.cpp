@@ -1,4 +1,5 @@
 #include "db/KVOdbcRowWriter.h"
+#include "db/KVOdbcParamType.h"
 
 #include <algorithm>
 #include <cmath>
@@ -26,55 +27,6 @@ bool StartsWithText(std::string_view text, std::string_view prefix) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-// How a value goes into a parameter: the SQL type named to the driver, the column size and decimal digits.
-// Variable-size types name the value's length (at least the column's), see BindParam.
-struct TParamType {
-  SQLSMALLINT SqlType;
-  SQLULEN ColumnSize;
-  SQLSMALLINT Digits;
-  bool Variable;
-};
-
-TParamType ParamTypeOf(const TKVOdbcField& field) {
-  switch (field.DataType()) {
-    case fdtBool: return {SQL_BIT, 1, 0, false};
-    // Narrow integers go up one size: not every database has a TINYINT or unsigned types, and the wider
-    // type holds every value of the narrower one.
-    case fdtInt8:
-    case fdtUInt8:
-    case fdtInt16: return {SQL_SMALLINT, 5, 0, false};
-    case fdtUInt16:
-    case fdtInt32: return {SQL_INTEGER, 10, 0, false};
-    case fdtUInt32:
-    case fdtInt64:
-    case fdtUInt64: return {SQL_BIGINT, 20, 0, false};
-    case fdtSingle: return {SQL_REAL, 7, 0, false};
-    // Numeric fields hold doubles; the database converts into the column's precision and scale.
-    case fdtDouble:
-    case fdtNumeric: return {SQL_DOUBLE, 15, 0, false};
-    case fdtDate: return {SQL_TYPE_DATE, 10, 0, false};
-    case fdtTime: return {SQL_TYPE_TIME, 8, 0, false};
-    // Milliseconds are the precision of the program's date values. MariaDB rounds a bound timestamp to
-    // the decimal digits named here, so they must be named; a column with finer fractions (a row version
-    // kept in microseconds) is compared with its own digits, or the value read would never match again.
-    case fdtDatetime: {
-      SQLSMALLINT digits = static_cast<SQLSMALLINT>(std::clamp<SQLLEN>(field.Scale(), 3, 9));
-      return {SQL_TYPE_TIMESTAMP, static_cast<SQLULEN>(20 + digits), digits, false};
-    }
-    case fdtString: return {SQL_VARCHAR, 0, 0, true};
-    case fdtWideString: return {SQL_WVARCHAR, 0, 0, true};
-    case fdtMemo: return {SQL_LONGVARCHAR, 0, 0, true};
-    case fdtWideMemo: return {SQL_WLONGVARCHAR, 0, 0, true};
-    case fdtBinary:
-      return {static_cast<SQLSMALLINT>(field.SqlType() == SQL_BINARY || field.SqlType() == SQL_VARBINARY
-                                           ? SQL_VARBINARY
-                                           : SQL_LONGVARBINARY),
-              0, 0, true};
-    case fdtGUID: return {SQL_GUID, 36, 0, false};
-  }
-  KVRaiseUnknownValue(field.DataType(), "TKVFieldDataType", &field, kApply);
-}
-
 // Columns that can identify a row by the value read: floating values do not survive the way back from
 // every driver exactly, and long data is slow or impossible to compare.
 bool UsableForValueIdentification(const TKVOdbcField& field) {
@@ -101,14 +53,6 @@ bool IsFloating(const TKVOdbcField& field) {
 // 1/3 and so refuse every write of the row.
 double FloatingTolerance(const TKVOdbcField& field) {
   return field.DataType() == fdtSingle || field.SqlType() == SQL_REAL ? 1e-6 : 1e-13;
-}
-
-// The SQLite driver describes BLOB columns as text (SQL_CHAR, type name "BLOB"): their values are sent as
-// binary, or a zero byte would end them.
-bool IsBinaryColumnDescribedAsText(const TKVOdbcField& field) {
-  if (field.DataType() != fdtString && field.DataType() != fdtMemo) return false;
-  std::string type = KVUpperCase(field.Description().TypeName);
-  return type.find("BLOB") != std::string::npos || type.find("BINARY") != std::string::npos;
 }
 
 std::string ColumnNameOf(const TKVOdbcField& field) {
@@ -513,9 +457,9 @@ struct TKVOdbcStatementRowWriter::TImpl {
         indicator = b.IndicatorPtr();
         capacity = b.Capacity();
       }
-      TParamType type = ParamTypeOf(field);
+      TKVParamType type = KVParamTypeOfField(field);
       SQLSMALLINT cType = field.CType();
-      if (IsBinaryColumnDescribedAsText(field)) {
+      if (KVIsBinaryColumnDescribedAsText(field)) {
         cType = SQL_C_BINARY;
         type.SqlType = SQL_LONGVARBINARY;
       }
@@ -822,7 +766,9 @@ struct TKVOdbcStatementRowWriter::TImpl {
       any = any || f->Assigned();
     }
     if (!any) throw EKVException("No Field Value has been set before inserting a new Record", &rs, kApply);
-    bool returning = KeyKind == TKVGeneratedKeyKind::Returning;
+    const bool readBack = rs.ReadsBackInserted();
+    bool returning = readBack && KeyKind == TKVGeneratedKeyKind::Returning;
+    Signature.push_back(returning ? 1 : 0);
     if (!InsertStmt.Prepared || InsertStmt.Signature != Signature) {
       std::string columns, values;
       InsertStmt.Params.clear();
@@ -852,6 +798,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
       if (FetchRow(rs, h, kApply)) return ShowRow(rs, h);
       return ShowWritten(rs);
     }
+    if (!readBack) return ShowWritten(rs);
     ReadBackInserted(rs);
   }
 
@@ -1096,4 +1043,52 @@ std::unique_ptr<IKVOdbcRowWriter> KVCreateRowWriter(TKVOdbcRecordsetBase& record
   if (connection && connection->Properties().CursorOrigin() == coUseDriverCursors)
     return std::make_unique<TKVOdbcPositionedRowWriter>();
   return std::make_unique<TKVOdbcStatementRowWriter>();
+}
+
+// --- Parameter types (KVOdbcParamType.h) ---------------------------------------------------------------
+
+TKVParamType KVParamTypeOfField(const TKVOdbcField& field) {
+  switch (field.DataType()) {
+    case fdtBool: return {SQL_BIT, 1, 0, false};
+    // Narrow integers go up one size: not every database has a TINYINT or unsigned types, and the wider
+    // type holds every value of the narrower one.
+    case fdtInt8:
+    case fdtUInt8:
+    case fdtInt16: return {SQL_SMALLINT, 5, 0, false};
+    case fdtUInt16:
+    case fdtInt32: return {SQL_INTEGER, 10, 0, false};
+    case fdtUInt32:
+    case fdtInt64:
+    case fdtUInt64: return {SQL_BIGINT, 20, 0, false};
+    case fdtSingle: return {SQL_REAL, 7, 0, false};
+    // Numeric fields hold doubles; the database converts into the column's precision and scale.
+    case fdtDouble:
+    case fdtNumeric: return {SQL_DOUBLE, 15, 0, false};
+    case fdtDate: return {SQL_TYPE_DATE, 10, 0, false};
+    case fdtTime: return {SQL_TYPE_TIME, 8, 0, false};
+    // Milliseconds are the precision of the program's date values. MariaDB rounds a bound timestamp to
+    // the decimal digits named here, so they must be named; a column with finer fractions (a row version
+    // kept in microseconds) is compared with its own digits, or the value read would never match again.
+    case fdtDatetime: {
+      SQLSMALLINT digits = static_cast<SQLSMALLINT>(std::clamp<SQLLEN>(field.Scale(), 3, 9));
+      return {SQL_TYPE_TIMESTAMP, static_cast<SQLULEN>(20 + digits), digits, false};
+    }
+    case fdtString: return {SQL_VARCHAR, 0, 0, true};
+    case fdtWideString: return {SQL_WVARCHAR, 0, 0, true};
+    case fdtMemo: return {SQL_LONGVARCHAR, 0, 0, true};
+    case fdtWideMemo: return {SQL_WLONGVARCHAR, 0, 0, true};
+    case fdtBinary:
+      return {static_cast<SQLSMALLINT>(field.SqlType() == SQL_BINARY || field.SqlType() == SQL_VARBINARY
+                                           ? SQL_VARBINARY
+                                           : SQL_LONGVARBINARY),
+              0, 0, true};
+    case fdtGUID: return {SQL_GUID, 36, 0, false};
+  }
+  KVRaiseUnknownValue(field.DataType(), "TKVFieldDataType", &field, "InternalApplyChanges");
+}
+
+bool KVIsBinaryColumnDescribedAsText(const TKVOdbcField& field) {
+  if (field.DataType() != fdtString && field.DataType() != fdtMemo) return false;
+  std::string type = KVUpperCase(field.Description().TypeName);
+  return type.find("BLOB") != std::string::npos || type.find("BINARY") != std::string::npos;
 }

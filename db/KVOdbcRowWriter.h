@@ -22,7 +22,8 @@
 //    record: PostgreSQL returns it from the INSERT itself (RETURNING), SQLite is asked for the row of
 //    last_insert_rowid(), MariaDB/MySQL for the row of LAST_INSERT_ID() when an unassigned auto-increment
 //    key was generated, and any database for the row with the assigned primary key otherwise. Without any
-//    of these (no key, unknown database) the record shows the values as written.
+//    of these (no key, unknown database), or when the recordset does not read inserted rows back
+//    (TKVOdbcRecordsetBase::SetReadBackInserted), the record shows the values as written.
 //  - Update and Delete: a prepared statement whose WHERE names the row by its primary key (SQLPrimaryKeys,
 //    read once per opened recordset), or, for a table without one, by the values read ("col IS NULL" for
 //    NULLs). Columns of floating types (Single, Double, Numeric) and long data (Memo, Wide Memo, Binary) are

@@ -192,7 +192,9 @@ bool TKVOdbcStatementBase::SetAttrTolerant(SQLINTEGER attribute, SQLULEN value, 
   try {
     KVOdbcCheck(rc, this, routine, m_Handle, SQL_HANDLE_STMT);
   } catch (const EODBCError& e) {
-    if (e.HasSqlState("HYC00") || e.HasSqlState("01S02") || e.HasSqlState("HY092") || e.HasSqlState("S1C00"))
+    // IM001: the SQLite driver answers "not supported" for attributes it leaves at their defaults.
+    if (e.HasSqlState("HYC00") || e.HasSqlState("01S02") || e.HasSqlState("HY092") || e.HasSqlState("S1C00") ||
+        e.HasSqlState("IM001"))
       return false;
     throw;
   }
@@ -238,6 +240,15 @@ void TKVOdbcStatementBase::DoActivate() {
 void TKVOdbcStatementBase::DoDeactivate() {
   if (m_Handle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, m_Handle);
   m_Handle = SQL_NULL_HSTMT;
+}
+
+void TKVOdbcStatementBase::RenewHandle() {
+  SQLHSTMT h = SQL_NULL_HSTMT;
+  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, m_Connection->OdbcHandle(), &h);
+  KVOdbcCheck(rc, m_Connection.get(), "AllocHandle");
+  if (m_Handle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, m_Handle);
+  m_Handle = h;
+  ApplyStatementSettings();
 }
 
 void TKVOdbcStatementBase::ExecDirect(const std::string& text) {

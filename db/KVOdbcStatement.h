@@ -196,6 +196,9 @@ class TKVOdbcStatementBase : public TKVActivateComponent, public IKVOdbcHandle {
   // Called after the SQL text changed; the base does nothing.
   virtual void SQLChanged() {}
 
+  // Frees the handle and allocates a new one with the settings applied: a prepared statement cannot be
+  // unprepared, and the driver manager refuses cursor attributes for one ("Attribute cannot be set now").
+  void RenewHandle();
   // SQLExecDirect of `text` on the handle ("APIExecuteSQL"); SQL_NO_DATA (a searched UPDATE or DELETE
   // that touched nothing) is accepted.
   void ExecDirect(const std::string& text);

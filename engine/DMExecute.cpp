@@ -136,6 +136,21 @@ std::string OpenSourceConnection(TQXDConnectionData& node) {
   return openStreaming(*setting);
 }
 
+// Whether a participating field below the destination database of `destRS` takes its value from the last
+// record written there ("From other destination recordset" naming its title).
+bool ReadByOriginOneFields(TKVTreeItem& destRS) {
+  TKVTreeItem* db = destRS.Parent();
+  if (!db) return false;
+  bool read = false;
+  VisitPreOrder(*db, [&](TKVTreeItem& node) {
+    auto* f = node.DataAs<TQXDDestFieldData>();
+    if (f && f->Active() && f->FieldValueorigin() == fvoDestRecordset &&
+        KVSameText(f->DestRecordsetName(), destRS.Title()))
+      read = true;
+  });
+  return read;
+}
+
 std::string RecordValuesText(TKVOdbcRecordsetBase& rs) {
   std::string out;
   for (size_t i = 0; i < rs.FieldCount(); ++i) {
@@ -231,6 +246,7 @@ struct TQXExecuter::TDestRSCache {
   };
   std::vector<TLocate> Locate;  // reused record after record
   std::string Condition;
+  std::vector<TKVOdbcRecordsetBase::TKVBoundValue> BoundValues;
 };
 
 // Hands the destination recordset nodes' summary lines to the report.
@@ -471,6 +487,7 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
         try {
           s.Dest->Recordset().SetOpenMode(s.Mode);
           s.Dest->Recordset().Properties().SetCursorType(s.Cursor);
+          s.Dest->Recordset().SetReadBackInserted(true);
         } catch (...) {
         }
         s.Dest->SetReportSink(s.Sink);
@@ -515,6 +532,9 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
           setup.Sink = setup.Dest->ReportSink();
           dr.Properties().SetCursorType(ctForwardOnly);
           dr.SetOpenMode(TKVRecordsetOpenMode::ColumnsOnly);
+          // Reading an inserted row back costs a query per record: only worth it when a field takes a value
+          // from this recordset's last record (its generated key, a default).
+          dr.SetReadBackInserted(ReadByOriginOneFields(node));
           setup.Dest->SetReportSink(m_NodeReport.get());
         }
         opened.push_back(setup);
@@ -742,16 +762,19 @@ bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache
                            "destination field has it's \"Use value to find existing Record\" properties set",
                        this, "WriteDestRecordset");
   }
+  // The condition names the same fields for every record, so one prepared SELECT serves the whole run:
+  // only the bound values change. "= ?" with a NULL matches nothing, as "= NULL" did.
   cache.Condition.clear();
+  cache.BoundValues.resize(cache.Locate.size());
   for (size_t i = 0; i < cache.Locate.size(); ++i) {
     if (i) cache.Condition += " AND ";
     cache.Condition += cache.Locate[i].Field->DestFieldname();
-    cache.Condition += " = ";
-    cache.Condition += KVValueAsSQLLiteral(cache.Locate[i].Value);
+    cache.Condition += " = ?";
+    cache.BoundValues[i].FieldName = cache.Locate[i].Field->DestFieldname();
+    cache.BoundValues[i].Value = cache.Locate[i].Value;
   }
   rs.SetOpenMode(TKVRecordsetOpenMode::ReadRows);
-  bool changed = rs.Sql().SetClause(TKVSqlClause::Where, cache.Condition);
-  if (!(changed && rs.Properties().ReexecuteAfterSQLChange())) rs.ReExecute(false);
+  rs.ReExecuteWithValues(cache.Condition, cache.BoundValues);
 
   if (!rs.HasCurrentRecord()) {
     if (dest.InsertRecordIfNotExists()) {

@@ -170,6 +170,28 @@ TEST_F(ExecuteTest, UpsertInsertsThenEditsAndAssignModes) {
   EXPECT_EQ(m_Report.Texts().size(), 14u);  // no table line
 }
 
+// The per-record path does per-record work only: a run of 25 upserts prepares one locate statement, makes
+// the destination's fields twice (the columns-only open, the prepared locate) and one row writer, however
+// many records it reads.
+TEST_F(ExecuteTest, UpsertsReuseOneLocateStatementFieldsAndWriter) {
+  Build();
+  Dest().SetAlwaysInsertNewRecord(false);
+  Dest().SetEditRecordIfExists(true);
+  TKVOdbcRecordset& rs = Dest().Recordset();
+  for (int run = 0; run < 2; ++run) {
+    int prepares = rs.BoundPrepareCount(), fields = rs.FieldSetsCreated(), writers = rs.RowWritersCreated();
+    Run();
+    EXPECT_EQ(m_Exec->Statistics().RecordsInserted + m_Exec->Statistics().RecordsEdited, 25);
+    EXPECT_EQ(rs.BoundPrepareCount() - prepares, 1) << run;
+    EXPECT_EQ(rs.FieldSetsCreated() - fields, 2) << run;
+    EXPECT_EQ(rs.RowWritersCreated() - writers, 1) << run;
+  }
+  EXPECT_EQ(Query("SELECT count(*), min(id), max(id) FROM c2"), "25,1,25;");
+  // The node's SQL text and settings are the user's again after the run.
+  EXPECT_EQ(rs.Sql().Text(), "SELECT * FROM c2");
+  EXPECT_TRUE(rs.ReadsBackInserted());
+}
+
 TEST_F(ExecuteTest, SkipsRecordsWhoseValueIsNull) {
   Build();
   auto& phone = Field("phone", "phone");
