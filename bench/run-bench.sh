@@ -216,15 +216,15 @@ timed() {
   read -r SECONDS_TAKEN RSS_KB <"$WORK/time.txt"
 }
 
-# run_job NAME DOC ROWS CHECK...: runs one definition; CHECK is a command that must succeed afterwards
-# (it verifies the destination). Prints rows/s on success.
+# run_job NAME DOC ROWS CHECK...: runs one definition and records it; CHECK is a command that must
+# succeed afterwards (it verifies the destination, and says what is wrong when it does not).
 run_job() {
   local name=$1 doc=$2 rows=$3 log="$WORK/$1.log" rc=0
   shift 3
   note "$name: $rows rows"
   timed "$log" "$CLI" run "$doc" --no-progress --error-action abort || rc=$?
   if ((rc != 0)); then
-    note "$name FAILED (exit code $rc); the end of its output:"
+    note "$name FAILED (exit code $rc); the end of its output (all of it is kept with DABRIX_BENCH_KEEP=1):"
     tail -n 15 "$log" | sed 's/^/    /' >&2
     record "$name" "$rows" FAILED
     return 0
@@ -336,7 +336,7 @@ if command -v pgloader >/dev/null && [ -n "${DABRIX_PG_CONN:-}" ]; then
     ours=${RATE["SQLite -> PostgreSQL insert-only"]:-}
     if [ -n "$ours" ]; then
       PGLOADER_LINE=$(awk -v a="$ours" -v b="${RATE[$name]}" \
-        'BEGIN { printf "dabrix-cli / pgloader, SQLite -> PostgreSQL insert-only rows/s: %.2f", a / b }')
+        'BEGIN { printf "SQLite -> PostgreSQL insert-only, rows/s of dabrix-cli / rows/s of pgloader: %.2f", a / b }')
     fi
   fi
   sql "$pg" "DROP TABLE IF EXISTS src" >/dev/null
