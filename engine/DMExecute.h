@@ -219,6 +219,13 @@ class TQXExecuter : public TKVRefLifeObject {
   void AssignDestFieldValue(TQXDDestFieldData& field, TKVOdbcRecordset& recordset);
   void AddErrorDetails(std::exception& e, TKVTreeItem& rsItem);
   TDestRSCache& CacheFor(TKVTreeItem& rsItem);
+  TDestRSCache* FindCache(const TKVTreeItem& rsItem) const;
+  // Batched inserts: whether a destination recordset may collect its new records, queuing one, and writing
+  // what was queued (the batch's failing rows go through the error action as their records would have).
+  bool MayBatchInserts(TKVTreeItem& rsItem, TDestRSCache& cache) const;
+  void QueueInsert(TDestRSCache& cache);
+  void FlushBatch(TDestRSCache& cache);
+  void FlushAllBatches();
   void TakeFieldValue(TKVTreeItem& rsItem, TDestRSCache& cache, TFieldCache& field);
   void WriteStatisticsBlock(double sourceStart);
 

@@ -474,4 +474,22 @@ TEST_F(RunMariaDB, MariaDBSourceIntoSqliteWithTheStreamingSetting) {
   c->Deactivate();
 }
 
+// Upserts into MariaDB: the first run inserts, the second finds every record by its bound key and edits it
+// (MariaDB counts an update that changes nothing as no row: the edit writes a value that differs).
+TEST_F(RunMariaDB, UpsertInsertsThenEditsWithOneLocateStatement) {
+  Exec(m_MyConn, "CREATE TABLE " + m_Table + " (id INTEGER PRIMARY KEY, name VARCHAR(60), n INTEGER) "
+                 "CHARACTER SET utf8mb4");
+  TKVTreeItem& rs = NewTree();
+  TKVTreeItem& dst = m_Tree->DestRS(m_Tree->DestDb(rs, "My", m_My, 10), m_Table, "SELECT * FROM " + m_Table, true);
+  m_Tree->Field(dst, "id", "id", true);
+  m_Tree->Field(dst, "name", "name");
+  m_Tree->Field(dst, "n", "amount").SetAssignMode(amNumericAdd);
+  EXPECT_EQ(Run(), "");
+  ExpectReport(m_Report.Texts(), "Src.cust", {TableLine(m_Table, 25, 0, 0)}, "25", "2");
+  EXPECT_EQ(Run(), "");
+  ExpectReport(m_Report.Texts(), "Src.cust", {TableLine(m_Table, 0, 25, 0)}, "25", "2");
+  EXPECT_EQ(dst.DataAs<TQXDDestRSData>()->Recordset().BoundPrepareCount(), 2);  // one per run
+  EXPECT_EQ(Query(m_MyConn, "SELECT count(*), min(id), max(id) FROM " + m_Table), "25,1,25;");
+}
+
 }  // namespace
