@@ -30,7 +30,8 @@ std::string ColumnOf(const TKVOdbcField& field) {
 // A batch column: the values of one assigned field for every pending row, laid out as the driver reads
 // column-wise arrays (Stride bytes per row, one indicator per row).
 struct TColumn {
-  const TKVOdbcField* Field = nullptr;
+  const TKVOdbcField* Field = nullptr;  // compared with the fields of the next records, never read
+  SQLLEN FieldSize = 0;
   std::string Name;
   TKVParamType Type{};
   SQLSMALLINT CType = 0;
@@ -166,6 +167,7 @@ struct TKVOdbcBatchInserter::TImpl {
       if (!f.Assigned()) continue;
       TColumn col;
       col.Field = &f;
+      col.FieldSize = f.Size();
       col.Name = ColumnOf(f);
       col.Type = KVParamTypeOfField(f);
       col.CType = ParamCType(f);
@@ -326,7 +328,7 @@ struct TKVOdbcBatchInserter::TImpl {
         size_t longest = 0;
         for (size_t r = row; r < row + count; ++r)
           if (col.Indicators[r] > 0) longest = std::max(longest, static_cast<size_t>(col.Indicators[r]));
-        columnSize = std::max<SQLULEN>({longest, static_cast<SQLULEN>(std::max<SQLLEN>(col.Field->Size(), 0)), 1});
+        columnSize = std::max<SQLULEN>({longest, static_cast<SQLULEN>(std::max<SQLLEN>(col.FieldSize, 0)), 1});
       }
       KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(n + 1), SQL_PARAM_INPUT, col.CType,
                                    col.Type.SqlType, columnSize, col.Type.Digits, &col.Data[row * col.Stride],
@@ -423,6 +425,10 @@ struct TKVOdbcBatchInserter::TImpl {
         WriteRowByRow(false, onRowError, result);
       }
     } else {
+      // psqlODBC rolls a whole transaction back when a statement fails and the transaction holds nothing but
+      // what that statement's batch began with (our SAVEPOINT sent together with its BEGIN): the savepoint
+      // would be gone. A first statement of its own makes it roll back to its per-statement savepoint.
+      if (SavepointPerRow) Control("SELECT 1");
       Control("SAVEPOINT dabrix_batch");
       if (ExecuteArray()) {
         Control("RELEASE SAVEPOINT dabrix_batch");

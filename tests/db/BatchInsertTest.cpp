@@ -3,6 +3,7 @@
 // respected (SQLite, PostgreSQL, MariaDB).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -362,6 +363,34 @@ TEST_P(BatchInsertFailureTest, StoppingAtAFailingRowWritesNothingAfterIt) {
   // Under autocommit the rows before it stay, as after row-by-row writing that aborts there.
   EXPECT_EQ(Count(t), 2);
   EXPECT_EQ(ins.Pending(), 0u);
+}
+
+TEST_P(BatchInsertFailureTest, BinaryAndDateValuesAroundAFailingRowArriveExactly) {
+  std::string t = Table();
+  Exec("CREATE TABLE " + t + " (id INTEGER PRIMARY KEY, b " + Type("blob") + ", dt DATE)");
+  auto rs = OpenRecordset("SELECT id, b, dt FROM " + t, ctForwardOnly);
+  TKVOdbcBatchInserter ins(*rs);
+  TRun run = InsertBatched(ins, *rs, 40, [](TKVOdbcRecordsetBase& r, size_t i) {
+    r.FieldByName("id").SetValue(static_cast<int32_t>(i == 5 ? 1 : i + 1));
+    std::vector<uint8_t> bytes = Pattern(i * 13 % 50, i);
+    r.FieldByName("b").SetBytes(bytes.data(), bytes.size());
+    double day = 0;
+    EXPECT_TRUE(KVTryEncodeDateTime({2021, 3, static_cast<int>(1 + i % 28), 0, 0, 0, 0}, day));
+    r.FieldByName("dt").SetValue(TKVVariant::FromDateTime(day));
+  });
+  ASSERT_EQ(run.Failed.size(), 1u);
+  EXPECT_EQ(run.Failed[0].first, 5u);
+  EXPECT_EQ(run.Written, 39u);
+  auto check = OpenRecordset("SELECT id, b, dt FROM " + t + " ORDER BY id", ctForwardOnly);
+  for (size_t i = 0; i < 40; ++i) {
+    if (i == 5) continue;
+    ASSERT_TRUE(check->HasCurrentRecord());
+    EXPECT_EQ(check->FieldByName("b").Bytes(), Pattern(i * 13 % 50, i)) << i;
+    char day[16];
+    std::snprintf(day, sizeof day, "2021-03-%02d", static_cast<int>(1 + i % 28));
+    EXPECT_EQ(check->FieldByName("dt").DisplayText().substr(0, 10), day) << i;
+    check->MoveToNext();
+  }
 }
 
 TEST_P(BatchInsertTest, ClearDropsPendingRowsAndRulesAreTheRowWritersOwn) {
