@@ -14,6 +14,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -226,7 +227,12 @@ void TQXMainWindow::CreateLayout() {
   m_Header->setFrameShape(QFrame::StyledPanel);
   rl->addWidget(m_Header);
   m_Stack = new QStackedWidget;
-  rl->addWidget(m_Stack, 1);
+  // In a narrow window the page scrolls rather than squeezing the tree area.
+  auto* scroll = new QScrollArea;
+  scroll->setWidget(m_Stack);
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  rl->addWidget(scroll, 1);
   m_Splitter->addWidget(right);
   m_Splitter->setStretchFactor(0, 0);
   m_Splitter->setStretchFactor(1, 1);
@@ -481,7 +487,12 @@ void TQXMainWindow::SelectionChanged(TKVTreeItem* item) {
   for (size_t i = 0; i < m_Areas.size(); ++i)
     if (int(i) != kind) m_Areas[i]->ShowNode(nullptr);
   m_Areas[size_t(kind)]->ShowNode(kind == 0 ? nullptr : item);
+  // Only the page shown claims room, so a narrow window scrolls the page it shows and no other.
+  for (size_t i = 0; i < m_Areas.size(); ++i)
+    m_Areas[i]->setSizePolicy(int(i) == kind ? QSizePolicy::Preferred : QSizePolicy::Ignored,
+                              int(i) == kind ? QSizePolicy::Preferred : QSizePolicy::Ignored);
   m_Stack->setCurrentIndex(kind);
+  m_Stack->adjustSize();
   m_ShownKind = kind;
   m_FillingAreas = false;
   UpdateHeader();
@@ -779,8 +790,18 @@ void TQXMainWindow::RestorePlacement() {
       }
   }
   if (maximized) setWindowState(windowState() | Qt::WindowMaximized);
-  int treeWidth = m_Settings->QXDTreeAreaWidth();
-  m_Splitter->setSizes({treeWidth, qMax(100, width - treeWidth)});
+  m_TreeWidth = m_Settings->QXDTreeAreaWidth();
+  m_Splitter->setSizes({m_TreeWidth, qMax(100, width - m_TreeWidth)});
+}
+
+void TQXMainWindow::showEvent(QShowEvent* e) {
+  QMainWindow::showEvent(e);
+  // The splitter shares out its width only once it is laid out; the stored tree width is applied then.
+  if (m_TreeWidth > 0) {
+    int total = m_Splitter->width();
+    m_Splitter->setSizes({m_TreeWidth, qMax(100, total - m_TreeWidth)});
+    m_TreeWidth = 0;
+  }
 }
 
 namespace {

@@ -134,6 +134,7 @@ class TQXMainWindow : public QMainWindow, private IQXDocumentHost {
 
  protected:
   void closeEvent(QCloseEvent* e) override;
+  void showEvent(QShowEvent* e) override;
 
  private:
   // IQXDocumentHost
@@ -182,6 +183,7 @@ class TQXMainWindow : public QMainWindow, private IQXDocumentHost {
   TQXReport m_Report;
   std::unique_ptr<class TQXValidator> m_Validator;
   int m_WaitDepth = 0;
+  int m_TreeWidth = 0;  // the stored tree width, until the first show applies it
 };
 
 // The project's home page, opened by "Visit the ... WebSite".
