@@ -1,6 +1,7 @@
-// Rows per second written through a recordset (insert + apply, as the engine writes destination records)
-// against a prepared INSERT executed row by row with bound parameters, on SQLite (a temp file) and on
-// PostgreSQL when DABRIX_PG_CONN names a server. Commits every 10,000 rows.
+// Rows per second written through a recordset (insert + apply, as the engine writes destination records),
+// through the batch inserter (insert, assign, add to a batch of 1,000 written with parameter arrays), and
+// with a prepared INSERT executed row by row with bound parameters, on SQLite (a temp file) and on
+// PostgreSQL / MariaDB when DABRIX_PG_CONN / DABRIX_MARIADB_CONN name a server. Commits every 10,000 rows.
 //
 //   recordset_write_bench [rows]
 #include <sql.h>
@@ -10,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <string>
 
+#include "db/KVOdbcBatchInsert.h"
 #include "db/KVOdbcRecordset.h"
 #include "foundation/KVDateTime.h"
 
@@ -44,7 +47,7 @@ double Seconds(std::chrono::steady_clock::time_point start) {
 }
 
 double ThroughRecordset(TKVOdbcConnection& c, const TKVRef<TKVOdbcConnection>& ref, const std::string& table,
-                        int rows) {
+                        int rows, bool batched = false) {
   auto rs = KVMakeRef<TKVOdbcRecordset>(ref);
   rs->SetSimplestConfiguration();
   rs->Properties().SetUpdateStrategy(usMinimalLock);  // the simplest configuration is read only: no inserts
@@ -58,6 +61,11 @@ double ThroughRecordset(TKVOdbcConnection& c, const TKVRef<TKVOdbcConnection>& r
   TKVOdbcField& qty = rs->FieldByName("qty");
   double day = 0;
   KVTryEncodeDateTime({2024, 1, 2, 3, 4, 5, 678}, day);
+  std::unique_ptr<TKVOdbcBatchInserter> batch;
+  if (batched) batch = std::make_unique<TKVOdbcBatchInserter>(*rs);
+  auto flush = [&] {
+    if (batch && !batch->Flush().Failures.empty()) throw EKVException("a row of the batch failed", nullptr, "bench");
+  };
   auto start = std::chrono::steady_clock::now();
   for (int i = 1; i <= rows; ++i) {
     rs->Insert();
@@ -66,9 +74,19 @@ double ThroughRecordset(TKVOdbcConnection& c, const TKVRef<TKVOdbcConnection>& r
     amount.SetValue(i * 0.25);
     ts.SetValue(TKVVariant::FromDateTime(day + i / 86400.0));
     qty.SetValue(i % 97);
-    rs->ApplyChanges();
-    if (i % kCommitEvery == 0) c.CommitTransaction();
+    if (batch) {
+      if (batch->NeedsFlushBefore(*rs)) flush();
+      batch->Add(*rs);
+      rs->Cancel();
+    } else {
+      rs->ApplyChanges();
+    }
+    if (i % kCommitEvery == 0) {
+      flush();
+      c.CommitTransaction();
+    }
   }
+  flush();
   c.CommitTransaction();
   double s = Seconds(start);
   rs->Close();
@@ -125,11 +143,15 @@ void Run(const char* label, const std::string& connectionString, bool postgres, 
   auto c = Connect(connectionString);
   CreateTable(*c, "bench_write_rs", postgres);
   CreateTable(*c, "bench_write_raw", postgres);
+  CreateTable(*c, "bench_write_batch", postgres);
   double viaRecordset = ThroughRecordset(*c, c, "bench_write_rs", rows);
+  double viaBatch = ThroughRecordset(*c, c, "bench_write_batch", rows, true);
   double raw = ThroughPreparedInsert(*c, "bench_write_raw", rows);
-  printf("%-11s rows %7d   recordset %10.0f rows/s   prepared INSERT %10.0f rows/s   ratio %.2f\n", label, rows,
-         viaRecordset, raw, viaRecordset / raw);
+  printf("%-11s rows %7d   recordset %10.0f rows/s   batched %10.0f rows/s   prepared INSERT %10.0f rows/s   "
+         "ratio %.2f\n",
+         label, rows, viaRecordset, viaBatch, raw, viaRecordset / raw);
   c->ExecuteSQL("DROP TABLE bench_write_rs");
+  c->ExecuteSQL("DROP TABLE bench_write_batch");
   c->ExecuteSQL("DROP TABLE bench_write_raw");
   c->CommitTransaction();
   c->Deactivate();
@@ -149,6 +171,8 @@ int main(int argc, char** argv) {
       Run("PostgreSQL", pg, true, rows);
     else
       printf("PostgreSQL  skipped (DABRIX_PG_CONN not set)\n");
+    if (const char* maria = std::getenv("DABRIX_MARIADB_CONN"); maria && *maria)
+      Run("MariaDB", maria, false, rows);
   } catch (const EKVException& e) {
     fprintf(stderr, "%s\n", e.Message().c_str());
     return 1;
