@@ -7,6 +7,8 @@ packages=(
   cmake ninja-build g++ pkg-config git
   # tests
   googletest libgtest-dev libgmock-dev python3-olefile util-linux locales-all sqlite3 procps
+  # the run benchmark (bench/run-bench.sh) measures with /usr/bin/time
+  time
   # storage: compound files
   libgsf-1-dev
   # database access: driver manager and the drivers the tests use
