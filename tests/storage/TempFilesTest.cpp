@@ -24,37 +24,9 @@ using testsupport::WriteFileBytes;
 
 namespace {
 
-// The number of a process that has ended: a child that exits at once, reaped.
-pid_t GonePid() {
-  pid_t pid = fork();
-  if (pid == 0) _exit(0);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return pid;
-}
-
-// A child process that runs until the object goes.
-class LiveChild {
- public:
-  LiveChild() : m_Pid(fork()) {
-    if (m_Pid == 0)
-      for (;;) pause();
-  }
-  ~LiveChild() {
-    kill(m_Pid, SIGKILL);
-    waitpid(m_Pid, nullptr, 0);
-  }
-  LiveChild(const LiveChild&) = delete;
-  LiveChild& operator=(const LiveChild&) = delete;
-  pid_t pid() const { return m_Pid; }
-
- private:
-  pid_t m_Pid;
-};
-
-std::string TempNameOf(const std::string& name, pid_t pid, const std::string& sequence = "") {
-  return "." + name + ".dabrix-" + std::to_string(pid) + sequence + ".tmp";
-}
+using testsupport::GonePid;
+using testsupport::LiveChild;
+using testsupport::TempNameOf;
 
 std::set<std::string> Listing(const TempDir& dir) {
   std::set<std::string> names;

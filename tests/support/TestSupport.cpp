@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -21,6 +22,28 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ec;
   std::filesystem::remove_all(m_Path, ec);
+}
+
+pid_t GonePid() {
+  pid_t pid = fork();
+  if (pid == 0) _exit(0);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return pid;
+}
+
+LiveChild::LiveChild() : m_Pid(fork()) {
+  if (m_Pid == 0)
+    for (;;) pause();
+}
+
+LiveChild::~LiveChild() {
+  kill(m_Pid, SIGKILL);
+  waitpid(m_Pid, nullptr, 0);
+}
+
+std::string TempNameOf(const std::string& name, pid_t pid, const std::string& sequence) {
+  return "." + name + ".dabrix-" + std::to_string(pid) + sequence + ".tmp";
 }
 
 std::string EnvText(const char* name) {

@@ -1,6 +1,7 @@
 #pragma once
 // Small helpers shared by the test suites: throwaway folders, whole-file I/O and running programs.
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,25 @@ class FileSizeLimit {
   rlimit m_Old{};
   void (*m_OldHandler)(int);
 };
+
+// The number of a process that has ended: a child that exits at once, reaped.
+pid_t GonePid();
+
+// A child process that sleeps until the object goes (then it is killed and reaped).
+class LiveChild {
+ public:
+  LiveChild();
+  ~LiveChild();
+  LiveChild(const LiveChild&) = delete;
+  LiveChild& operator=(const LiveChild&) = delete;
+  pid_t pid() const { return m_Pid; }
+
+ private:
+  pid_t m_Pid;
+};
+
+// The name a write by rename gives its temporary file beside `name` in the process `pid`.
+std::string TempNameOf(const std::string& name, pid_t pid, const std::string& sequence = "");
 
 // The value of an environment variable, or "" when it is unset.
 std::string EnvText(const char* name);
