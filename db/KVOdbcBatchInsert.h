@@ -51,6 +51,10 @@
 //    is filled with 257, which is no status value.
 // So no driver tells which row failed, and one leaves the rows before it written: the savepoint and the
 // second pass are what make the outcome equal to row-by-row writing on all three.
+// On SQLite no array is used at all: its driver prepares the statement again at every execute (arrays
+// included, once per row), so a batch there goes as INSERT statements of up to 200 rows each, every value
+// bound on its own and run with SQLExecDirect (one prepare per statement); measured over a 300,000-row run
+// it took 0.75 of the time of single-row inserts.
 // Two more driver faults are worked around:
 //  - the SQLite3 driver writes every binary value of an array with the first row's length (the others
 //    cut or padded): on SQLite a batch with a binary column runs its first pass one row at a time, still
