@@ -32,6 +32,7 @@
 #include "ui/FVFListForm.h"
 #include "ui/QXDTreeWidget.h"
 #include "ui/QXDetailAreas.h"
+#include "ui/QXRunWindows.h"
 #include "ui/QXSettingsDlg.h"
 
 // --- Command manager -------------------------------------------------------------------------------------
@@ -155,6 +156,7 @@ TQXMainWindow::TQXMainWindow(TQXSettings* settings, QWidget* parent)
   UpdateCaption();
   UpdateCommands();
   QXApplyDialogAnimation(m_Settings->DlgWindowAnimation(), m_Settings->DlgWindowAniDuration());
+  QXInstallRunWindows(*this, *m_Settings, m_Report, *m_Validator);
 }
 
 TQXMainWindow::~TQXMainWindow() {

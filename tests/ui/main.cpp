@@ -6,6 +6,7 @@
 
 int RunMainWindowTest(int argc, char** argv);
 int RunDocumentAndPagesTest(int argc, char** argv);
+int RunRunWindowsTest(int argc, char** argv);
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -13,5 +14,6 @@ int main(int argc, char** argv) {
   int failed = 0;
   failed += RunMainWindowTest(argc, argv);
   failed += RunDocumentAndPagesTest(argc, argv);
+  failed += RunRunWindowsTest(argc, argv);
   return failed == 0 ? 0 : 1;
 }
