@@ -71,3 +71,48 @@ key Down; shot main-destination-recordset
 key Down; shot main-destination-field
 key Down Down; shot main-function
 stop
+
+# --- Runs: progress dialog and operation report ------------------------------------------------------------
+# The shop's databases in a folder of their own, where the definition looks for them (it names them relative
+# to the working folder). The first run fills the report; before the second the source gets many more
+# customers (the demo commits every three records, so a few thousand take seconds), so that its progress
+# dialog stays up long enough to be seen, and Escape then cancels it.
+cli=$build/bin/dabrix-cli
+if [ -x "$cli" ]; then
+  mkdir -p "$work/run"
+  bash "$here/examples/shop/make-databases.sh" "$cli" "$work/run" >/dev/null
+  window() {  # the id of the visible window whose title starts with $1 (waits up to 10 s)
+    local id=
+    for _ in $(seq 100); do
+      id=$(xdotool search --onlyvisible --name "^$1" 2>/dev/null | head -1) && [ -n "$id" ] && break
+      sleep 0.1
+    done
+    echo "$id"
+  }
+  cd "$work/run"
+  {
+    start "$doc"
+    xdotool mousemove --window "$wid" 150 660 click 1
+    key F9
+    rid=$(window 'Operation Report')
+    [ -n "$rid" ] || { echo "the report window did not open" >&2; exit 1; }
+    xdotool windowmove "$rid" 40 60 windowsize "$rid" 820 520
+    sleep 1
+    import -window "$rid" "$out/run-report.png"; echo "saved docs/screenshots/run-report.png"
+    "$cli" query "Driver=SQLite3;Database=$work/run/shop-source.db" \
+      "WITH RECURSIVE n(i) AS (SELECT 100 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) INSERT INTO customers SELECT i, 'Customer ' || i, 'c' || i || '@example.com', '555 ' || i, 'Paris' FROM n" >/dev/null
+    # A click on the tree below the report window gives the main window the keyboard again.
+    xdotool mousemove --window "$wid" 150 660 click 1
+    key F9
+    pid=$(window 'Executing data reorganization')
+    [ -n "$pid" ] || { echo "the progress dialog did not open" >&2; exit 1; }
+    sleep 2.5
+    import -window "$pid" "$out/run-progress.png"; echo "saved docs/screenshots/run-progress.png"
+    xdotool key --window "$pid" Escape 2>/dev/null || true
+    sleep 2
+    import -window "$rid" "$out/run-report-cancelled.png"; echo "saved docs/screenshots/run-report-cancelled.png"
+    stop
+  }
+  cd "$here"
+fi
+# --- end of the runs block ---------------------------------------------------------------------------------

@@ -23,6 +23,7 @@
 #include <QToolBar>
 #include <QVBoxLayout>
 
+#include <chrono>
 #include <thread>
 
 #include "definition/QXSettings.h"
@@ -127,9 +128,16 @@ void TKVProgressDlg::SetMaximum(int64_t maximum) { m_Maximum = maximum; }
 
 void TKVProgressDlg::ReportProgress(int64_t position, bool& cancel) {
   if (m_CancelRequest.load()) cancel = true;
-  // Redrawing for every record would flood the user interface thread on fast runs.
-  int64_t step = qMax<int64_t>(1, m_Maximum / kBarRange);
-  if (position - m_LastShown < step && position != m_Maximum) return;
+  // Redrawing for every record would flood the user interface thread on fast runs: with a known number of
+  // records once per step of the bar, without one (a driver that cannot count) ten times a second.
+  if (m_Maximum > 0) {
+    int64_t step = qMax<int64_t>(1, m_Maximum / kBarRange);
+    if (position - m_LastShown < step && position != m_Maximum) return;
+  } else {
+    auto now = std::chrono::steady_clock::now();
+    if (m_LastShown > 0 && now - m_LastShownTime < std::chrono::milliseconds(100)) return;
+    m_LastShownTime = now;
+  }
   m_LastShown = position;
   int64_t maximum = m_Maximum;
   int index = qMax(0, m_Index - 1), count = m_Count;
@@ -145,7 +153,13 @@ void TKVProgressDlg::ShowOperation(const QString& text, int index, int count) {
 
 void TKVProgressDlg::ShowPosition(int64_t position, int64_t maximum, int index, int count) {
   double share = maximum > 0 ? qBound(0.0, double(position) / double(maximum), 1.0) : 0.0;
-  m_OperationBar->setValue(int(share * kBarRange));
+  // An operation of unknown length shows a busy bar once it has begun.
+  if (maximum <= 0 && position > 0)
+    m_OperationBar->setRange(0, 0);
+  else {
+    m_OperationBar->setRange(0, kBarRange);
+    m_OperationBar->setValue(int(share * kBarRange));
+  }
   double overall = (double(index) + share) / double(qMax(1, count));
   m_OverallBar->setValue(int(overall * kBarRange));
   m_OverallPercent = qBound(0, int(overall * 100.0), 100);

@@ -10,6 +10,7 @@
 #include <QPointer>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -83,6 +84,7 @@ class TKVProgressDlg : public QDialog, public IQXProgressSink {
   // Worker side only.
   int32_t m_Count = 1, m_Index = 0;
   int64_t m_Maximum = 0, m_LastShown = 0;
+  std::chrono::steady_clock::time_point m_LastShownTime;
 };
 
 // --- Report ------------------------------------------------------------------------------------------------
