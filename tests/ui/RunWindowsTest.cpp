@@ -15,6 +15,7 @@
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QThread>
+#include <QTimer>
 
 #include <deque>
 #include <memory>
@@ -344,6 +345,53 @@ class RunWindowsTest : public QObject {
       QVERIFY(!dlg.HintArea()->isVisible());
     }
     m_Settings->SetParameterHintVisible(true);
+  }
+
+  // A run whose source uses an SQL parameter asks for it on the user interface thread before reading;
+  // the value typed is used and offered the next time; cancelling the dialog reads and writes nothing.
+  void runAsksForItsParameters() {
+    auto w = ShopWindow();
+    QVERIFY(w);
+    TKVTreeItem* customers = w->Tree().FirstTopLevel()->FirstChildItem();
+    auto* rs = dynamic_cast<TQXDRecordsetData*>(QXDData(customers));
+    QVERIFY(rs);
+    rs->SetSQL("SELECT id, name, email, phone, city FROM customers WHERE id <= :MaxId ORDER BY id");
+    m_Settings->SetHistoricValue("MaxId", "");
+    QString offered;
+    bool onUiThread = false, accept = true;
+    QTimer answer;
+    answer.setInterval(20);
+    connect(&answer, &QTimer::timeout, this, [&] {
+      for (QWidget* top : QApplication::topLevelWidgets())
+        if (auto* dlg = qobject_cast<TQXParameterDlg*>(top); dlg && dlg->isVisible()) {
+          onUiThread = QThread::currentThread() == QCoreApplication::instance()->thread();
+          offered = dlg->Field(0)->text();
+          dlg->Field(0)->setText("2");
+          if (accept)
+            dlg->accept();
+          else
+            dlg->reject();
+        }
+    });
+    answer.start();
+    w->Command(cmdStartReorganization)->trigger();
+    QVERIFY(onUiThread);
+    QCOMPARE(offered, QString());
+    QCOMPARE(Runs(*w)->LastExecuter()->Result(), TQXRunResult::Completed);
+    QString text = ReportEditor(*w)->toPlainText();
+    QVERIFY2(text.contains("   Records Read: 2\n"), qPrintable(text));
+    QCOMPARE(m_Settings->HistoricValue("MaxId"), std::string("2"));
+
+    accept = false;
+    offered.clear();
+    w->Command(cmdStartReorganization)->trigger();
+    QCOMPARE(offered, QString("2"));
+    QCOMPARE(Runs(*w)->LastExecuter()->Result(), TQXRunResult::ParametersCancelled);
+    QString after = ReportEditor(*w)->toPlainText().mid(text.size());
+    QVERIFY2(after.contains("Operation Started: "), qPrintable(after));
+    QVERIFY(after.contains("Total Operation Duration: "));
+    QVERIFY(!after.contains("Reading Data From"));
+    QVERIFY(g_Asked.empty());
   }
 
   // "Validate All" twice leaves one block below the run's protocol, colours the tree and selects a node's
