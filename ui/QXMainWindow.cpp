@@ -696,6 +696,16 @@ void TQXMainWindow::CloseToolWindows() {
     m_FunctionList->close();
     delete m_FunctionList.data();
   }
+  if (auto* runs = findChild<TQXRunWindows*>()) runs->FreeReportWindow();
+}
+
+bool TQXMainWindow::ReportFormVisible() const {
+  auto* runs = findChild<TQXRunWindows*>();
+  return runs && runs->ExistingReportWindow() && runs->ExistingReportWindow()->isVisible();
+}
+
+void TQXMainWindow::ShowReportWindow() {
+  if (auto* runs = findChild<TQXRunWindows*>()) runs->ShowReport();
 }
 
 bool TQXMainWindow::FunctionFormVisible() const { return m_FunctionList && m_FunctionList->isVisible(); }

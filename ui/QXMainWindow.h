@@ -147,7 +147,8 @@ class TQXMainWindow : public QMainWindow, private IQXDocumentHost {
   bool ManagesWindows() const override { return true; }
   void CloseToolWindows() override;
   bool FunctionFormVisible() const override;
-  bool ReportFormVisible() const override { return false; }
+  bool ReportFormVisible() const override;
+  void ShowReportWindow() override;
   void StoreMainWindow(IKVStorage& storage) override;
 
   void CreateCommands();

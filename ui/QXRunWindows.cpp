@@ -493,6 +493,12 @@ TKVReportDlg* TQXRunWindows::ReportWindow() {
   return m_ReportDlg;
 }
 
+void TQXRunWindows::FreeReportWindow() {
+  m_Report.OnAppend = nullptr;
+  delete m_ReportDlg.data();
+  m_Report.Clear();
+}
+
 void TQXRunWindows::ShowReport() {
   TKVReportDlg* dlg = ReportWindow();
   dlg->show();

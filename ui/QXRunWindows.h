@@ -172,6 +172,8 @@ class TQXRunWindows : public QObject {
   TKVReportDlg* ReportWindow();
   TKVReportDlg* ExistingReportWindow() const { return m_ReportDlg; }
   void ShowReport();
+  // A document is opened: the report window and what it showed go.
+  void FreeReportWindow();
   // "Start Data Reorganization": the run of the document's tree with progress dialog and report. Returns
   // how it ended (Failed also when the error was shown).
   TQXRunResult StartReorganization();

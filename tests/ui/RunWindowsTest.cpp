@@ -394,6 +394,26 @@ class RunWindowsTest : public QObject {
     QVERIFY(g_Asked.empty());
   }
 
+  // The document remembers whether the report window was open; opening a document frees the report.
+  void reportWindowStateGoesWithTheDocument() {
+    auto w = ShopWindow();
+    QVERIFY(w);
+    w->Command(cmdStartReorganization)->trigger();
+    QVERIFY(Runs(*w)->ExistingReportWindow()->isVisible());
+    w->FileDialog = [this](bool, const QString&, const QString&) { return Path("saved.qxt"); };
+    QVERIFY(w->SaveDocumentAs());
+    auto w2 = std::make_unique<TQXMainWindow>(m_Settings.get());
+    w2->StartUp({}, false);
+    w2->show();
+    QVERIFY(w2->OpenDocument(Path("saved.qxt")));
+    QVERIFY(Runs(*w2)->ExistingReportWindow());
+    QVERIFY(Runs(*w2)->ExistingReportWindow()->isVisible());
+    QCOMPARE(ReportEditor(*w2)->toPlainText(), QString());
+    QVERIFY(w->OpenDocument(QString(DABRIX_SOURCE_DIR) + "/examples/shop/shop.qxt"));
+    QVERIFY(w->ValidationReport().Empty());
+    QVERIFY(!Runs(*w)->ExistingReportWindow());
+  }
+
   // "Validate All" twice leaves one block below the run's protocol, colours the tree and selects a node's
   // result line in the report; "Clear Validation" removes the block and the colours and keeps the run.
   void validationTwiceLeavesOneBlock() {
