@@ -264,6 +264,12 @@ class RunWindowsTest : public QObject {
     QVERIFY(text.contains("Total Operation Duration: "));
     QVERIFY(g_Asked.empty());
     QVERIFY(Query("shop-dest.db", "SELECT COUNT(*) FROM orders").contains("0"));
+    // The dialog left its place in the settings.
+    IKVStorage& st = m_Settings->Data();
+    std::string keep = st.GetCurrentDir();
+    QVERIFY(st.OpenDir(kQXProgressDlgDir, false));
+    QVERIFY(st.ReadInteger("Width", -1) > 0);
+    st.OpenDir(keep.empty() ? "\\" : keep, false);
   }
 
   // A client already in the destination under the number the run inserts: "Ask User" asks on the user
