@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <deque>
 #include <iostream>
 #include <mutex>
 
@@ -292,7 +294,39 @@ TKVMessageDialogProc KVSetMessageDialogProc(TKVMessageDialogProc proc) {
   return old;
 }
 
+namespace {
+std::mutex g_RecentLock;
+std::deque<TKVRecentError>& RecentErrors() {
+  static std::deque<TKVRecentError> errors;
+  return errors;
+}
+// Set while KVHandleException shows its error: the detailed text is already recorded.
+thread_local bool t_ErrorRecorded = false;
+}  // namespace
+
+void KVRecordRecentError(const std::string& text, TKVSeverity severity) {
+  TKVRecentError error;
+  error.UnixTime = static_cast<int64_t>(std::time(nullptr));
+  error.Severity = severity;
+  error.Text = text;
+  std::lock_guard lock(g_RecentLock);
+  auto& errors = RecentErrors();
+  errors.push_back(std::move(error));
+  while (errors.size() > kKVRecentErrorCapacity) errors.pop_front();
+}
+
+std::vector<TKVRecentError> KVRecentErrors() {
+  std::lock_guard lock(g_RecentLock);
+  return {RecentErrors().begin(), RecentErrors().end()};
+}
+
+void KVClearRecentErrors() {
+  std::lock_guard lock(g_RecentLock);
+  RecentErrors().clear();
+}
+
 int KVMessageDialog(const std::string& text, TKVSeverity severity, TKVMsgButtons buttons) {
+  if (severity >= TKVSeverity::Error && !t_ErrorRecorded) KVRecordRecentError(KVMessageText(text), severity);
   TKVMessageDialogProc proc;
   {
     std::lock_guard lock(g_DialogLock);
@@ -310,7 +344,15 @@ void KVHandleException(const std::exception& e) {
   if (KVTraceEnabled()) KVTrace(TKVTraceCategory::Exception, KVDetailedErrorText(e));
   if (KVIsExceptionClass(e, "EAbort")) return;
   TKVExceptionInformation info(e);
-  KVShowMessage(KVErrorText(e), info.GetSeverity());
+  KVRecordRecentError(KVDetailedErrorText(e), info.GetSeverity());
+  t_ErrorRecorded = true;
+  try {
+    KVShowMessage(KVErrorText(e), info.GetSeverity());
+  } catch (...) {
+    t_ErrorRecorded = false;
+    throw;
+  }
+  t_ErrorRecorded = false;
 }
 
 bool KVContinueAfterError(const std::exception* e, int errorAction, const std::string& question) {

@@ -205,6 +205,18 @@ void KVShowMessage(const std::string& text, TKVSeverity severity = TKVSeverity::
 // Writes the exception to the trace (detailed) and shows it to the user.
 void KVHandleException(const std::exception& e);
 
+// The last errors shown to a user (detailed texts, oldest first), kept so that a problem report can name
+// them after the message boxes are gone. Only the newest kKVRecentErrorCapacity are kept.
+struct TKVRecentError {
+  int64_t UnixTime = 0;
+  TKVSeverity Severity = TKVSeverity::Error;
+  std::string Text;
+};
+constexpr size_t kKVRecentErrorCapacity = 16;
+std::vector<TKVRecentError> KVRecentErrors();
+void KVRecordRecentError(const std::string& text, TKVSeverity severity);
+void KVClearRecentErrors();
+
 // Error actions of long operations.
 enum TKVErrorAction : int { eaContinueOperation = 0, eaAskUser = 1, eaAbortOperation = 2 };
 

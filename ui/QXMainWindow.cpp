@@ -32,6 +32,7 @@
 #include "ui/FVFListForm.h"
 #include "ui/QXDTreeWidget.h"
 #include "ui/QXDetailAreas.h"
+#include "ui/QXProblemReport.h"
 #include "ui/QXRunWindows.h"
 #include "ui/QXSettingsDlg.h"
 
@@ -745,7 +746,7 @@ void TQXMainWindow::ShowInformation() {
       "Create an email with e detailed problem report. The email is only created not send. You decide yourself if "
       "and when to send this email");
   report->setObjectName("ProblemReport");
-  report->setEnabled(false);  // the problem report comes with the run's report windows
+  connect(report, &QPushButton::clicked, &dlg, [&dlg] { QXCreateProblemReport(&dlg); });
   connect(buttons, &QDialogButtonBox::accepted, &dlg, &QDialog::accept);
   l->addWidget(buttons);
   QXAnimateDialog(&dlg);

@@ -7,6 +7,7 @@
 int RunMainWindowTest(int argc, char** argv);
 int RunDocumentAndPagesTest(int argc, char** argv);
 int RunRunWindowsTest(int argc, char** argv);
+int RunProblemReportTest(int argc, char** argv);
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -15,5 +16,6 @@ int main(int argc, char** argv) {
   failed += RunMainWindowTest(argc, argv);
   failed += RunDocumentAndPagesTest(argc, argv);
   failed += RunRunWindowsTest(argc, argv);
+  failed += RunProblemReportTest(argc, argv);
   return failed == 0 ? 0 : 1;
 }
