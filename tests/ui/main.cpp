@@ -8,6 +8,7 @@ int RunMainWindowTest(int argc, char** argv);
 int RunDocumentAndPagesTest(int argc, char** argv);
 int RunRunWindowsTest(int argc, char** argv);
 int RunProblemReportTest(int argc, char** argv);
+int RunDataEditorTest(int argc, char** argv);
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
@@ -17,5 +18,6 @@ int main(int argc, char** argv) {
   failed += RunDocumentAndPagesTest(argc, argv);
   failed += RunRunWindowsTest(argc, argv);
   failed += RunProblemReportTest(argc, argv);
+  failed += RunDataEditorTest(argc, argv);
   return failed == 0 ? 0 : 1;
 }
