@@ -30,6 +30,7 @@
 #include "plugin_host/FVFunc.h"
 #include "plugin_host/KVPluginMgr.h"
 #include "ui/FVFListForm.h"
+#include "ui/KVDataEditor.h"
 #include "ui/QXDTreeWidget.h"
 #include "ui/QXDetailAreas.h"
 #include "ui/QXProblemReport.h"
@@ -365,6 +366,18 @@ void TQXMainWindow::ShowContextMenu(const QPoint& pos) {
   for (TreeCommand c : {tcRename, tcDeleteNode, tcDeleteAll}) menu.addAction(TreeAction(c));
   menu.addSeparator();
   for (TreeCommand c : {tcExpandAll, tcCollapseAll, tcShowHints}) menu.addAction(TreeAction(c));
+  if (auto* rs = Tree().Selected() ? Tree().Selected()->DataAs<TQXDRecordsetData>() : nullptr) {
+    // The editor opens a connection of its own: the document's stays as a run needs it.
+    menu.addSeparator();
+    QAction* edit = menu.addAction("Edit Data");
+    TKVOdbcConnection* c = rs->Recordset().Connection();
+    std::string table = rs->TableName();
+    edit->setEnabled(c && !table.empty());
+    if (c) {
+      std::string conn = c->EffectiveConnectionString();
+      connect(edit, &QAction::triggered, this, [this, conn, table] { KVShowDataEditor(conn, table, this); });
+    }
+  }
   menu.exec(TreeWidget()->viewport()->mapToGlobal(pos));
 }
 

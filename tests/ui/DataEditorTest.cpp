@@ -2,6 +2,8 @@
 // confirmed deletions made through the navigator are in the database afterwards.
 #include <QAction>
 #include <QApplication>
+#include <QMenu>
+#include <QTimer>
 #include <QSpinBox>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -11,7 +13,10 @@
 #include <memory>
 
 #include "db/KVOdbcConnection.h"
+#include "definition/QXDTree.h"
 #include "ui/KVDataEditor.h"
+#include "ui/QXDTreeWidget.h"
+#include "ui/QXMainWindow.h"
 #include "ui/QXUiCommon.h"
 
 namespace {
@@ -136,6 +141,46 @@ class DataEditorTest : public QObject {
     QCOMPARE(ReadBack(m_File, "SELECT name FROM Orders WHERE id = 5001"), std::string("new order"));
     QCOMPARE(ReadBack(m_File, "SELECT Count(*) FROM Orders WHERE id = 2"), std::string("0"));
     QCOMPARE(ReadBack(m_File, "SELECT Count(*) FROM Orders"), std::string("3000"));
+  }
+
+  // A recordset node's context menu opens the editor on its table, through the database node's connection.
+  void contextMenuOfRecordsetNodeOpensEditor() {
+    TQXSettings settings(QXStd(m_Dir.filePath("settings.PRS")));
+    TQXMainWindow w(&settings);
+    w.StartUp({}, false);
+    w.show();
+    w.TreeAction(TQXMainWindow::tcAddSourceDatabase)->trigger();
+    w.Tree().Selected()->DataAs<TQXDConnectionData>()->Connection().Properties().SetConnectionString(
+        "Driver=SQLite3;Database=" + QXStd(m_File));
+    w.TreeAction(TQXMainWindow::tcAddSourceRecordset)->trigger();
+    auto* rs = w.Tree().Selected()->DataAs<TQXDRecordsetData>();
+    QVERIFY(rs);
+    rs->SetTableName("Orders");
+    QStringList entries;
+    bool enabled = false;
+    QTimer::singleShot(50, this, [&] {
+      auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+      if (!menu) return;
+      for (QAction* a : menu->actions()) {
+        entries << a->text();
+        if (a->text() == "Edit Data") {
+          enabled = a->isEnabled();
+          a->trigger();
+        }
+      }
+      menu->close();
+    });
+    emit w.TreeWidget()->customContextMenuRequested(QPoint(5, 5));
+    QVERIFY2(entries.contains("Edit Data"), qPrintable(entries.join("|")));
+    QVERIFY(enabled);
+    TKVDataEditor* editor = nullptr;
+    for (QWidget* top : QApplication::topLevelWidgets())
+      if (auto* e = qobject_cast<TKVDataEditor*>(top)) editor = e;
+    QVERIFY(editor);
+    QCOMPARE(editor->Model().rowCount(), 3000);
+    QCOMPARE(editor->windowTitle(), QString("Edit Data - Orders"));
+    editor->close();  // deletes itself
+    QTest::qWait(10);
   }
 };
 
