@@ -14,6 +14,11 @@
 #include "foundation/KVTrace.h"
 #include "ui/QXUiCommon.h"
 
+namespace {
+// Rows read around a record before editing it begins: more than a window shows.
+constexpr int kPrefetchRows = 100;
+}  // namespace
+
 // --- The model --------------------------------------------------------------------------------------------
 
 TKVRecordsetModel::TKVRecordsetModel(TKVRef<TKVOdbcRecordsetBase> recordset, QObject* parent)
@@ -94,6 +99,7 @@ bool TKVRecordsetModel::setData(const QModelIndex& index, const QVariant& value,
         Reload();
         return false;
       }
+      Prefetch(row - kPrefetchRows, row + kPrefetchRows);
       rs.SetPosition(row + 1);
     }
     rs.Field(static_cast<size_t>(index.column())).SetText(QXStd(value.toString()));
@@ -104,6 +110,14 @@ bool TKVRecordsetModel::setData(const QModelIndex& index, const QVariant& value,
   emit dataChanged(this->index(index.row(), 0), this->index(index.row(), columnCount() - 1));
   emit headerDataChanged(Qt::Vertical, index.row(), index.row());
   return true;
+}
+
+void TKVRecordsetModel::Prefetch(int first, int last) {
+  if (m_Recordset->State() != rsBrowsing) return;
+  first = std::max(0, first);
+  last = std::min(last, rowCount() - 1);
+  for (int r = first; r <= last; ++r)
+    if (!m_Rows.contains(r)) Row(r);
 }
 
 void TKVRecordsetModel::Reload() {
@@ -213,8 +227,11 @@ void TKVDataEditor::Perform(TNavigatorCommand c) {
         break;
       }
       case ncInsert:
-        if (KVIsModifyingState(rs.State())) rs.LeaveModifyingState();
-        SyncRecordset();
+        if (KVIsModifyingState(rs.State())) {
+          rs.LeaveModifyingState();
+          m_Model->Reload();
+        }
+        m_Model->Prefetch(m_Model->rowCount() - kPrefetchRows, m_Model->rowCount());
         rs.Insert();
         m_Model->Reload();
         target = m_Model->InsertRow() + 1;
@@ -229,6 +246,7 @@ void TKVDataEditor::Perform(TNavigatorCommand c) {
         m_Model->Reload();
         break;
       case ncEdit:
+        m_Model->Prefetch(target - 1 - kPrefetchRows, target - 1 + kPrefetchRows);
         SyncRecordset();
         rs.Edit();
         break;

@@ -31,6 +31,9 @@ class TKVRecordsetModel : public QAbstractTableModel {
   void Reload();
   // The row the record being inserted is shown in (after the last record), -1 when none is.
   int InsertRow() const;
+  // Reads the rows first..last (clamped) that are not read yet. A modifying state keeps the cursor on its
+  // record, so the rows around it are read before one begins; otherwise they would show empty.
+  void Prefetch(int first, int last);
   // How many rows were read from the cursor since the last reload (scrolling reads only what is shown).
   int RowsRead() const { return m_RowsRead; }
 

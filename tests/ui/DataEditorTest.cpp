@@ -134,6 +134,18 @@ class DataEditorTest : public QObject {
       QCOMPARE(model.rowCount(), 3000);
       QCOMPARE(editor.CurrentPosition(), 2);
       QCOMPARE(model.data(model.index(1, 0), Qt::DisplayRole).toString(), QString("3"));
+
+      // While a record is edited the rows around it still show (the cursor stays on the edited one).
+      editor.GoTo(4);
+      QVERIFY(model.setData(model.index(3, 1), "typed, not yet applied", Qt::EditRole));
+      QCOMPARE(model.data(model.index(5, 1), Qt::DisplayRole).toString(), QString("order 7"));
+      QCOMPARE(model.data(model.index(2, 1), Qt::DisplayRole).toString(), QString("order 4"));
+      QCOMPARE(model.Recordset().Position(), 4);
+      // For the documentation: scripts/screenshots.sh names a folder.
+      QByteArray shots = qgetenv("DABRIX_SCREENSHOT_DIR");
+      if (!shots.isEmpty()) QVERIFY(editor.grab().save(QString::fromLocal8Bit(shots) + "/data-editor.png"));
+      editor.Command(TKVDataEditor::ncCancel)->trigger();
+      QCOMPARE(model.data(model.index(3, 1), Qt::DisplayRole).toString(), QString("changed <5>"));
     }
     c->Deactivate();
     QCOMPARE(ReadBack(m_File, "SELECT name FROM Orders WHERE id = 5"), std::string("changed <5>"));
