@@ -10,6 +10,7 @@
 #include <QUrl>
 
 #include "foundation/KVGuid.h"
+#include "ui/KVSchemaPages.h"
 #include "ui/QXUiCommon.h"
 
 // --- Delegate --------------------------------------------------------------------------------------------
@@ -208,6 +209,8 @@ bool TQXDTreeWidget::CanDrop(const QMimeData* data, TKVTreeItem* target) const {
     if (field && field->DataAs<TQXDFieldFuncData>()) field = field->Parent();
     return field && field->DataAs<TQXDDestFieldData>() && QXFindFunction(id);
   }
+  TQXDSchemaItem schemaItem;
+  if (KVSchemaItemFromMimeData(data, schemaItem)) return tree->CanDropSchemaItem(schemaItem, target);
   return !LocalFiles(data).isEmpty();
 }
 
@@ -228,6 +231,17 @@ bool TQXDTreeWidget::Drop(const QMimeData* data, TKVTreeItem* target) {
     }
     return added != nullptr;
   }
+  TQXDSchemaItem schemaItem;
+  if (KVSchemaItemFromMimeData(data, schemaItem)) {
+    // Shift: a table dropped as a destination gets all its destination fields.
+    bool shift = QGuiApplication::keyboardModifiers().testFlag(Qt::ShiftModifier);
+    TKVTreeItem* added = tree->DropSchemaItem(schemaItem, target, shift);
+    if (added) {
+      if (added->Parent()) setExpanded(m_Model->IndexOf(added->Parent()), true);
+      scrollTo(m_Model->IndexOf(added));
+    }
+    return added != nullptr;
+  }
   QStringList files = LocalFiles(data);
   if (files.isEmpty()) return false;
   // Opened after the drop has ended, so the file manager is not kept waiting by the questions.
@@ -237,7 +251,7 @@ bool TQXDTreeWidget::Drop(const QMimeData* data, TKVTreeItem* target) {
 
 void TQXDTreeWidget::dragEnterEvent(QDragEnterEvent* e) {
   const QMimeData* d = e->mimeData();
-  if (d->hasFormat(kQXNodeMime) || d->hasFormat(kQXFunctionMime) || d->hasUrls())
+  if (d->hasFormat(kQXNodeMime) || d->hasFormat(kQXFunctionMime) || d->hasFormat(kKVSchemaMime) || d->hasUrls())
     e->acceptProposedAction();
   else
     e->ignore();

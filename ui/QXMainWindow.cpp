@@ -31,6 +31,7 @@
 #include "plugin_host/KVPluginMgr.h"
 #include "ui/FVFListForm.h"
 #include "ui/KVDataEditor.h"
+#include "ui/KVSchemaPages.h"
 #include "ui/QXDTreeWidget.h"
 #include "ui/QXDetailAreas.h"
 #include "ui/QXProblemReport.h"
@@ -159,6 +160,7 @@ TQXMainWindow::TQXMainWindow(TQXSettings* settings, QWidget* parent)
   UpdateCommands();
   QXApplyDialogAnimation(m_Settings->DlgWindowAnimation(), m_Settings->DlgWindowAniDuration());
   QXInstallRunWindows(*this, *m_Settings, m_Report, *m_Validator);
+  KVInstallSchemaPages(*this);
 }
 
 TQXMainWindow::~TQXMainWindow() {

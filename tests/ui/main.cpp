@@ -7,6 +7,7 @@
 int RunMainWindowTest(int argc, char** argv);
 int RunDocumentAndPagesTest(int argc, char** argv);
 int RunRunWindowsTest(int argc, char** argv);
+int RunSchemaPagesTest(int argc, char** argv);
 int RunProblemReportTest(int argc, char** argv);
 int RunDataEditorTest(int argc, char** argv);
 
@@ -17,6 +18,7 @@ int main(int argc, char** argv) {
   failed += RunMainWindowTest(argc, argv);
   failed += RunDocumentAndPagesTest(argc, argv);
   failed += RunRunWindowsTest(argc, argv);
+  failed += RunSchemaPagesTest(argc, argv);
   failed += RunProblemReportTest(argc, argv);
   failed += RunDataEditorTest(argc, argv);
   return failed == 0 ? 0 : 1;
