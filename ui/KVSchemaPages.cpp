@@ -1144,3 +1144,29 @@ void KVInstallSchemaPages(TQXMainWindow& window, std::function<bool(TKVOdbcConne
     KVSchemaPages(window, true)->OpenPage(*properties);
   };
 }
+
+int KVSchemaToolWindowCount(const TQXMainWindow& window) {
+  auto* dlg = window.findChild<TKVSchemaPagesDlg*>(QString(), Qt::FindDirectChildrenOnly);
+  return dlg && dlg->PageCount() > 0 ? 1 : 0;
+}
+
+void KVStoreSchemaToolWindow(TQXMainWindow& window, IKVStorage& storage) {
+  if (TKVSchemaPagesDlg* dlg = KVSchemaPages(window, false)) dlg->StoreData(storage);
+}
+
+bool KVLoadSchemaToolWindow(TQXMainWindow& window, const std::string& className, IKVStorage& storage) {
+  if (className != "TKVSchemaPagesDlg") return false;
+  TKVSchemaPagesDlg* dlg = KVSchemaPages(window, true);
+  dlg->show();
+  dlg->LoadData(storage);
+  return true;
+}
+
+void KVCloseSchemaPages(TQXMainWindow& window) {
+  if (TKVSchemaPagesDlg* dlg = KVSchemaPages(window, false)) {
+    for (int i = 0; i < dlg->PageCount(); ++i) dlg->Page(i)->StopLoading();
+    dlg->hide();
+    dlg->setParent(nullptr);
+    dlg->deleteLater();
+  }
+}

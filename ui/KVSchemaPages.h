@@ -220,3 +220,12 @@ TKVSchemaPagesDlg* KVSchemaPages(TQXMainWindow& window, bool create);
 // `chooser` replaces the dialog (tests): it fills the properties and answers false when cancelled.
 void KVInstallSchemaPages(TQXMainWindow& window,
                           std::function<bool(TKVOdbcConnectProperties&)> chooser = nullptr);
+
+// The schema pages dialog as the main window's one tool window in the document's window list: counted
+// while it has pages, stored with its pages, re-created by its class name, closed when another document
+// opens.
+int KVSchemaToolWindowCount(const TQXMainWindow& window);
+void KVStoreSchemaToolWindow(TQXMainWindow& window, IKVStorage& storage);
+// False when `className` is not the dialog's.
+bool KVLoadSchemaToolWindow(TQXMainWindow& window, const std::string& className, IKVStorage& storage);
+void KVCloseSchemaPages(TQXMainWindow& window);

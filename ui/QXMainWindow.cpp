@@ -713,7 +713,15 @@ void TQXMainWindow::CloseToolWindows() {
     delete m_FunctionList.data();
   }
   if (auto* runs = findChild<TQXRunWindows*>()) runs->FreeReportWindow();
+  KVCloseSchemaPages(*this);
 }
+
+// The schema pages are the window list's one tool window.
+void TQXMainWindow::LoadToolWindow(const std::string& className, IKVStorage& storage) {
+  KVLoadSchemaToolWindow(*this, className, storage);
+}
+int TQXMainWindow::ToolWindowCount() const { return KVSchemaToolWindowCount(*this); }
+void TQXMainWindow::StoreToolWindow(int, IKVStorage& storage) { KVStoreSchemaToolWindow(*this, storage); }
 
 bool TQXMainWindow::ReportFormVisible() const {
   auto* runs = findChild<TQXRunWindows*>();

@@ -146,6 +146,9 @@ class TQXMainWindow : public QMainWindow, private IQXDocumentHost {
   void ShowError(const std::exception& e) override;
   bool ManagesWindows() const override { return true; }
   void CloseToolWindows() override;
+  void LoadToolWindow(const std::string& className, IKVStorage& storage) override;
+  int ToolWindowCount() const override;
+  void StoreToolWindow(int index, IKVStorage& storage) override;
   bool FunctionFormVisible() const override;
   bool ReportFormVisible() const override;
   void ShowReportWindow() override;

@@ -271,6 +271,33 @@ class SchemaPagesTest : public QObject {
     }
   }
 
+  // The pages are saved in the document's window list and come back when it is opened; a page that
+  // cannot load asks whether to go on.
+  void pagesComeBackWithTheDocument() {
+    QString qxs = m_Dir.filePath("pages.qxs");
+    {
+      auto w = NewWindow();
+      QVERIFY(Connect(*w, QXStd(m_Sqlite)));
+      // A source that cannot be read keeps its page, empty, and is stored like any other.
+      QVERIFY(Connect(*w, "Driver=No Such Driver;Database=gone"));
+      KVSchemaPages(*w, false)->Page(0)->ToggleList(slSystemTables);
+      QCOMPARE(KVSchemaToolWindowCount(*w), 1);
+      QVERIFY(w->Document().SaveAs(QXStd(qxs)));
+    }
+    // Loading the unreadable page asks; Yes goes on and keeps the readable page.
+    auto w = NewWindow();
+    g_SchemaAsked.clear();
+    g_SchemaAnswers = {KV_IDYES};
+    QVERIFY(w->OpenDocument(qxs));
+    QCOMPARE(g_SchemaAsked.size(), size_t(1));
+    QVERIFY2(QXStr(g_SchemaAsked[0]).endsWith("Continue loading the remaining Pages?"), g_SchemaAsked[0].c_str());
+    TKVSchemaPagesDlg* dlg = KVSchemaPages(*w, false);
+    QVERIFY(dlg);
+    QCOMPARE(dlg->PageCount(), 1);
+    QCOMPARE(dlg->Page(0)->DataSourceName(), std::string("shop.db"));
+    QCOMPARE(TopCaptions(dlg->Page(0)), QStringList({"System Tables: 0", "Tables: 3", "Views: 1"}));
+  }
+
   // Dragging a table, a column folder and a column onto the definition tree creates the nodes of the
   // drop rules; a table dropped three times gets numbered titles.
   void dragTablesAndColumnsIntoTheDefinition() {
