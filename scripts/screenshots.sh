@@ -116,3 +116,41 @@ if [ -x "$cli" ]; then
   cd "$here"
 fi
 # --- end of the runs block ---------------------------------------------------------------------------------
+
+# --- Schema pages (own block) ------------------------------------------------------------------------------
+# The shop example with a schema page of its source database kept in the document's window list, so that
+# opening it brings the page back; the tables are expanded down to the columns of the first one.
+if [ -x "$cli" ]; then
+  mkdir -p "$work/schema"
+  bash "$here/examples/shop/make-databases.sh" "$cli" "$work/schema" >/dev/null
+  cp "$doc" "$work/schema/shop-schema.qxt"
+  cat >>"$work/schema/shop-schema.qxt" <<'QXT'
+[WindowList\00000]
+ClassName=TKVSchemaPagesDlg
+[WindowList\00000\Page00000]
+ClassName=TKVSchemaTreeArea
+LoadedSchemaLists=6
+[WindowList\00000\Page00000\ConnectProperties]
+ConnectionString=Driver=SQLite3;Database=shop-source.db
+QXT
+  cd "$work/schema"
+  {
+    start "$work/schema/shop-schema.qxt"
+    sid=
+    for _ in $(seq 100); do
+      sid=$(xdotool search --onlyvisible --name '^Schema$' 2>/dev/null | head -1) && [ -n "$sid" ] && break
+      sleep 0.1
+    done
+    [ -n "$sid" ] || { echo "the schema pages did not open" >&2; exit 1; }
+    xdotool windowmove "$sid" 620 40 windowsize "$sid" 420 620
+    sleep 1
+    # The first list of the tree, opened, then its first table and that table's column list.
+    xdotool mousemove --window "$sid" 60 104 click 1
+    xdotool key --window "$sid" Right Down Right Down Right
+    sleep 0.6
+    import -window "$sid" "$out/schema-pages.png"; echo "saved docs/screenshots/schema-pages.png"
+    stop
+  }
+  cd "$here"
+fi
+# --- end of the schema pages block -------------------------------------------------------------------------

@@ -33,6 +33,7 @@
 #include "db/KVOdbcSchemaRecordset.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
+#include "ui/KVDataEditor.h"
 #include "ui/QXDetailAreas.h"
 #include "ui/QXMainWindow.h"
 #include "ui/QXUiCommon.h"
@@ -1132,6 +1133,14 @@ TKVSchemaPagesDlg* KVSchemaPages(TQXMainWindow& window, bool create) {
 }
 
 void KVInstallSchemaPages(TQXMainWindow& window, std::function<bool(TKVOdbcConnectProperties&)> chooser) {
+  // "Edit Data" opens the program's data editor on the table the SQL text reads.
+  // The editor outlives a window it was installed by: its parent is looked up when it opens.
+  QPointer<QWidget> parent(&window);
+  KVSetSchemaDataEditor([parent](const TKVOdbcConnectProperties& p, const std::string& sql) {
+    static const std::string prefix = "SELECT * FROM ";
+    std::string table = sql.rfind(prefix, 0) == 0 ? sql.substr(prefix.size()) : sql;
+    KVShowDataEditor(p.ConnectionString(), table, parent.data());
+  });
   window.OnConnectToDatabase = [&window, chooser] {
     auto properties = KVMakeRef<TKVOdbcConnectProperties>();
     if (chooser) {

@@ -148,6 +148,7 @@ class SchemaPagesTest : public QObject {
     QCOMPARE(page->LoadedSchemaLists(), uint32_t(1u << slTables));
 
     // Edit Data waits for a registered editor and a table.
+    KVSetSchemaDataEditor(nullptr);
     page->Tree()->setCurrentItem(orders);
     QVERIFY(!page->CommandEnabled(TKVSchemaTreeArea::scEditData));
     std::string editedSql;
