@@ -31,6 +31,7 @@
 #include "db/KVConnectionString.h"
 #include "db/KVOdbcRecordset.h"
 #include "db/KVOdbcSchemaRecordset.h"
+#include "db/KVSchemaCatalog.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
 #include "ui/KVDataEditor.h"
@@ -57,13 +58,6 @@ const char* const kItemClass[kSchemaListCount] = {
 
 // Items of these kinds hold columns (tables, system tables, views, procedures, privileges, statistics).
 bool IsColumnContainerKind(int kind) { return kind >= slSystemTables && kind <= slStatistics; }
-
-const char* NullableText(const std::string& value) {
-  if (value == "0") return "Not Null";
-  if (value == "1") return "Nulls Allowed";
-  if (value == "2") return "?";
-  return "";
-}
 
 QString ListCaption(int kind, int count) { return QString("%1: %2").arg(KVSchemaListCaption(kind)).arg(count); }
 
@@ -297,46 +291,15 @@ class TKVSchemaTreeArea::TLoader {
     ReadRows(kind, QXStd(item->data(0, snrTitle).toString()), list, [&](int) {
       auto text = [&](int column) { return KVFieldText(KVFieldByOrdinal(*m_Schema, column)); };
       std::string name = text(4);
-      QString hint = QString("Name:\t\t%1\rDatatype:\t%2\rDatasize:\t%3 Byte(s)\rNullable:\t%4")
-                         .arg(QXStr(name), QXStr(text(type)), QXStr(text(size)), NullableText(text(nullable)));
+      QString hint = QXStr(KVSchemaColumnHint(name, text(type), text(size), text(nullable)));
       list->addChild(NewItemNode(kind, QXStr(name), hint));
       list->setText(0, ListCaption(kind, CountOf(list)));
     });
   }
 
   QString RecordHint(const std::string& table) {
-    if (m_Quote.empty()) m_Quote = IdentifierQuote();
-    std::string quoted = m_Quote;
-    for (char c : table) {
-      quoted += c;
-      if (std::string(1, c) == m_Quote) quoted += c;
-    }
-    quoted += m_Quote;
-    try {
-      m_Count->Close();
-      m_Count->SetSQL("SELECT Count(*) FROM " + quoted);
-      m_Count->Open();
-      QString hint;
-      if (m_Count->HasCurrentRecord() && m_Count->FieldCount() > 0 && !m_Count->Field(0).IsNull())
-        hint = QString("%1: %2 records").arg(QXStr(table), QXStr(m_Count->Field(0).Value().AsString()));
-      m_Count->Close();
-      return hint;
-    } catch (const std::exception&) {
-      try {
-        m_Count->Close();
-      } catch (const std::exception&) {
-      }
-      return {};
-    }
-  }
-
-  // Double quotes, unless the driver names another quote (MariaDB reads "name" as a string).
-  std::string IdentifierQuote() {
-    char quote[8] = {0};
-    SQLSMALLINT length = 0;
-    SQLRETURN rc = SQLGetInfo(m_Connection->OdbcHandle(), SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &length);
-    if (KVOdbcSucceeded(rc) && length == 1 && quote[0] != ' ') return std::string(1, quote[0]);
-    return "\"";
+    if (m_Quote.empty()) m_Quote = KVIdentifierQuote(*m_Connection);
+    return QXStr(KVSchemaRecordHint(*m_Count, m_Quote, table));
   }
 
   void KeepResponsive() {
