@@ -21,11 +21,6 @@ bool StartsWithText(std::string_view text, std::string_view prefix) {
 
 size_t RoundUp8(size_t n) { return (n + 7) & ~size_t{7}; }
 
-// The column a field writes: its base column, its name where the driver reports none.
-std::string ColumnOf(const TKVOdbcField& field) {
-  const std::string& base = field.Description().BaseColumnName;
-  return base.empty() ? field.Name() : base;
-}
 
 // A batch column: the values of one assigned field for every pending row, laid out as the driver reads
 // column-wise arrays (Stride bytes per row, one indicator per row).
@@ -170,7 +165,7 @@ struct TKVOdbcBatchInserter::TImpl {
       TColumn col;
       col.Field = &f;
       col.FieldSize = f.Size();
-      col.Name = ColumnOf(f);
+      col.Name = KVColumnNameOfField(f);
       col.Type = KVParamTypeOfField(f);
       col.CType = ParamCType(f);
       col.Terminator = col.CType == SQL_C_CHAR ? 1 : col.CType == SQL_C_WCHAR ? 2 : 0;

@@ -4,6 +4,8 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <string>
+
 #include "db/KVOdbcRecordset.h"
 
 // The SQL type named to the driver, the column size and decimal digits. Variable-size types (text, binary)
@@ -19,6 +21,9 @@ struct TKVParamType {
 // types); timestamps name their column's fractional digits (3 to 9), since MariaDB rounds a bound value to
 // them. A type outside the enumeration raises "Unknown Value (%d) for "TKVFieldDataType"".
 TKVParamType KVParamTypeOfField(const TKVOdbcField& field);
+
+// The table column a field writes: its base column name, its name where the driver reports none.
+std::string KVColumnNameOfField(const TKVOdbcField& field);
 
 // The SQLite driver describes BLOB columns as text (SQL_CHAR, type name "BLOB"): their values are sent as
 // binary (SQL_C_BINARY, SQL_LONGVARBINARY), or a zero byte would end them.

@@ -55,11 +55,6 @@ double FloatingTolerance(const TKVOdbcField& field) {
   return field.DataType() == fdtSingle || field.SqlType() == SQL_REAL ? 1e-6 : 1e-13;
 }
 
-std::string ColumnNameOf(const TKVOdbcField& field) {
-  const std::string& base = field.Description().BaseColumnName;
-  return base.empty() ? field.Name() : base;
-}
-
 // One parameter of a prepared statement: a field's buffer (INSERT values, SET values, keys of an inserted
 // row) or a copy of a value as it was read (the WHERE of an update, delete or refresh).
 struct TParam {
@@ -385,7 +380,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
   std::string Column(const TKVOdbcField& field) const {
     for (size_t i = 0; i < Fields.size(); ++i)
       if (Fields[i] == &field && !ColumnNames[i].empty()) return ColumnNames[i];
-    return ColumnNameOf(field);
+    return KVColumnNameOfField(field);
   }
 
   // The primary key columns, when every one of them is a field of the recordset (a key the recordset
@@ -1091,4 +1086,9 @@ bool KVIsBinaryColumnDescribedAsText(const TKVOdbcField& field) {
   if (field.DataType() != fdtString && field.DataType() != fdtMemo) return false;
   std::string type = KVUpperCase(field.Description().TypeName);
   return type.find("BLOB") != std::string::npos || type.find("BINARY") != std::string::npos;
+}
+
+std::string KVColumnNameOfField(const TKVOdbcField& field) {
+  const std::string& base = field.Description().BaseColumnName;
+  return base.empty() ? field.Name() : base;
 }

@@ -24,19 +24,6 @@ std::string KVIdentifierQuote(TKVOdbcConnection& connection) {
   return "\"";
 }
 
-std::string KVQuoteIdentifier(const std::string& name, const std::string& quote) {
-  std::string quoted = quote;
-  for (size_t i = 0; i < name.size();) {
-    if (!quote.empty() && name.compare(i, quote.size(), quote) == 0) {
-      quoted += quote + quote;
-      i += quote.size();
-    } else {
-      quoted += name[i++];
-    }
-  }
-  return quoted + quote;
-}
-
 std::string KVSchemaRecordHint(TKVOdbcRecordset& counter, const std::string& quote, const std::string& table) {
   try {
     counter.Close();

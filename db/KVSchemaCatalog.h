@@ -5,6 +5,7 @@
 
 #include "db/KVOdbcConnection.h"
 #include "db/KVOdbcRecordset.h"
+#include "db/KVOdbcRowWriter.h"  // KVQuoteIdentifier
 
 // NULLABLE of SQLColumns / SQLProcedureColumns as text: "0" "Not Null", "1" "Nulls Allowed", "2" "?",
 // anything else "".
@@ -17,8 +18,6 @@ std::string KVSchemaColumnHint(const std::string& name, const std::string& typeN
 // The quote the data source encloses identifiers in: the driver's SQL_IDENTIFIER_QUOTE_CHAR when it names
 // one character (MariaDB's "`" — it reads "name" as a string), else the standard double quote.
 std::string KVIdentifierQuote(TKVOdbcConnection& connection);
-// `name` enclosed in `quote`, a quote inside it doubled.
-std::string KVQuoteIdentifier(const std::string& name, const std::string& quote);
 
 // "%s: %d records" for `table`, counted with SELECT Count(*) on `counter` (a recordset on the data
 // source's connection); "" when the count fails or is NULL (views over missing tables, no rights), which

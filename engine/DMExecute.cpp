@@ -154,13 +154,15 @@ bool ReadByOriginOneFields(TKVTreeItem& destRS) {
   return read;
 }
 
+// "name: literal" joined by ", ", the form every value list of an error's details takes.
+void AppendNamedValue(std::string& out, const std::string& name, const TKVVariant& value) {
+  if (!out.empty()) out += ", ";
+  out += name + ": " + KVValueAsSQLLiteral(value);
+}
+
 std::string RecordValuesText(TKVOdbcRecordsetBase& rs) {
   std::string out;
-  for (size_t i = 0; i < rs.FieldCount(); ++i) {
-    if (i) out += ", ";
-    TKVOdbcField& f = rs.Field(i);
-    out += f.Name() + ": " + KVValueAsSQLLiteral(f.Value());
-  }
+  for (size_t i = 0; i < rs.FieldCount(); ++i) AppendNamedValue(out, rs.Field(i).Name(), rs.Field(i).Value());
   return out;
 }
 
@@ -238,6 +240,11 @@ struct TQXExecuter::TFieldCache {
   bool Assigned() const { return Data->RunInfo[kInfoAssigned] != 0; }
 };
 
+struct TQXExecuter::TQueuedRow {
+  int32_t SourcePosition = 0;
+  std::vector<TKVVariant> DestValues, SourceValues;
+};
+
 struct TQXExecuter::TDestRSCache {
   TKVTreeItem* Item = nullptr;
   TQXDDestRSData* Data = nullptr;
@@ -254,10 +261,6 @@ struct TQXExecuter::TDestRSCache {
   // parameter arrays. Each queued row keeps what its error report would show: its source position, the
   // values to be written (Empty for a field without one) and the source record's values. Slots are reused.
   std::unique_ptr<TKVOdbcBatchInserter> Batch;
-  struct TQueuedRow {
-    int32_t SourcePosition = 0;
-    std::vector<TKVVariant> DestValues, SourceValues;
-  };
   std::vector<TQueuedRow> Queued;
 };
 
@@ -702,7 +705,7 @@ void TQXExecuter::QueueInsert(TDestRSCache& cache) {
   if (cache.Batch->NeedsFlushBefore(rs)) FlushBatch(cache);
   size_t row = cache.Batch->Add(rs);
   if (cache.Queued.size() <= row) cache.Queued.resize(row + 1);
-  TDestRSCache::TQueuedRow& q = cache.Queued[row];
+  TQueuedRow& q = cache.Queued[row];
   q.DestValues.resize(cache.Fields.size());
   for (size_t i = 0; i < cache.Fields.size(); ++i)
     q.DestValues[i] = cache.Fields[i].Assigned() ? cache.Fields[i].Data->RunValue : TKVVariant();
@@ -726,34 +729,11 @@ void TQXExecuter::FlushBatch(TDestRSCache& cache) {
   // A failing row is the record error its record would have raised when written alone: its details, its
   // red line, the error action's answer.
   auto onRowError = [&](size_t row, const std::exception_ptr& error) -> bool {
-    const TDestRSCache::TQueuedRow& q = cache.Queued[row];
+    const TQueuedRow& q = cache.Queued[row];
     try {
       std::rethrow_exception(error);
     } catch (std::exception& e) {
-      if (auto* ex = dynamic_cast<Exception*>(&e); ex && !ex->Message().empty()) {
-        std::string values;
-        for (size_t i = 0; i < cache.Fields.size() && i < q.DestValues.size(); ++i) {
-          if (q.DestValues[i].IsEmpty()) continue;
-          if (!values.empty()) values += ", ";
-          values += cache.Fields[i].Data->DestFieldname() + ": " + KVValueAsSQLLiteral(q.DestValues[i]);
-        }
-        std::string details = std::string("Destination Table") + ": " +
-                              TrimWhite(dest.Recordset().Sql().StatementName()) + "\r\n" + "Operation" + ": " +
-                              KVRecordsetStateCaption(rsInserting) + "\r\n" + "Destination Values" + ": (" +
-                              values + ")";
-        if (cache.SourceItem) {
-          TKVOdbcRecordset& src = cache.SourceItem->DataAs<TQXDSourceRSData>()->Recordset();
-          std::string sourceValues;
-          for (size_t i = 0; i < src.FieldCount() && i < q.SourceValues.size(); ++i) {
-            if (i) sourceValues += ", ";
-            sourceValues += src.Field(i).Name() + ": " + KVValueAsSQLLiteral(q.SourceValues[i]);
-          }
-          details += std::string("\r\n\r\n") + "Source Table" + ": " + TrimWhite(src.Sql().StatementName());
-          details += std::string("\r\n") + "Source Record Position" + ": " + std::to_string(q.SourcePosition);
-          details += std::string("\r\n") + "Source Values" + ": (" + sourceValues + ")";
-        }
-        TMessageAccess::Of(*ex) += "\r\n\r\n" + details;
-      }
+      AddErrorDetails(e, *cache.Item, &q);
       if (HandleRecordError(e)) return true;
     } catch (...) {
     }
@@ -993,36 +973,47 @@ void TQXExecuter::AssignDestFieldValue(TQXDDestFieldData& field, TKVOdbcRecordse
   }
 }
 
-void TQXExecuter::AddErrorDetails(std::exception& e, TKVTreeItem& rsItem) {
+void TQXExecuter::AddErrorDetails(std::exception& e, TKVTreeItem& rsItem, const TQueuedRow* queued) {
   auto* ex = dynamic_cast<Exception*>(&e);
   if (!ex || ex->Message().empty()) return;
   try {
     auto* dest = rsItem.DataAs<TQXDDestRSData>();
     TKVOdbcRecordset& rs = dest->Recordset();
+    const TKVRecordsetState state = queued ? rsInserting : rs.State();
     std::string details = std::string("Destination Table") + ": " + TrimWhite(rs.Sql().StatementName());
-    details += std::string("\r\n") + "Operation" + ": " + KVRecordsetStateCaption(rs.State());
+    details += std::string("\r\n") + "Operation" + ": " + KVRecordsetStateCaption(state);
     // Only a record being edited holds values that were there. A new record, or none at all (nothing located
     // yet, a columns-only open), holds buffers that an assignment may not have reached: show what was to be
-    // written instead of values that never were.
+    // written instead of values that never were. A queued row kept what it was to write.
     std::string values;
-    if (rs.State() == rsEditing || (rs.State() == rsBrowsing && rs.HasCurrentRecord())) {
+    if (!queued && (state == rsEditing || (state == rsBrowsing && rs.HasCurrentRecord()))) {
       values = RecordValuesText(rs);
     } else {
-      for (const TFieldCache& f : CacheFor(rsItem).Fields) {
-        if (!f.Assigned()) continue;
-        if (!values.empty()) values += ", ";
-        values += f.Data->DestFieldname() + ": " + KVValueAsSQLLiteral(f.Data->RunValue);
+      const std::vector<TFieldCache>& fields = CacheFor(rsItem).Fields;
+      for (size_t i = 0; i < fields.size(); ++i) {
+        if (queued ? i >= queued->DestValues.size() || queued->DestValues[i].IsEmpty() : !fields[i].Assigned())
+          continue;
+        AppendNamedValue(values, fields[i].Data->DestFieldname(),
+                         queued ? queued->DestValues[i] : fields[i].Data->RunValue);
       }
     }
     details += std::string("\r\n") + "Destination Values" + ": (" + values + ")";
     if (TKVTreeItem* srcItem = QXDFindAncestorItem<TQXDSourceRSData>(&rsItem)) {
       TKVOdbcRecordset& src = srcItem->DataAs<TQXDSourceRSData>()->Recordset();
+      std::string sourceValues;
+      if (queued)
+        for (size_t i = 0; i < src.FieldCount() && i < queued->SourceValues.size(); ++i)
+          AppendNamedValue(sourceValues, src.Field(i).Name(), queued->SourceValues[i]);
+      else
+        sourceValues = RecordValuesText(src);
       details += std::string("\r\n\r\n") + "Source Table" + ": " + TrimWhite(src.Sql().StatementName());
-      details += std::string("\r\n") + "Source Record Position" + ": " + std::to_string(src.Position());
-      details += std::string("\r\n") + "Source Values" + ": (" + RecordValuesText(src) + ")";
+      details += std::string("\r\n") + "Source Record Position" + ": " +
+                 std::to_string(queued ? queued->SourcePosition : src.Position());
+      details += std::string("\r\n") + "Source Values" + ": (" + sourceValues + ")";
     }
     TMessageAccess::Of(*ex) += "\r\n\r\n" + details;
-  } catch (...) {
+  } catch (const std::exception& failure) {
+    KVTrace(TKVTraceCategory::Exception, std::string("error details: ") + failure.what());
   }
 }
 

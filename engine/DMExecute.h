@@ -211,13 +211,16 @@ class TQXExecuter : public TKVRefLifeObject {
  private:
   struct TDestRSCache;
   struct TFieldCache;
+  struct TQueuedRow;
   void AppendReport(const std::string& text, uint32_t color, bool bold);
   void FlushReport();
   void ResetStatistics();
   void AddLocateValues(TKVTreeItem& rsItem, TDestRSCache& cache);
   bool LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache);
   void AssignDestFieldValue(TQXDDestFieldData& field, TKVOdbcRecordset& recordset);
-  void AddErrorDetails(std::exception& e, TKVTreeItem& rsItem);
+  // Appends the destination and source details to a record error's message: of the records as they are, or
+  // of a queued row whose batch reported it.
+  void AddErrorDetails(std::exception& e, TKVTreeItem& rsItem, const TQueuedRow* queued = nullptr);
   TDestRSCache& CacheFor(TKVTreeItem& rsItem);
   TDestRSCache* FindCache(const TKVTreeItem& rsItem) const;
   // Batched inserts: whether a destination recordset may collect its new records, queuing one, and writing

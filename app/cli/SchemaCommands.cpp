@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/cli/CliCommands.h"
+#include "db/KVSchemaCatalog.h"
 #include "db/KVOdbcConnection.h"
 #include "db/KVOdbcRecordset.h"
 #include "db/KVOdbcSchemaRecordset.h"
@@ -67,13 +68,6 @@ struct TColumnLayout {
 };
 constexpr TColumnLayout kColumnsLayout{4, 6, 8, 11}, kProcedureColumnsLayout{4, 7, 9, 12};
 
-const char* NullableText(const std::string& value) {
-  if (value == "0") return "Not Null";
-  if (value == "1") return "Nulls Allowed";
-  if (value == "2") return "?";
-  return "";
-}
-
 class TSchemaPrinter {
  public:
   TSchemaPrinter(TKVRef<TKVOdbcConnection> connection, std::ostream& out)
@@ -118,7 +112,7 @@ class TSchemaPrinter {
     ReadList(kind, object, [&] {
       auto text = [&](int column) { return KVFieldText(KVFieldByOrdinal(*m_Schema, column)); };
       lines.push_back(text(layout.Name) + "\t" + text(layout.Type) + "\t" + text(layout.Size) + " Byte(s)\t" +
-                      NullableText(text(layout.Nullable)));
+                      KVSchemaNullableText(text(layout.Nullable)));
     });
     m_Out << "    " << KVSchemaListCaption(kind) << ": " << lines.size() << "\n";
     for (const auto& line : lines) m_Out << "      " << line << "\n";
@@ -127,39 +121,8 @@ class TSchemaPrinter {
   // "NAME: N records", or "" when the table cannot be counted (a view over a missing table, a procedure,
   // no rights): the tree shows no hint then and reports nothing.
   std::string RecordHint(const std::string& table) {
-    if (m_Quote.empty()) m_Quote = IdentifierQuote();
-    std::string quoted = m_Quote;
-    for (char c : table) {
-      quoted += c;
-      if (std::string(1, c) == m_Quote) quoted += c;
-    }
-    quoted += m_Quote;
-    try {
-      m_Count->Close();
-      m_Count->SetSQL("SELECT Count(*) FROM " + quoted);
-      m_Count->Open();
-      std::string hint;
-      if (m_Count->HasCurrentRecord() && m_Count->FieldCount() > 0 && !m_Count->Field(0).IsNull())
-        hint = table + ": " + m_Count->Field(0).Value().AsString() + " records";
-      m_Count->Close();
-      return hint;
-    } catch (const std::exception&) {
-      try {
-        m_Count->Close();
-      } catch (const std::exception&) {
-      }
-      return {};
-    }
-  }
-
-  // Names are enclosed in double quotes, the SQL standard's quote, unless the driver names another:
-  // MariaDB reads "name" as a string and wants `name`.
-  std::string IdentifierQuote() {
-    char quote[8] = {0};
-    SQLSMALLINT length = 0;
-    SQLRETURN rc = SQLGetInfo(m_Connection->OdbcHandle(), SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &length);
-    if (KVOdbcSucceeded(rc) && length == 1 && quote[0] != ' ') return std::string(1, quote[0]);
-    return "\"";
+    if (m_Quote.empty()) m_Quote = KVIdentifierQuote(*m_Connection);
+    return KVSchemaRecordHint(*m_Count, m_Quote, table);
   }
 
   TKVRef<TKVOdbcConnection> m_Connection;

@@ -255,8 +255,10 @@ TEST_P(RowWriterTest, OnlySingleTablesAreWritable) {
   EXPECT_EQ(1, Count(a, "v = 6"));
 }
 
-TEST_P(RowWriterTest, DriverPositionedWritesOnPostgreSQL) {
-  if (!IsPostgreSQL()) GTEST_SKIP() << "origin 2 is only trusted with the PostgreSQL driver";
+// Origin 2 (the driver's own positioned writes) is only trusted with the PostgreSQL driver.
+class PostgresRowWriter : public RowWriterTest {};
+
+TEST_P(PostgresRowWriter, DriverPositionedWritesOnPostgreSQL) {
   std::string t = Table();
   Exec("CREATE TABLE " + t + " (id SERIAL PRIMARY KEY, v INTEGER, dflt INTEGER DEFAULT 42, memo TEXT)");
   Exec("INSERT INTO " + t + " (v, memo) VALUES (1, 'a')");
@@ -290,6 +292,7 @@ TEST_P(RowWriterTest, DriverPositionedWritesOnPostgreSQL) {
 }
 
 DABRIX_INSTANTIATE_DB_TEST(RowWriterTest);
+INSTANTIATE_TEST_SUITE_P(Db, PostgresRowWriter, ::testing::Values(dbtest::TDbKind::PostgreSQL), dbtest::DbParamName);
 
 TEST(RowWriterTableNameTest, FromClauseMustNameOneTable) {
   TKVTableName n = KVSingleTableOfFromClause("sales.\"Order Lines\" AS o");
