@@ -126,7 +126,8 @@ struct TKVOdbcRecordsetBase::TBoundExecution {
     TKVParamType Type{};
     bool BinaryAsText = false;
   };
-  std::string Text;
+  std::string Text;                // as prepared, parameters resolved
+  std::string Condition, SqlText;  // what it was made from, to know the next record's is the same
   std::vector<TParameter> Parameters;
 
   bool Matches(const std::string& text, const std::vector<TKVBoundValue>& values) const {
@@ -215,6 +216,14 @@ void TKVOdbcRecordsetBase::EndBoundExecution(bool renewHandle) {
 void TKVOdbcRecordsetBase::ReExecuteWithValues(const std::string& condition, const std::vector<TKVBoundValue>& values) {
   CheckActive("ReExecuteWithValues");
   if (KVIsModifyingState(m_State)) PerformOperation(roLeaveModifyingState);
+  // Record after record the condition is the same: when the text is still the one prepared (and has no SQL
+  // parameters whose values could have changed), it is neither parsed nor resolved again.
+  if (m_Bound && condition == m_Bound->Condition && Sql().Text() == m_Bound->SqlText &&
+      Sql().Parameters().Count() == 0 && m_Bound->Matches(m_Bound->Text, values)) {
+    TKVDetachedViews detached(*this);
+    ExecuteBound(values);
+    return;
+  }
   {
     // The text takes the markers without an unbound re-execution through SQLChanged.
     m_SettingBoundClause = true;
@@ -229,6 +238,8 @@ void TKVOdbcRecordsetBase::ReExecuteWithValues(const std::string& condition, con
   std::string text = PreparedSQLText();
   TKVDetachedViews detached(*this);
   if (!m_Bound || !m_Bound->Matches(text, values) || !Active()) PrepareBoundExecution(text, values);
+  m_Bound->Condition = condition;
+  m_Bound->SqlText = Sql().Text();
   ExecuteBound(values);
 }
 
