@@ -675,11 +675,11 @@ bool TQXMainWindow::OpenWithDialog() {
   return !chosen.isEmpty() && OpenDocument(chosen);
 }
 
-bool TQXMainWindow::SaveDocument() {
+bool TQXMainWindow::RunSave(const std::function<bool()>& save) {
   bool saved = false;
+  BeginWait();
   try {
-    BeginWait();
-    saved = m_Document->Save();
+    saved = save();
     EndWait();
   } catch (const std::exception& e) {
     EndWait();
@@ -690,21 +690,19 @@ bool TQXMainWindow::SaveDocument() {
   return saved;
 }
 
+bool TQXMainWindow::SaveDocument() {
+  return RunSave([this] { return m_Document->Save(); });
+}
+
 bool TQXMainWindow::SaveDocumentAs() {
-  bool saved = false;
+  std::string name;
   try {
-    std::string name;
     if (!ChooseSaveFileName(*m_Document, name)) return false;
-    BeginWait();
-    saved = m_Document->SaveAs(name);
-    EndWait();
   } catch (const std::exception& e) {
-    EndWait();
     KVHandleException(e);
+    return false;
   }
-  UpdateCaption();
-  UpdateCommands();
-  return saved;
+  return RunSave([this, &name] { return m_Document->SaveAs(name); });
 }
 
 void TQXMainWindow::CloseToolWindows() {

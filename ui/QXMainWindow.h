@@ -114,6 +114,8 @@ class TQXMainWindow : public QMainWindow, private IQXDocumentHost {
   bool OpenWithDialog();
   bool SaveDocument();
   bool SaveDocumentAs();
+  // Runs a save under the wait cursor; an error is shown, caption and commands follow the outcome.
+  bool RunSave(const std::function<bool()>& save);
   void ShowFunctionList() override;
   void ShowSettings();
   void ShowInformation();
