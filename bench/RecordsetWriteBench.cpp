@@ -15,6 +15,7 @@
 #include <string>
 
 #include "db/KVOdbcBatchInsert.h"
+#include "db/KVOdbcHandle.h"
 #include "db/KVOdbcRecordset.h"
 #include "foundation/KVDateTime.h"
 
@@ -93,31 +94,26 @@ double ThroughRecordset(TKVOdbcConnection& c, const TKVRef<TKVOdbcConnection>& r
   return rows / s;
 }
 
-void Check(SQLRETURN rc, SQLSMALLINT type, SQLHANDLE h, const char* what) {
-  if (KVOdbcSucceeded(rc)) return;
-  throw EODBCError(rc, type, h, nullptr, what);
-}
-
 double ThroughPreparedInsert(TKVOdbcConnection& c, const std::string& table, int rows) {
-  SQLHSTMT h = SQL_NULL_HSTMT;
-  Check(SQLAllocHandle(SQL_HANDLE_STMT, c.OdbcHandle(), &h), SQL_HANDLE_DBC, c.OdbcHandle(), "SQLAllocHandle");
+  TKVOdbcHandle stmt =
+      TKVOdbcHandle::Allocate(SQL_HANDLE_STMT, c.OdbcHandle(), SQL_HANDLE_DBC, nullptr, "SQLAllocHandle");
+  SQLHSTMT h = stmt.Get();
   std::string sql = "INSERT INTO " + table + " (id, name, amount, ts, qty) VALUES (?, ?, ?, ?, ?)";
-  Check(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS), SQL_HANDLE_STMT, h, "SQLPrepare");
+  stmt.Check(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS), nullptr, "SQLPrepare");
   SQLINTEGER id = 0, qty = 0;
   char name[64];
   double amount = 0;
   SQL_TIMESTAMP_STRUCT ts{};
   SQLLEN fixed = 0, nameLen = 0;
-  Check(SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 10, 0, &id, 0, &fixed), SQL_HANDLE_STMT, h,
-        "bind");
-  Check(SQLBindParameter(h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 50, 0, name, sizeof name, &nameLen),
-        SQL_HANDLE_STMT, h, "bind");
-  Check(SQLBindParameter(h, 3, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0, &amount, 0, &fixed), SQL_HANDLE_STMT,
-        h, "bind");
-  Check(SQLBindParameter(h, 4, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 23, 3, &ts, 0, &fixed),
-        SQL_HANDLE_STMT, h, "bind");
-  Check(SQLBindParameter(h, 5, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 10, 0, &qty, 0, &fixed), SQL_HANDLE_STMT, h,
-        "bind");
+  stmt.Check(SQLBindParameter(h, 1, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 10, 0, &id, 0, &fixed), nullptr, "bind");
+  stmt.Check(SQLBindParameter(h, 2, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, 50, 0, name, sizeof name, &nameLen),
+             nullptr, "bind");
+  stmt.Check(SQLBindParameter(h, 3, SQL_PARAM_INPUT, SQL_C_DOUBLE, SQL_DOUBLE, 15, 0, &amount, 0, &fixed), nullptr,
+             "bind");
+  stmt.Check(SQLBindParameter(h, 4, SQL_PARAM_INPUT, SQL_C_TYPE_TIMESTAMP, SQL_TYPE_TIMESTAMP, 23, 3, &ts, 0, &fixed),
+             nullptr, "bind");
+  stmt.Check(SQLBindParameter(h, 5, SQL_PARAM_INPUT, SQL_C_SLONG, SQL_INTEGER, 10, 0, &qty, 0, &fixed), nullptr,
+             "bind");
   double day = 0;
   KVTryEncodeDateTime({2024, 1, 2, 3, 4, 5, 678}, day);
   auto start = std::chrono::steady_clock::now();
@@ -130,13 +126,11 @@ double ThroughPreparedInsert(TKVOdbcConnection& c, const std::string& table, int
           static_cast<SQLUSMALLINT>(p.Hour), static_cast<SQLUSMALLINT>(p.Minute),
           static_cast<SQLUSMALLINT>(p.Second), static_cast<SQLUINTEGER>(p.Millisecond) * 1000000u};
     qty = i % 97;
-    Check(SQLExecute(h), SQL_HANDLE_STMT, h, "SQLExecute");
+    stmt.Check(SQLExecute(h), nullptr, "SQLExecute");
     if (i % kCommitEvery == 0) c.CommitTransaction();
   }
   c.CommitTransaction();
-  double s = Seconds(start);
-  SQLFreeHandle(SQL_HANDLE_STMT, h);
-  return rows / s;
+  return rows / Seconds(start);
 }
 
 void Run(const char* label, const std::string& connectionString, bool postgres, int rows) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "db/KVOdbcHandle.h"
 #include "db/KVOdbcParamType.h"
 #include "foundation/KVConvert.h"
 #include "db/KVOdbcRowWriter.h"
@@ -82,9 +83,9 @@ struct TKVOdbcBatchInserter::TImpl {
   std::vector<TColumn> Columns;
   size_t Rows = 0;
 
-  SQLHSTMT Stmt = SQL_NULL_HSTMT;  // the INSERT
-  SQLHSTMT Ctl = SQL_NULL_HSTMT;   // savepoints
-  SQLHSTMT Multi = SQL_NULL_HSTMT; // SQLite: one INSERT of many rows
+  TKVOdbcHandle Stmt;   // the INSERT
+  TKVOdbcHandle Ctl;    // savepoints
+  TKVOdbcHandle Multi;  // SQLite: one INSERT of many rows
   bool Prepared = false;
   std::vector<std::pair<const TKVOdbcField*, SQLSMALLINT>> PreparedShape;
   std::vector<SQLUSMALLINT> Status;
@@ -92,12 +93,6 @@ struct TKVOdbcBatchInserter::TImpl {
 
   TImpl(TKVOdbcBatchInserter& owner, TKVOdbcRecordsetBase& rs, size_t budget)
       : Owner(owner), Rs(&rs), ByteBudget(budget) {}
-
-  ~TImpl() {
-    if (Stmt != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, Stmt);
-    if (Ctl != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, Ctl);
-    if (Multi != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, Multi);
-  }
 
   TKVOdbcConnection& Conn() { return *Rs->Connection(); }
   SQLHDBC Dbc() { return Conn().OdbcHandle(); }
@@ -249,10 +244,9 @@ struct TKVOdbcBatchInserter::TImpl {
 
   // --- writing
 
-  SQLHSTMT Handle(SQLHSTMT& h) {
-    if (h == SQL_NULL_HSTMT)
-      KVOdbcCheck(SQLAllocHandle(SQL_HANDLE_STMT, Dbc(), &h), Rs.get(), kApply, Dbc(), SQL_HANDLE_DBC);
-    return h;
+  SQLHSTMT Handle(TKVOdbcHandle& h) {
+    if (!h) h = TKVOdbcHandle::Allocate(SQL_HANDLE_STMT, Dbc(), SQL_HANDLE_DBC, Rs.get(), kApply);
+    return h.Get();
   }
 
   void Control(const std::string& sql) {
@@ -308,7 +302,7 @@ struct TKVOdbcBatchInserter::TImpl {
 
   // Binds every column's array from `row` on and sets the number of rows an execute writes.
   void Bind(size_t row, size_t count) {
-    SQLHSTMT h = Stmt;
+    SQLHSTMT h = Stmt.Get();
     KVOdbcCheck(SQLSetStmtAttr(h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(count), 0), Rs.get(),
                 kApply, h, SQL_HANDLE_STMT);
     Status.assign(std::max<size_t>(count, 1), SQL_PARAM_UNUSED);
@@ -346,16 +340,16 @@ struct TKVOdbcBatchInserter::TImpl {
       ++Owner.m_ArrayExecutes;
       for (size_t r = 0; r < Rows; ++r) {
         Bind(r, 1);
-        SQLRETURN rc = SQLExecute(Stmt);
-        SQLFreeStmt(Stmt, SQL_CLOSE);
+        SQLRETURN rc = SQLExecute(Stmt.Get());
+        SQLFreeStmt(Stmt.Get(), SQL_CLOSE);
         if (!KVOdbcSucceeded(rc) && rc != SQL_NO_DATA) return false;
       }
       return true;
     }
     Bind(0, Rows);
-    SQLRETURN rc = SQLExecute(Stmt);
+    SQLRETURN rc = SQLExecute(Stmt.Get());
     ++Owner.m_ArrayExecutes;
-    SQLFreeStmt(Stmt, SQL_CLOSE);
+    SQLFreeStmt(Stmt.Get(), SQL_CLOSE);
     if (rc == SQL_SUCCESS || rc == SQL_NO_DATA) return true;
     if (rc != SQL_SUCCESS_WITH_INFO) return false;
     // Some rows may have failed while others were written: only a driver's status array tells.
@@ -416,15 +410,15 @@ struct TKVOdbcBatchInserter::TImpl {
     for (size_t r = 0; r < Rows; ++r) {
       Bind(r, 1);
       if (savepoints) Control("SAVEPOINT dabrix_batch_row");
-      SQLRETURN rc = SQLExecute(Stmt);
+      SQLRETURN rc = SQLExecute(Stmt.Get());
       ++Owner.m_RowExecutes;
       std::exception_ptr error;
       try {
-        KVOdbcCheck(rc, Rs.get(), kApply, Stmt, SQL_HANDLE_STMT);
+        KVOdbcCheck(rc, Rs.get(), kApply, Stmt.Get(), SQL_HANDLE_STMT);
       } catch (...) {
         error = std::current_exception();
       }
-      SQLFreeStmt(Stmt, SQL_CLOSE);
+      SQLFreeStmt(Stmt.Get(), SQL_CLOSE);
       if (!error) {
         if (savepoints) Control("RELEASE SAVEPOINT dabrix_batch_row");
         ++result.Written;

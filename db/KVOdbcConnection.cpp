@@ -37,7 +37,7 @@ void TKVOdbcEnvironment::SetOdbcVersion(int version) {
   if (version == m_Version) return;
   m_Version = static_cast<TOdbcVersion>(version);
   if (Active())
-    KVOdbcCheck(SQLSetEnvAttr(m_Handle, SQL_ATTR_ODBC_VERSION,
+    KVOdbcCheck(SQLSetEnvAttr(m_Handle.Get(), SQL_ATTR_ODBC_VERSION,
                               reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(m_Version ? SQL_OV_ODBC3 : SQL_OV_ODBC2)), 0),
                 this, "SetODBCODBCVersion");
 }
@@ -54,7 +54,7 @@ void TKVOdbcEnvironment::SetPoolSelectStrategy(int strategy) {
   if (strategy == m_PoolSelect) return;
   m_PoolSelect = static_cast<TConnectionPoolSelectStrategy>(strategy);
   if (Active())
-    KVOdbcCheck(SQLSetEnvAttr(m_Handle, SQL_ATTR_CP_MATCH,
+    KVOdbcCheck(SQLSetEnvAttr(m_Handle.Get(), SQL_ATTR_CP_MATCH,
                               reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(
                                   m_PoolSelect ? SQL_CP_RELAXED_MATCH : SQL_CP_STRICT_MATCH)), 0),
                 this, "SetODBCConnectionPoolSelectStrategy");
@@ -66,23 +66,18 @@ void TKVOdbcEnvironment::DoActivate() {
     KVOdbcCheck(SQLSetEnvAttr(SQL_NULL_HENV, SQL_ATTR_CONNECTION_POOLING, reinterpret_cast<SQLPOINTER>(v), 0), this,
                 "SetODBCConnectionPooling", SQL_NULL_HANDLE, SQL_HANDLE_ENV);
   }
-  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &m_Handle);
-  if (!KVOdbcSucceeded(rc)) {
-    m_Handle = SQL_NULL_HENV;
-    throw EODBCError("The ODBC driver manager cannot allocate an environment", this, "SQLAllocHandle");
-  }
-  KVOdbcCheck(SQLSetEnvAttr(m_Handle, SQL_ATTR_ODBC_VERSION,
+  m_Handle = TKVOdbcHandle::Environment(this, "SQLAllocHandle");
+  KVOdbcCheck(SQLSetEnvAttr(m_Handle.Get(), SQL_ATTR_ODBC_VERSION,
                             reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(m_Version ? SQL_OV_ODBC3 : SQL_OV_ODBC2)), 0),
               this, "SetODBCODBCVersion");
-  KVOdbcCheck(SQLSetEnvAttr(m_Handle, SQL_ATTR_CP_MATCH,
+  KVOdbcCheck(SQLSetEnvAttr(m_Handle.Get(), SQL_ATTR_CP_MATCH,
                             reinterpret_cast<SQLPOINTER>(static_cast<intptr_t>(
                                 m_PoolSelect ? SQL_CP_RELAXED_MATCH : SQL_CP_STRICT_MATCH)), 0),
               this, "SetODBCConnectionPoolSelectStrategy");
 }
 
 void TKVOdbcEnvironment::DoDeactivate() {
-  if (m_Handle != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, m_Handle);
-  m_Handle = SQL_NULL_HENV;
+  m_Handle.Reset();
 }
 
 void TKVOdbcEnvironment::EnumDataSources(int kind, const std::string& format,
@@ -99,7 +94,7 @@ void TKVOdbcEnvironment::EnumDataSources(int kind, const std::string& format,
     for (;;) {
       SQLCHAR name[512], description[512];
       SQLSMALLINT nameLen = 0, descLen = 0;
-      SQLRETURN rc = SQLDataSources(m_Handle, direction, name, sizeof name, &nameLen, description,
+      SQLRETURN rc = SQLDataSources(m_Handle.Get(), direction, name, sizeof name, &nameLen, description,
                                     sizeof description, &descLen);
       if (!KVOdbcSucceeded(rc)) break;
       direction = SQL_FETCH_NEXT;
@@ -122,12 +117,12 @@ void TKVOdbcEnvironment::EnumDataSources(int kind, const std::string& format,
 
 void TKVOdbcEnvironment::CommitTransaction() {
   CheckActive("CommitTransaction Method");
-  KVOdbcCheck(SQLEndTran(SQL_HANDLE_ENV, m_Handle, SQL_COMMIT), this, "CommitTransaction");
+  KVOdbcCheck(SQLEndTran(SQL_HANDLE_ENV, m_Handle.Get(), SQL_COMMIT), this, "CommitTransaction");
 }
 
 void TKVOdbcEnvironment::RollbackTransaction() {
   CheckActive("RollbackTransaction Method");
-  KVOdbcCheck(SQLEndTran(SQL_HANDLE_ENV, m_Handle, SQL_ROLLBACK), this, "RollbackTransaction");
+  KVOdbcCheck(SQLEndTran(SQL_HANDLE_ENV, m_Handle.Get(), SQL_ROLLBACK), this, "RollbackTransaction");
 }
 
 // --- Connection properties -------------------------------------------------------------------------------
@@ -285,11 +280,11 @@ void TKVOdbcConnection::SetEnvironment(TKVRef<TKVOdbcEnvironment> environment) {
 }
 
 void TKVOdbcConnection::SetAttr(SQLINTEGER attribute, SQLULEN value, const char* routine) {
-  KVOdbcCheck(SQLSetConnectAttr(m_Handle, attribute, reinterpret_cast<SQLPOINTER>(value), 0), this, routine);
+  KVOdbcCheck(SQLSetConnectAttr(m_Handle.Get(), attribute, reinterpret_cast<SQLPOINTER>(value), 0), this, routine);
 }
 
 void TKVOdbcConnection::SetAttrText(SQLINTEGER attribute, const std::string& value, const char* routine) {
-  KVOdbcCheck(SQLSetConnectAttr(m_Handle, attribute, const_cast<char*>(value.c_str()), SQL_NTS), this, routine);
+  KVOdbcCheck(SQLSetConnectAttr(m_Handle.Get(), attribute, const_cast<char*>(value.c_str()), SQL_NTS), this, routine);
 }
 
 void TKVOdbcConnection::SetCurrentCatalog(const std::string& catalog) {
@@ -338,11 +333,8 @@ void TKVOdbcConnection::DoActivate() {
   if (!m_Environment) RaisePropertyNotSet("ODBCEnvironment", "AllocHandle");
   KVOdbcInitLocale();
   m_Environment->Activate();
-  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_DBC, m_Environment->OdbcHandle(), &m_Handle);
-  if (!KVOdbcSucceeded(rc)) {
-    m_Handle = SQL_NULL_HDBC;
-    KVOdbcCheck(rc, m_Environment.get(), "AllocHandle");
-  }
+  m_Handle = TKVOdbcHandle::Allocate(SQL_HANDLE_DBC, m_Environment->OdbcHandle(), SQL_HANDLE_ENV, m_Environment.get(),
+                                     "AllocHandle");
   const TKVOdbcConnectProperties& p = *m_Properties;
   SetAttr(SQL_ATTR_TXN_ISOLATION, p.TransactionIsolation(), "SetODBCTransactionIsolation");
   if (p.AccessMode() != amReadWrite) SetAttr(SQL_ATTR_ACCESS_MODE, SQL_MODE_READ_ONLY, "SetODBCAccessMode");
@@ -373,8 +365,8 @@ void TKVOdbcConnection::DoActivate() {
   // only asked for when a user interface has installed itself as the owner (not yet the case).
   SQLUSMALLINT completion = SQL_DRIVER_NOPROMPT;
   KVTrace(TKVTraceCategory::Call, "SQLDriverConnect " + KVDataSourceNameOfConnectionString(text));
-  rc = SQLDriverConnect(m_Handle, nullptr, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLSMALLINT>(text.size()),
-                        out.data(), 2048, &outLen, completion);
+  SQLRETURN rc = SQLDriverConnect(m_Handle.Get(), nullptr, reinterpret_cast<SQLCHAR*>(text.data()),
+                                  static_cast<SQLSMALLINT>(text.size()), out.data(), 2048, &outLen, completion);
   KVOdbcCheck(rc, this, "AllocHandle");
   m_Connected = true;
   if (p.HasAttribute(caCompleteConnectionstring) && outLen > 0) {
@@ -392,11 +384,11 @@ void TKVOdbcConnection::DoActivate() {
 }
 
 void TKVOdbcConnection::DoDeactivate() {
-  if (m_Handle == SQL_NULL_HDBC) return;
+  if (!m_Handle) return;
   std::exception_ptr failure;
   if (m_Connected) {
     if (!m_Properties->HasAttribute(caAutocommitTransactions)) {
-      SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_Handle, SQL_ROLLBACK);
+      SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, m_Handle.Get(), SQL_ROLLBACK);
       if (!KVOdbcSucceeded(rc)) {
         try {
           KVOdbcCheck(rc, this, "ReleaseHandle");
@@ -405,11 +397,10 @@ void TKVOdbcConnection::DoDeactivate() {
         }
       }
     }
-    SQLDisconnect(m_Handle);
+    SQLDisconnect(m_Handle.Get());
     m_Connected = false;
   }
-  SQLFreeHandle(SQL_HANDLE_DBC, m_Handle);
-  m_Handle = SQL_NULL_HDBC;
+  m_Handle.Reset();
   m_Nesting = 0;
   if (failure) std::rethrow_exception(failure);
 }
@@ -436,20 +427,20 @@ void TKVOdbcConnection::BeginTransaction() {
 
 void TKVOdbcConnection::CommitTransaction() {
   CheckActive("CommitTransaction Method");
-  KVOdbcCheck(SQLEndTran(SQL_HANDLE_DBC, m_Handle, SQL_COMMIT), this, "CommitTransaction");
+  KVOdbcCheck(SQLEndTran(SQL_HANDLE_DBC, m_Handle.Get(), SQL_COMMIT), this, "CommitTransaction");
   --m_Nesting;
 }
 
 void TKVOdbcConnection::RollbackTransaction() {
   CheckActive("RollbackTransaction Method");
-  KVOdbcCheck(SQLEndTran(SQL_HANDLE_DBC, m_Handle, SQL_ROLLBACK), this, "RollbackTransaction");
+  KVOdbcCheck(SQLEndTran(SQL_HANDLE_DBC, m_Handle.Get(), SQL_ROLLBACK), this, "RollbackTransaction");
   --m_Nesting;
 }
 
 TKVTransactionSupport TKVOdbcConnection::GetTransactionSupport() {
   CheckActive("GetTransactionSupport Method");
   SQLUSMALLINT v = 0;
-  KVOdbcCheck(SQLGetInfo(m_Handle, SQL_TXN_CAPABLE, &v, sizeof v, nullptr), this, "GetTransactionSupport");
+  KVOdbcCheck(SQLGetInfo(m_Handle.Get(), SQL_TXN_CAPABLE, &v, sizeof v, nullptr), this, "GetTransactionSupport");
   switch (v) {
     case SQL_TC_NONE: return TKVTransactionSupport::None;
     case SQL_TC_DML: return TKVTransactionSupport::DataStatementsOnly;
@@ -465,7 +456,7 @@ std::string TKVOdbcConnection::DbmsName() {
   if (m_DbmsName.empty()) {
     char buf[256] = {0};
     SQLSMALLINT len = 0;
-    KVOdbcCheck(SQLGetInfo(m_Handle, SQL_DBMS_NAME, buf, sizeof buf, &len), this, "DbmsName");
+    KVOdbcCheck(SQLGetInfo(m_Handle.Get(), SQL_DBMS_NAME, buf, sizeof buf, &len), this, "DbmsName");
     m_DbmsName = buf;
   }
   return m_DbmsName;

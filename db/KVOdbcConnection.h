@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "db/KVOdbcError.h"
+#include "db/KVOdbcHandle.h"
 #include "foundation/KVActivate.h"
 #include "storage/KVStorage.h"
 
@@ -50,14 +51,14 @@ class TKVOdbcEnvironment : public TKVActivateComponent, public IKVOdbcHandle {
   void RollbackTransaction();
 
   SQLSMALLINT OdbcHandleType() const override { return SQL_HANDLE_ENV; }
-  SQLHANDLE OdbcHandle() const override { return m_Handle; }
+  SQLHANDLE OdbcHandle() const override { return m_Handle.Get(); }
 
  protected:
   void DoActivate() override;
   void DoDeactivate() override;
 
  private:
-  SQLHENV m_Handle = SQL_NULL_HENV;
+  TKVOdbcHandle m_Handle;
   TOdbcVersion m_Version = ovOdbc3;
   TConnectionPooling m_Pooling = cpOff;
   TConnectionPoolSelectStrategy m_PoolSelect = cpsStrictMatch;
@@ -188,7 +189,7 @@ class TKVOdbcConnection : public TKVActivateComponent, public IKVOdbcHandle {
   std::string DbmsName();
 
   SQLSMALLINT OdbcHandleType() const override { return SQL_HANDLE_DBC; }
-  SQLHANDLE OdbcHandle() const override { return m_Handle; }
+  SQLHANDLE OdbcHandle() const override { return m_Handle.Get(); }
 
   // Called by the property set.
   void ApplyIsolation();
@@ -204,7 +205,7 @@ class TKVOdbcConnection : public TKVActivateComponent, public IKVOdbcHandle {
 
   TKVRef<TKVOdbcEnvironment> m_Environment;
   TKVRef<TKVOdbcConnectProperties> m_Properties;
-  SQLHDBC m_Handle = SQL_NULL_HDBC;
+  TKVOdbcHandle m_Handle;
   bool m_Connected = false;
   int32_t m_Nesting = 0;
   std::string m_Catalog;

@@ -183,10 +183,10 @@ void TKVOdbcRecordsetBase::DoDeactivate() {
 }
 
 void TKVOdbcRecordsetBase::CloseCursor() {
-  if (m_Handle == SQL_NULL_HSTMT) return;
+  if (Handle() == SQL_NULL_HSTMT) return;
   // SQL_CLOSE rather than SQLCloseCursor: it does not complain when no cursor is open (a failed execute).
-  SQLFreeStmt(m_Handle, SQL_CLOSE);
-  SQLFreeStmt(m_Handle, SQL_UNBIND);
+  SQLFreeStmt(Handle(), SQL_CLOSE);
+  SQLFreeStmt(Handle(), SQL_UNBIND);
   m_CursorOpen = false;
 }
 
@@ -200,7 +200,7 @@ void TKVOdbcRecordsetBase::SQLChanged() {
 void TKVOdbcRecordsetBase::EndBoundExecution(bool renewHandle) {
   if (!m_Bound) return;
   m_Bound.reset();
-  if (m_Handle == SQL_NULL_HSTMT) return;
+  if (Handle() == SQL_NULL_HSTMT) return;
   if (renewHandle) {
     // The fields are bound to the old handle: they go with it.
     m_RowWriter.reset();
@@ -208,8 +208,8 @@ void TKVOdbcRecordsetBase::EndBoundExecution(bool renewHandle) {
     m_CursorOpen = false;
     RenewHandle();
   } else {
-    SQLFreeStmt(m_Handle, SQL_CLOSE);
-    SQLFreeStmt(m_Handle, SQL_RESET_PARAMS);
+    SQLFreeStmt(Handle(), SQL_CLOSE);
+    SQLFreeStmt(Handle(), SQL_RESET_PARAMS);
   }
 }
 
@@ -268,16 +268,16 @@ void TKVOdbcRecordsetBase::PrepareBoundExecution(const std::string& text, const 
   m_Overlay = false;
   ApplyCursorAttributes();
   KVTrace(TKVTraceCategory::Sql, text);
-  KVOdbcCheck(SQLPrepare(m_Handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
+  KVOdbcCheck(SQLPrepare(Handle(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.c_str())),
                          static_cast<SQLINTEGER>(text.size())),
-              this, "APIPrepareSQL", m_Handle, SQL_HANDLE_STMT);
+              this, "APIPrepareSQL", Handle(), SQL_HANDLE_STMT);
   m_Bound = std::move(bound);
   ++m_BoundPrepareCount;
 }
 
 void TKVOdbcRecordsetBase::ExecuteBound(const std::vector<TKVBoundValue>& values) {
   // Closing the cursor keeps the column bindings: the fields' buffers receive the next result as they are.
-  SQLFreeStmt(m_Handle, SQL_CLOSE);
+  SQLFreeStmt(Handle(), SQL_CLOSE);
   m_CursorOpen = false;
   for (size_t i = 0; i < values.size(); ++i) {
     TBoundExecution::TParameter& p = m_Bound->Parameters[i];
@@ -289,17 +289,17 @@ void TKVOdbcRecordsetBase::ExecuteBound(const std::vector<TKVBoundValue>& values
     if (p.Type.Variable) columnSize = std::max<SQLULEN>(b.Size(), 1);
     // Bound for every execution: values of another length move or resize the buffer, and the SQLite driver
     // takes a parameter's length when it is bound.
-    KVOdbcCheck(SQLBindParameter(m_Handle, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, cType, sqlType,
+    KVOdbcCheck(SQLBindParameter(Handle(), static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, cType, sqlType,
                                  columnSize, p.Type.Digits, b.Data(), b.Capacity(), b.IndicatorPtr()),
-                this, "APIBindParameter", m_Handle, SQL_HANDLE_STMT);
+                this, "APIBindParameter", Handle(), SQL_HANDLE_STMT);
   }
   m_Position = 0;
   m_RecordCount = -1;
   m_LastFetchRC = SQL_NO_DATA;
   m_LastFetchDiag.clear();
   m_Overlay = false;
-  SQLRETURN rc = SQLExecute(m_Handle);
-  if (rc != SQL_NO_DATA) KVOdbcCheck(rc, this, "APIExecuteSQL", m_Handle, SQL_HANDLE_STMT);
+  SQLRETURN rc = SQLExecute(Handle());
+  if (rc != SQL_NO_DATA) KVOdbcCheck(rc, this, "APIExecuteSQL", Handle(), SQL_HANDLE_STMT);
   m_CursorOpen = true;
   if (m_Fields.empty()) {
     ReadGrantedCursor();
@@ -339,9 +339,9 @@ void TKVOdbcRecordsetBase::ApplyCursorAttributes() {
 
 void TKVOdbcRecordsetBase::ReadGrantedCursor() {
   SQLULEN type = SQL_CURSOR_FORWARD_ONLY, concurrency = SQL_CONCUR_READ_ONLY;
-  if (!KVOdbcSucceeded(SQLGetStmtAttr(m_Handle, SQL_ATTR_CURSOR_TYPE, &type, 0, nullptr)))
+  if (!KVOdbcSucceeded(SQLGetStmtAttr(Handle(), SQL_ATTR_CURSOR_TYPE, &type, 0, nullptr)))
     type = Properties().CursorType() == ctForwardOnly ? SQL_CURSOR_FORWARD_ONLY : SQL_CURSOR_STATIC;
-  if (!KVOdbcSucceeded(SQLGetStmtAttr(m_Handle, SQL_ATTR_CONCURRENCY, &concurrency, 0, nullptr)))
+  if (!KVOdbcSucceeded(SQLGetStmtAttr(Handle(), SQL_ATTR_CONCURRENCY, &concurrency, 0, nullptr)))
     concurrency = SQL_CONCUR_READ_ONLY;
   switch (type) {
     case SQL_CURSOR_DYNAMIC: m_GrantedCursorType = ctDynamic; break;
@@ -440,31 +440,31 @@ void TKVOdbcRecordsetBase::CreateFields() {
     m_Fields.push_back(std::make_unique<TKVOdbcField>(*this, d));
   }
   SQLSMALLINT count = 0;
-  KVOdbcCheck(SQLNumResultCols(m_Handle, &count), this, "GetODBCFieldCount", m_Handle, SQL_HANDLE_STMT);
+  KVOdbcCheck(SQLNumResultCols(Handle(), &count), this, "GetODBCFieldCount", Handle(), SQL_HANDLE_STMT);
   m_Fields.reserve(m_Fields.size() + static_cast<size_t>(std::max<SQLSMALLINT>(count, 0)));
   for (SQLUSMALLINT col = 1; col <= static_cast<SQLUSMALLINT>(std::max<SQLSMALLINT>(count, 0)); ++col) {
     std::unique_ptr<TKVOdbcField> field;
     try {
       TKVOdbcColumnDescription d;
       d.Ordinal = col;
-      d.Name = ColText(m_Handle, col, SQL_DESC_NAME, true, this);
-      d.ConciseType = ColNumber(m_Handle, col, SQL_DESC_CONCISE_TYPE, true, 0, this);
+      d.Name = ColText(Handle(), col, SQL_DESC_NAME, true, this);
+      d.ConciseType = ColNumber(Handle(), col, SQL_DESC_CONCISE_TYPE, true, 0, this);
       // For every type but date/time and intervals the concise type equals the verbose one. The SQLite
       // driver answers the concise type wrongly (SQL_CHAR for BLOB, -25 for BIGINT) but the verbose one
       // right, so the verbose one wins where the two must agree.
-      SQLLEN verbose = ColNumber(m_Handle, col, SQL_DESC_TYPE, false, d.ConciseType, this);
+      SQLLEN verbose = ColNumber(Handle(), col, SQL_DESC_TYPE, false, d.ConciseType, this);
       if (verbose != SQL_DATETIME && verbose != SQL_INTERVAL && verbose != d.ConciseType) d.ConciseType = verbose;
-      d.Length = ColNumber(m_Handle, col, SQL_DESC_LENGTH, false, 0, this);
-      d.OctetLength = ColNumber(m_Handle, col, SQL_DESC_OCTET_LENGTH, false, 0, this);
-      d.Precision = ColNumber(m_Handle, col, SQL_DESC_PRECISION, false, 0, this);
-      d.Scale = ColNumber(m_Handle, col, SQL_DESC_SCALE, false, 0, this);
-      d.Unsigned = ColNumber(m_Handle, col, SQL_DESC_UNSIGNED, false, SQL_FALSE, this);
-      d.Nullable = ColNumber(m_Handle, col, SQL_DESC_NULLABLE, false, SQL_NULLABLE_UNKNOWN, this);
-      d.Updatable = ColNumber(m_Handle, col, SQL_DESC_UPDATABLE, false, SQL_ATTR_READWRITE_UNKNOWN, this);
-      d.AutoUniqueValue = ColNumber(m_Handle, col, SQL_DESC_AUTO_UNIQUE_VALUE, false, SQL_FALSE, this);
-      d.BaseColumnName = ColText(m_Handle, col, SQL_DESC_BASE_COLUMN_NAME, false, this);
-      d.BaseTableName = ColText(m_Handle, col, SQL_DESC_BASE_TABLE_NAME, false, this);
-      d.TypeName = ColText(m_Handle, col, SQL_DESC_TYPE_NAME, false, this);
+      d.Length = ColNumber(Handle(), col, SQL_DESC_LENGTH, false, 0, this);
+      d.OctetLength = ColNumber(Handle(), col, SQL_DESC_OCTET_LENGTH, false, 0, this);
+      d.Precision = ColNumber(Handle(), col, SQL_DESC_PRECISION, false, 0, this);
+      d.Scale = ColNumber(Handle(), col, SQL_DESC_SCALE, false, 0, this);
+      d.Unsigned = ColNumber(Handle(), col, SQL_DESC_UNSIGNED, false, SQL_FALSE, this);
+      d.Nullable = ColNumber(Handle(), col, SQL_DESC_NULLABLE, false, SQL_NULLABLE_UNKNOWN, this);
+      d.Updatable = ColNumber(Handle(), col, SQL_DESC_UPDATABLE, false, SQL_ATTR_READWRITE_UNKNOWN, this);
+      d.AutoUniqueValue = ColNumber(Handle(), col, SQL_DESC_AUTO_UNIQUE_VALUE, false, SQL_FALSE, this);
+      d.BaseColumnName = ColText(Handle(), col, SQL_DESC_BASE_COLUMN_NAME, false, this);
+      d.BaseTableName = ColText(Handle(), col, SQL_DESC_BASE_TABLE_NAME, false, this);
+      d.TypeName = ColText(Handle(), col, SQL_DESC_TYPE_NAME, false, this);
       AdjustColumnDescription(d);
       field = std::make_unique<TKVOdbcField>(*this, d);
     } catch (const EKVException& e) {
@@ -472,7 +472,7 @@ void TKVOdbcRecordsetBase::CreateFields() {
       KVTrace(TKVTraceCategory::Warning, "Column " + std::to_string(col) + " left out: " + e.Message());
       continue;
     }
-    field->RawBuffer().Bind(m_Handle, field.get());
+    field->RawBuffer().Bind(Handle(), field.get());
     m_Fields.push_back(std::move(field));
   }
 }
@@ -493,14 +493,14 @@ TKVOdbcField& TKVOdbcRecordsetBase::FieldByName(std::string_view name) {
 // --- Fetching and positions -------------------------------------------------------------------------------
 
 SQLRETURN TKVOdbcRecordsetBase::Fetch(SQLSMALLINT orientation, SQLLEN offset) {
-  SQLRETURN rc = m_Scrollable ? SQLFetchScroll(m_Handle, orientation, offset) : SQLFetch(m_Handle);
+  SQLRETURN rc = m_Scrollable ? SQLFetchScroll(Handle(), orientation, offset) : SQLFetch(Handle());
   m_LastFetchRC = rc;
   m_Overlay = false;
   if (KVOdbcSucceeded(rc)) {
     m_LastFetchDiag.clear();
     for (auto& f : m_Fields) f->RawBuffer().ResetForNextRecord();
   } else {
-    m_LastFetchDiag = rc == SQL_NO_DATA ? std::string() : KVOdbcFirstDiagText(SQL_HANDLE_STMT, m_Handle);
+    m_LastFetchDiag = rc == SQL_NO_DATA ? std::string() : KVOdbcFirstDiagText(SQL_HANDLE_STMT, Handle());
     // No record: the bound buffers still hold the last one, which must not be shown as current.
     for (auto& f : m_Fields) {
       auto& b = f->RawBuffer();
@@ -646,7 +646,7 @@ int32_t TKVOdbcRecordsetBase::ComputeRecordCount() {
   int32_t count = -1;
   if (strategies & rcsUseDriverCount) {
     SQLLEN n = 0;
-    if (KVOdbcSucceeded(SQLGetDiagField(SQL_HANDLE_STMT, m_Handle, 0, SQL_DIAG_CURSOR_ROW_COUNT, &n, 0, nullptr)) &&
+    if (KVOdbcSucceeded(SQLGetDiagField(SQL_HANDLE_STMT, Handle(), 0, SQL_DIAG_CURSOR_ROW_COUNT, &n, 0, nullptr)) &&
         n > 0 && n <= INT32_MAX)
       count = static_cast<int32_t>(n);
   }
@@ -720,7 +720,7 @@ int32_t TKVOdbcRecordsetBase::CountByPositioning() {
   TKVDetachedViews detached(*this);
   TKVOdbcRecordsetState saved = SaveState();
   auto fetchOk = [this](int64_t n) {
-    return KVOdbcSucceeded(SQLFetchScroll(m_Handle, SQL_FETCH_ABSOLUTE, static_cast<SQLLEN>(n)));
+    return KVOdbcSucceeded(SQLFetchScroll(Handle(), SQL_FETCH_ABSOLUTE, static_cast<SQLLEN>(n)));
   };
   int64_t n = 256;
   while (n < (int64_t{1} << 31) && fetchOk(n)) n *= 2;

@@ -1,4 +1,5 @@
 #include "db/KVOdbcRowWriter.h"
+#include "db/KVOdbcHandle.h"
 #include "db/KVOdbcParamType.h"
 
 #include <algorithm>
@@ -71,14 +72,13 @@ struct TParam {
 };
 
 struct TStmt {
-  SQLHSTMT Handle = SQL_NULL_HSTMT;
+  TKVOdbcHandle Handle;
   bool Prepared = false;
   std::vector<uint8_t> Signature;
   std::vector<TParam> Params;
 
   void Free() {
-    if (Handle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, Handle);
-    Handle = SQL_NULL_HSTMT;
+    Handle.Reset();
     Prepared = false;
     Signature.clear();
     Params.clear();
@@ -311,13 +311,9 @@ struct TKVOdbcStatementRowWriter::TImpl {
       TKVOdbcRecordsetBase& rs, const char* routine,
       const std::function<SQLRETURN(SQLHSTMT, SQLCHAR*, SQLSMALLINT, SQLCHAR*, SQLSMALLINT, SQLCHAR*)>& call,
       SQLUSMALLINT nameColumn, SQLUSMALLINT sortColumn) {
-    SQLHSTMT h = SQL_NULL_HSTMT;
-    SQLHDBC dbc = rs.Connection()->OdbcHandle();
-    KVOdbcCheck(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &h), &rs, kApply, dbc, SQL_HANDLE_DBC);
-    struct TFree {
-      SQLHSTMT H;
-      ~TFree() { SQLFreeHandle(SQL_HANDLE_STMT, H); }
-    } guard{h};
+    TKVOdbcHandle stmt = TKVOdbcHandle::Allocate(SQL_HANDLE_STMT, rs.Connection()->OdbcHandle(), SQL_HANDLE_DBC, &rs,
+                                                 kApply);
+    SQLHSTMT h = stmt.Get();
     std::vector<std::string> candidates{Table.Table.Text};
     if (!Table.Table.Quoted) {
       candidates.push_back(KVLowerCase(Table.Table.Text));
@@ -413,11 +409,9 @@ struct TKVOdbcStatementRowWriter::TImpl {
   // --- statements and parameters
 
   SQLHSTMT EnsureHandle(TKVOdbcRecordsetBase& rs, TStmt& s) {
-    if (s.Handle == SQL_NULL_HSTMT) {
-      SQLHDBC dbc = rs.Connection()->OdbcHandle();
-      KVOdbcCheck(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &s.Handle), &rs, kApply, dbc, SQL_HANDLE_DBC);
-    }
-    return s.Handle;
+    if (!s.Handle)
+      s.Handle = TKVOdbcHandle::Allocate(SQL_HANDLE_STMT, rs.Connection()->OdbcHandle(), SQL_HANDLE_DBC, &rs, kApply);
+    return s.Handle.Get();
   }
 
   void Prepare(TKVOdbcRecordsetBase& rs, TStmt& s, const std::string& text, const char* routine) {
@@ -471,9 +465,9 @@ struct TKVOdbcStatementRowWriter::TImpl {
       if (data == p.BoundData && indicator == p.BoundIndicator && columnSize == p.BoundColumnSize &&
           cType != SQL_C_BINARY)
         continue;
-      KVOdbcCheck(SQLBindParameter(s.Handle, static_cast<SQLUSMALLINT>(n + 1), SQL_PARAM_INPUT, cType,
+      KVOdbcCheck(SQLBindParameter(s.Handle.Get(), static_cast<SQLUSMALLINT>(n + 1), SQL_PARAM_INPUT, cType,
                                    type.SqlType, columnSize, type.Digits, data, capacity, indicator),
-                  &rs, routine, s.Handle, SQL_HANDLE_STMT);
+                  &rs, routine, s.Handle.Get(), SQL_HANDLE_STMT);
       p.BoundData = data;
       p.BoundIndicator = indicator;
       p.BoundColumnSize = columnSize;
@@ -680,7 +674,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
   // vanished one).
   SQLLEN CountMatches(TKVOdbcRecordsetBase& rs, const TIdentification& id, const char* routine) {
     PrepareIdentified(rs, CountStmt, "SELECT COUNT(*) FROM " + TableSQL, id, routine);
-    SQLHSTMT h = CountStmt.Handle;
+    SQLHSTMT h = CountStmt.Handle.Get();
     KVOdbcCheck(SQLExecute(h), &rs, routine, h, SQL_HANDLE_STMT);
     TCursorCloser closer{h};
     KVOdbcCheck(SQLFetch(h), &rs, routine, h, SQL_HANDLE_STMT);
@@ -707,11 +701,11 @@ struct TKVOdbcStatementRowWriter::TImpl {
   }
 
   SQLLEN Execute(TKVOdbcRecordsetBase& rs, TStmt& s, const char* routine) {
-    SQLRETURN rc = SQLExecute(s.Handle);
+    SQLRETURN rc = SQLExecute(s.Handle.Get());
     if (rc == SQL_NO_DATA) return 0;
-    KVOdbcCheck(rc, &rs, routine, s.Handle, SQL_HANDLE_STMT);
+    s.Handle.Check(rc, &rs, routine);
     SQLLEN rows = -1;
-    if (!KVOdbcSucceeded(SQLRowCount(s.Handle, &rows))) rows = -1;
+    if (!KVOdbcSucceeded(SQLRowCount(s.Handle.Get(), &rows))) rows = -1;
     return rows;
   }
 
@@ -785,7 +779,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
       InsertStmt.Signature = Signature;
     }
     BindParams(rs, InsertStmt, kApply);
-    SQLHSTMT h = InsertStmt.Handle;
+    SQLHSTMT h = InsertStmt.Handle.Get();
     KVOdbcCheck(SQLExecute(h), &rs, kApply, h, SQL_HANDLE_STMT);
     rs.AdjustRecordCount(+1);
     if (returning) {
@@ -833,7 +827,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
       ReadBackStmt.Signature.assign(1, mode);
     }
     BindParams(rs, ReadBackStmt, kApply);
-    SQLHSTMT h = ReadBackStmt.Handle;
+    SQLHSTMT h = ReadBackStmt.Handle.Get();
     KVOdbcCheck(SQLExecute(h), &rs, kApply, h, SQL_HANDLE_STMT);
     TCursorCloser closer{h};
     if (FetchRow(rs, h, kApply)) return ShowRow(rs, h);
@@ -882,7 +876,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
   void ReadBackUpdated(TKVOdbcRecordsetBase& rs) {
     TIdentification id = Identify(rs, kApply, false);
     PrepareIdentified(rs, RefreshStmt, "SELECT " + SelectList + " FROM " + TableSQL, id, kApply);
-    SQLHSTMT h = RefreshStmt.Handle;
+    SQLHSTMT h = RefreshStmt.Handle.Get();
     KVOdbcCheck(SQLExecute(h), &rs, kApply, h, SQL_HANDLE_STMT);
     TCursorCloser closer{h};
     if (FetchRow(rs, h, kApply)) ShowRow(rs, h);
@@ -901,7 +895,7 @@ struct TKVOdbcStatementRowWriter::TImpl {
     Sync(rs);
     TIdentification id = Identify(rs, kRefresh, false);
     PrepareIdentified(rs, RefreshStmt, "SELECT " + SelectList + " FROM " + TableSQL, id, kRefresh);
-    SQLHSTMT h = RefreshStmt.Handle;
+    SQLHSTMT h = RefreshStmt.Handle.Get();
     KVOdbcCheck(SQLExecute(h), &rs, kRefresh, h, SQL_HANDLE_STMT);
     TCursorCloser closer{h};
     if (!FetchRow(rs, h, kRefresh)) RaiseVanished(rs, kRefresh);

@@ -155,10 +155,8 @@ TKVOdbcStatementBase::TKVOdbcStatementBase(TKVRef<TKVOdbcConnection> connection,
 }
 
 TKVOdbcStatementBase::~TKVOdbcStatementBase() {
-  // Derived classes deactivate in their own destructors (their DoDeactivate is gone by now); this frees a
-  // handle left over when they did not.
-  if (m_Handle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, m_Handle);
-  m_Handle = SQL_NULL_HSTMT;
+  // Derived classes deactivate in their own destructors (their DoDeactivate is gone by now); a handle left
+  // over when they did not goes with m_Handle, before the connection reference that keeps its parent.
   m_Properties->m_Owner = nullptr;
   m_Sql->SetOnChange(nullptr);
 }
@@ -179,18 +177,18 @@ void TKVOdbcStatementBase::SetConnection(TKVRef<TKVOdbcConnection> connection) {
 std::string TKVOdbcStatementBase::PreparedSQLText() const { return m_Sql->PreparedText(); }
 
 SQLLEN TKVOdbcStatementBase::AffectedRows() const {
-  if (m_Handle == SQL_NULL_HSTMT) return -1;
+  if (!m_Handle) return -1;
   SQLLEN rows = -1;
-  if (!KVOdbcSucceeded(SQLRowCount(m_Handle, &rows))) return -1;
+  if (!KVOdbcSucceeded(SQLRowCount(m_Handle.Get(), &rows))) return -1;
   return rows;
 }
 
 bool TKVOdbcStatementBase::SetAttrTolerant(SQLINTEGER attribute, SQLULEN value, const char* routine) {
-  SQLRETURN rc = SQLSetStmtAttr(m_Handle, attribute, reinterpret_cast<SQLPOINTER>(value), 0);
+  SQLRETURN rc = SQLSetStmtAttr(m_Handle.Get(), attribute, reinterpret_cast<SQLPOINTER>(value), 0);
   if (rc == SQL_SUCCESS) return true;
   if (rc == SQL_SUCCESS_WITH_INFO) return false;  // 01S02: the driver substituted a value
   try {
-    KVOdbcCheck(rc, this, routine, m_Handle, SQL_HANDLE_STMT);
+    m_Handle.Check(rc, this, routine);
   } catch (const EODBCError& e) {
     // IM001: the SQLite driver answers "not supported" for attributes it leaves at their defaults.
     if (e.HasSqlState("HYC00") || e.HasSqlState("01S02") || e.HasSqlState("HY092") || e.HasSqlState("S1C00") ||
@@ -202,22 +200,22 @@ bool TKVOdbcStatementBase::SetAttrTolerant(SQLINTEGER attribute, SQLULEN value, 
 }
 
 void TKVOdbcStatementBase::ApplyStatementSettings() {
-  if (m_Handle == SQL_NULL_HSTMT) return;
+  if (!m_Handle) return;
   const auto& p = *m_Properties;
   // A statement inherits asynchronous mode and the catalog-name case from its connection: only an own
   // value, or a timeout, needs a call.
   int32_t timeout = p.Timeout().EffectiveTimeout();
   if (timeout != 0 || !p.Timeout().UseFromConnection())
-    KVOdbcCheck(SQLSetStmtAttr(m_Handle, SQL_ATTR_QUERY_TIMEOUT,
+    KVOdbcCheck(SQLSetStmtAttr(m_Handle.Get(), SQL_ATTR_QUERY_TIMEOUT,
                                reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(timeout)), 0),
                 this, "SetODBCTimeoutForStatements");
   if (!p.Async().UseFromConnection() || p.Async().EffectiveAsync())
-    KVOdbcCheck(SQLSetStmtAttr(m_Handle, SQL_ATTR_ASYNC_ENABLE,
+    KVOdbcCheck(SQLSetStmtAttr(m_Handle.Get(), SQL_ATTR_ASYNC_ENABLE,
                                reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(
                                    p.Async().EffectiveAsync() ? SQL_ASYNC_ENABLE_ON : SQL_ASYNC_ENABLE_OFF)), 0),
                 this, "SetODBCAsynchronOperations");
   if (!p.CatalogNameCase().UseFromConnection())
-    KVOdbcCheck(SQLSetStmtAttr(m_Handle, SQL_ATTR_METADATA_ID,
+    KVOdbcCheck(SQLSetStmtAttr(m_Handle.Get(), SQL_ATTR_METADATA_ID,
                                reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(
                                    p.CatalogNameCase().EffectiveCaseSensitive() ? SQL_FALSE : SQL_TRUE)), 0),
                 this, "SetODBCCaseSensitiveCatalogNames");
@@ -230,32 +228,25 @@ void TKVOdbcStatementBase::ApplyStatementSettings() {
 void TKVOdbcStatementBase::DoActivate() {
   if (!m_Connection) RaisePropertyNotSet("ODBCConnection", "AllocHandle");
   m_Connection->Activate();
-  SQLHSTMT h = SQL_NULL_HSTMT;
-  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, m_Connection->OdbcHandle(), &h);
-  KVOdbcCheck(rc, m_Connection.get(), "AllocHandle");
-  m_Handle = h;
+  m_Handle = TKVOdbcHandle::Allocate(SQL_HANDLE_STMT, m_Connection->OdbcHandle(), SQL_HANDLE_DBC, m_Connection.get(),
+                                     "AllocHandle");
   ApplyStatementSettings();
 }
 
-void TKVOdbcStatementBase::DoDeactivate() {
-  if (m_Handle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, m_Handle);
-  m_Handle = SQL_NULL_HSTMT;
-}
+void TKVOdbcStatementBase::DoDeactivate() { m_Handle.Reset(); }
 
 void TKVOdbcStatementBase::RenewHandle() {
-  SQLHSTMT h = SQL_NULL_HSTMT;
-  SQLRETURN rc = SQLAllocHandle(SQL_HANDLE_STMT, m_Connection->OdbcHandle(), &h);
-  KVOdbcCheck(rc, m_Connection.get(), "AllocHandle");
-  if (m_Handle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, m_Handle);
-  m_Handle = h;
+  // The new handle is allocated before the old one goes, so a failure leaves the statement as it was.
+  m_Handle = TKVOdbcHandle::Allocate(SQL_HANDLE_STMT, m_Connection->OdbcHandle(), SQL_HANDLE_DBC, m_Connection.get(),
+                                     "AllocHandle");
   ApplyStatementSettings();
 }
 
 void TKVOdbcStatementBase::ExecDirect(const std::string& text) {
   KVTrace(TKVTraceCategory::Sql, text);
-  SQLRETURN rc = SQLExecDirect(m_Handle, reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.data())),
+  SQLRETURN rc = SQLExecDirect(m_Handle.Get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(text.data())),
                                static_cast<SQLINTEGER>(text.size()));
-  if (rc != SQL_NO_DATA) KVOdbcCheck(rc, this, "APIExecuteSQL", m_Handle, SQL_HANDLE_STMT);
+  if (rc != SQL_NO_DATA) m_Handle.Check(rc, this, "APIExecuteSQL");
 }
 
 // --- Plain statement --------------------------------------------------------------------------------------
@@ -269,6 +260,6 @@ void TKVOdbcStatement::ExecuteText(const std::string& text) {
   KVCheckPreparedSQLStatement(text, SelectExpected(), this);
   Activate();
   // A result or cursor of an earlier execution must be closed before the handle runs the next text.
-  SQLFreeStmt(m_Handle, SQL_CLOSE);
+  SQLFreeStmt(Handle(), SQL_CLOSE);
   ExecDirect(text);
 }

@@ -174,9 +174,9 @@ class TKVOdbcStatementBase : public TKVActivateComponent, public IKVOdbcHandle {
   virtual std::string PreparedSQLText() const;
 
   // SQL_NULL_HSTMT while inactive.
-  SQLHSTMT Handle() const { return m_Handle; }
+  SQLHSTMT Handle() const { return m_Handle.Get(); }
   SQLSMALLINT OdbcHandleType() const override { return SQL_HANDLE_STMT; }
-  SQLHANDLE OdbcHandle() const override { return m_Handle; }
+  SQLHANDLE OdbcHandle() const override { return m_Handle.Get(); }
 
   // Rows touched by the last execution (SQLRowCount), -1 when the driver cannot tell or the call fails.
   SQLLEN AffectedRows() const;
@@ -210,7 +210,9 @@ class TKVOdbcStatementBase : public TKVActivateComponent, public IKVOdbcHandle {
   TKVRef<TKVOdbcConnection> m_Connection;
   TKVRef<TKVSqlProperty> m_Sql;
   TKVRef<TKVOdbcStatementProperties> m_Properties;
-  SQLHSTMT m_Handle = SQL_NULL_HSTMT;
+
+ private:
+  TKVOdbcHandle m_Handle;
 };
 
 // Runs modifying SQL (anything but SELECT) on a connection; parameters are inlined as literals.
