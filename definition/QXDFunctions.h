@@ -21,6 +21,12 @@ struct TQXFunctionParameter {
   TKVVariant Default;
 };
 
+// What a check says: a message (empty: nothing to say) and its severity.
+struct TQXValidationResult {
+  std::string Message;
+  TKVSeverity Severity = TKVSeverity::None;
+};
+
 // A registered function. The plug-in host derives from it to keep its own function object behind the
 // description and to implement the call.
 class TQXFunctionInfo {
@@ -39,6 +45,9 @@ class TQXFunctionInfo {
   }
   // Lets the function check the node's arguments before the selection leaves the node; false keeps it.
   virtual bool CheckArguments(TQXDFieldFuncData& /*node*/) const { return true; }
+  // The function's check of the node's arguments, asked by validation. Without a host behind the
+  // description there is no check to ask, and nothing to say.
+  virtual TQXValidationResult Validate(TQXDFieldFuncData& /*node*/) const { return {}; }
 };
 
 using TQXFunctionRef = std::shared_ptr<const TQXFunctionInfo>;

@@ -514,6 +514,16 @@ TKVVariant TQXDFieldFuncData::CallFunction(const TKVVariant& value) {
 
 bool TQXDFieldFuncData::CanLeave() { return m_Function ? m_Function->CheckArguments(*this) : true; }
 
+TQXValidationResult TQXDFieldFuncData::ValidateFunction() {
+  if (m_Function) return m_Function->Validate(*this);
+  TQXValidationResult r;
+  r.Message = "Function \"" + Title() +
+              "\" not found in any loaded plugin. This function will not be called when executing a data "
+              "reorganization.";
+  r.Severity = TKVSeverity::Warning;
+  return r;
+}
+
 void TQXDFieldFuncData::LoadData(IKVStorage& s) {
   TQXDDataBase::LoadData(s);
   TGUID id = TGUID::TryParse(s.ReadString("FunctionId", "")).value_or(TGUID{});

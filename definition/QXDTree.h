@@ -390,6 +390,9 @@ class TQXDFieldFuncData : public TQXDDataBase {
   TKVVariant CallFunction(const TKVVariant& value);
   // Lets the function check the arguments (true when the function is missing).
   bool CanLeave() override;
+  // The function's check of the arguments (TQXFunctionInfo::Validate); a missing function is a warning
+  // that runs will not call it.
+  TQXValidationResult ValidateFunction();
 
   // "FunctionId" (an unparsable text gives the zero id), SetFunctionId, then every "ArgumentNNN" value:
   // NNN a decimal index within the argument list sets that argument, anything else is appended.

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "foundation/KVDateTime.h"
-#include "plugin_host/FVFunc.h"
 
 namespace {
 
@@ -41,12 +40,8 @@ uint32_t QXSeverityColor(int severity) {
 
 TQXValidationResult QXValidate(TQXDDataBase& node) {
   if (auto* func = dynamic_cast<TQXDFieldFuncData*>(&node)) {
-    TQXValidationResult result;
-    // A function known only from a lookup outside the plug-in host has no check to ask.
-    if (func->Function() && !dynamic_cast<const TFVFunction*>(func->Function().get())) return result;
-    TFVValidation v = FVValidateNode(*func);
-    result.Message = v.Message;
-    result.Severity = KVClampSeverity(static_cast<int>(v.Severity));
+    TQXValidationResult result = func->ValidateFunction();
+    result.Severity = KVClampSeverity(static_cast<int>(result.Severity));
     return result;
   }
   return OpenForCheck(node);

@@ -35,16 +35,9 @@ uint32_t QXSeverityColor(int severity);
 // Grey, the colour of everything an inactive node shows.
 inline constexpr uint32_t kQXInactiveColor = kQXColorGrey;
 
-struct TQXValidationResult {
-  std::string Message;  // empty: nothing to say
-  TKVSeverity Severity = TKVSeverity::None;
-};
-
-// One node's check. A function node: its plug-in function's check (severity clamped to 0..4); a function
-// no loaded plug-in supplies gives the warning "Function "<title>" not found in any loaded plugin. This
-// function will not be called when executing a data reorganization."; a function registered without a
-// plug-in check has nothing to say. Every other node is opened (Open): an error gives its message text and
-// severity 4, success an empty message. The node is left open; the caller closes it.
+// One node's check. A function node: its function's check (TQXDFieldFuncData::ValidateFunction, severity
+// clamped to 0..4). Every other node is opened (Open): an error gives its message text and severity 4,
+// success an empty message. The node is left open; the caller closes it.
 TQXValidationResult QXValidate(TQXDDataBase& node);
 
 // One node's report entry (layout above), appended at the end of `report`: resets the node's severity and

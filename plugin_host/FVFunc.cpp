@@ -308,10 +308,10 @@ TKVVariant TFVFunction::Call(TQXDFieldFuncData& node, const TKVVariant& value) c
   return PluginVariantToKV(v.get());
 }
 
-TFVValidation TFVFunction::Validate(TQXDFieldFuncData& node) const {
+TQXValidationResult TFVFunction::Validate(TQXDFieldFuncData& node) const {
   TPluginPtr<IUnknown> args = FVMakeArgumentList(node, false);
   int32_t severity = 0;
-  TFVValidation r;
+  TQXValidationResult r;
   r.Message = PluginReadString([&](char* b, int32_t n) {
     severity = 0;
     return m_Function->Validate(args.get(), b, n, &severity);
@@ -332,7 +332,7 @@ TKVMsgButtons FVConfirmButtons(int32_t confirmStyle) {
 bool TFVFunction::CheckArguments(TQXDFieldFuncData& node) const {
   bool result = true;
   try {
-    TFVValidation v = Validate(node);
+    TQXValidationResult v = Validate(node);
     std::string message = v.Message;
     int severity = static_cast<int>(v.Severity);
     TPluginPtr<IKVQXFVFConfirm> confirm;
@@ -365,16 +365,6 @@ bool TFVFunction::CheckArguments(TQXDFieldFuncData& node) const {
     // Leaving a node must never fail; the result reached so far stands.
   }
   return result;
-}
-
-TFVValidation FVValidateNode(TQXDFieldFuncData& node) {
-  if (const auto* f = dynamic_cast<const TFVFunction*>(node.Function().get())) return f->Validate(node);
-  TFVValidation r;
-  r.Message = "Function \"" + node.Title() +
-              "\" not found in any loaded plugin. This function will not be called when executing a data "
-              "reorganization.";
-  r.Severity = TKVSeverity::Warning;
-  return r;
 }
 
 // --- Argument list -------------------------------------------------------------------------------------

@@ -40,11 +40,6 @@ class EFVPluginError : public EKVException {
 TGUID FVToGuid(const GUID& g);
 GUID FVFromGuid(const TGUID& g);
 
-struct TFVValidation {
-  std::string Message;
-  TKVSeverity Severity = TKVSeverity::None;
-};
-
 // A registered plug-in function. Name, Description and Parameters (with their defaults) are read from the
 // plug-in when the function is registered; a plug-in's function objects never change afterwards. Keeps
 // its module loaded.
@@ -70,7 +65,7 @@ class TFVFunction : public TQXFunctionInfo {
   // selection on the node. Never throws.
   bool CheckArguments(TQXDFieldFuncData& node) const override;
   // The plug-in's Validate, severity clamped to 0..4.
-  TFVValidation Validate(TQXDFieldFuncData& node) const;
+  TQXValidationResult Validate(TQXDFieldFuncData& node) const override;
 
  private:
   TPluginPtr<IKVQXFVFunction> m_Function;
@@ -81,10 +76,6 @@ class TFVFunction : public TQXFunctionInfo {
 // The buttons of a confirmation question by the style a function names (the Windows button-set values:
 // 1 OK/Cancel, 3 Yes/No/Cancel, 4 Yes/No; anything else OK only).
 TKVMsgButtons FVConfirmButtons(int32_t confirmStyle);
-
-// Validation of a node: its function's Validate, or, without a registered function, the warning
-// "Function \"<title>\" not found in any loaded plugin. ..." (severity 3).
-TFVValidation FVValidateNode(TQXDFieldFuncData& node);
 
 // Empties the registry and fills it from all loaded modules in list order; a module whose
 // CreateObject fails, and objects that are no functions, are skipped silently. Installs the registry as

@@ -73,7 +73,7 @@ int RunCall(const std::vector<std::string>& args) {
   for (size_t i = 0; i < given; ++i)
     node->SetArgumentValue(i, ArgumentValue(args[2 + i], TFVFunction::CreatedType(*node, i)));
 
-  TFVValidation check = FVValidateNode(*node);
+  TQXValidationResult check = node->ValidateFunction();
   if (!check.Message.empty()) {
     std::cout.flush();
     const char* caption = KVSeverityCaption(check.Severity);

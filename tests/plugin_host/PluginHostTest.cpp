@@ -352,7 +352,7 @@ TEST_F(FunctionNode, CanLeaveAsksThroughTheMessageDialog) {
   EXPECT_EQ(shown.size(), 1u);
   EXPECT_EQ(node->Argument(0).Value().AsString(), "much-too");
 
-  TFVValidation v = FVValidateNode(*node);
+  TQXValidationResult v = node->ValidateFunction();
   EXPECT_EQ(v.Severity, TKVSeverity::None);
   EXPECT_EQ(v.Message, "");
   KVSetMessageDialogProc(old);
@@ -415,7 +415,7 @@ TEST_F(PluginHost, DocumentsKeepTheArgumentsOfFunctionsThatAreNotLoaded) {
     EXPECT_EQ(field->Child(1)->Title(), "Gone");
     EXPECT_EQ(missing->Function(), nullptr);
     EXPECT_EQ(missing->GetHintText(), "");
-    TFVValidation v = FVValidateNode(*missing);
+    TQXValidationResult v = missing->ValidateFunction();
     EXPECT_EQ(v.Severity, TKVSeverity::Warning);
     EXPECT_EQ(v.Message,
               "Function \"Gone\" not found in any loaded plugin. This function will not be called when executing "
