@@ -3,17 +3,9 @@
 #include <algorithm>
 
 #include "foundation/KVConvert.h"
+#include "foundation/KVText.h"
 
 namespace {
-
-constexpr std::string_view kWhiteSpace = " \t\n\r";
-
-std::string_view Trim(std::string_view s) {
-  size_t b = s.find_first_not_of(kWhiteSpace);
-  if (b == std::string_view::npos) return {};
-  size_t e = s.find_last_not_of(kWhiteSpace);
-  return s.substr(b, e - b + 1);
-}
 
 size_t NextSeparator(std::string_view s, size_t from) {
   size_t e = s.find(';', from);
@@ -61,22 +53,22 @@ void TKVConnectionStringParser::Parse(std::string_view text) {
     const size_t itemEnd = NextSeparator(text, i);
     const size_t eq = text.find('=', i);
     if (eq == std::string_view::npos || eq >= itemEnd) {
-      std::string_view item = Trim(text.substr(i, itemEnd - i));
+      std::string_view item = KVTrim(text.substr(i, itemEnd - i));
       if (!item.empty()) m_Entries.push_back({std::string(item), {}, {}});
       i = itemEnd + 1;
       continue;
     }
     TEntry entry;
-    entry.Name = std::string(Trim(text.substr(i, eq - i)));
+    entry.Name = std::string(KVTrim(text.substr(i, eq - i)));
     size_t valueStart = eq + 1;
-    while (valueStart < text.size() && kWhiteSpace.find(text[valueStart]) != std::string_view::npos) ++valueStart;
+    while (valueStart < text.size() && KVIsBlank(text[valueStart])) ++valueStart;
     size_t end = itemEnd;
     size_t close = std::string_view::npos;
     if (valueStart < text.size() && text[valueStart] == '{') {
       close = ClosingBrace(text, valueStart);
       if (close != std::string_view::npos) end = NextSeparator(text, close + 1);
     }
-    entry.RawValue = std::string(Trim(text.substr(eq + 1, end - eq - 1)));
+    entry.RawValue = std::string(KVTrim(text.substr(eq + 1, end - eq - 1)));
     // Only a value that is exactly one braced section is unbraced. A brace that is never closed, or text
     // after the closing brace, makes the value malformed: it is taken as written, and written back in
     // proper braces so that a rebuilt string cannot pair its brace with one of a later entry.
@@ -103,8 +95,8 @@ std::string TKVConnectionStringParser::Value(std::string_view name, std::string_
 
 std::string TKVConnectionStringParser::EncodeValue(std::string_view value) {
   const bool braced = value.find(';') != std::string_view::npos || (!value.empty() && value.front() == '{') ||
-                      (!value.empty() && (kWhiteSpace.find(value.front()) != std::string_view::npos ||
-                                          kWhiteSpace.find(value.back()) != std::string_view::npos));
+                      (!value.empty() && (KVIsBlank(value.front()) ||
+                                          KVIsBlank(value.back())));
   if (!braced) return std::string(value);
   std::string out = "{";
   for (char c : value) {
@@ -117,11 +109,11 @@ std::string TKVConnectionStringParser::EncodeValue(std::string_view value) {
 
 void TKVConnectionStringParser::SetValue(std::string_view name, std::string_view value) {
   Remove(name);
-  m_Entries.push_back({std::string(Trim(name)), EncodeValue(value), std::string(value)});
+  m_Entries.push_back({std::string(KVTrim(name)), EncodeValue(value), std::string(value)});
 }
 
 bool TKVConnectionStringParser::Remove(std::string_view name) {
-  const std::string_view key = Trim(name);
+  const std::string_view key = KVTrim(name);
   auto it = std::remove_if(m_Entries.begin(), m_Entries.end(), [&](const TEntry& e) { return KVSameText(e.Name, key); });
   const bool removed = it != m_Entries.end();
   m_Entries.erase(it, m_Entries.end());

@@ -9,16 +9,13 @@
 #include "db/KVOdbcParamType.h"
 #include "foundation/KVConvert.h"
 #include "db/KVOdbcRowWriter.h"
+#include "foundation/KVText.h"
 
 namespace {
 
 // Errors of the writes carry the routine of the row writer's insert: a caller reports them the same way,
 // whichever path wrote the record.
 constexpr const char* kApply = "InternalApplyChanges";
-
-bool StartsWithText(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && KVSameText(text.substr(0, prefix.size()), prefix);
-}
 
 size_t RoundUp8(size_t n) { return (n + 7) & ~size_t{7}; }
 
@@ -111,10 +108,10 @@ struct TKVOdbcBatchInserter::TImpl {
     TableSQL = KVTableNameSQL(table, Quote);
     // A failed statement rolls back only itself on these; elsewhere (PostgreSQL) it aborts the transaction.
     std::string dbms = Conn().DbmsName();
-    SQLite = StartsWithText(dbms, "SQLite");
-    MariaDB = StartsWithText(dbms, "MariaDB") || StartsWithText(dbms, "MySQL");
-    SavepointPerRow = !(StartsWithText(dbms, "SQLite") || StartsWithText(dbms, "MariaDB") ||
-                        StartsWithText(dbms, "MySQL"));
+    SQLite = KVStartsWithText(dbms, "SQLite");
+    MariaDB = KVStartsWithText(dbms, "MariaDB") || KVStartsWithText(dbms, "MySQL");
+    SavepointPerRow = !(KVStartsWithText(dbms, "SQLite") || KVStartsWithText(dbms, "MariaDB") ||
+                        KVStartsWithText(dbms, "MySQL"));
   }
 
   // --- shape of a record

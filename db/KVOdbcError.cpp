@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "foundation/KVText.h"
+
 std::string TKVOdbcDiagRecord::Text() const {
   std::vector<std::string> items = {SqlState, ClassOrigin, std::to_string(NativeError), MessageText,
                                     ConnectionName, ServerName};
@@ -59,13 +61,6 @@ std::vector<TKVOdbcDiagRecord> ReadDiagRecords(SQLRETURN returnCode, SQLSMALLINT
   return records;
 }
 
-std::string TrimOrigin(std::string s) {
-  const char* junk = " \t\r\n.";
-  size_t b = s.find_first_not_of(junk);
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(junk);
-  return s.substr(b, e - b + 1);
-}
 }  // namespace
 
 EODBCError::EODBCError(SQLRETURN returnCode, SQLSMALLINT handleType, SQLHANDLE handle,
@@ -87,7 +82,8 @@ EODBCError::EODBCError(const std::string& message, const TKVRefLifeObject* objec
   r.SqlState = "HY000";
   r.MessageText = message;
   std::string owner = object ? object->GetObjectName() : std::string();
-  r.ClassOrigin = TrimOrigin((owner.empty() ? std::string("<Interface>") : owner) + "." + routineName);
+  // An object without a name, or a routine without one, leaves no dangling dot.
+  r.ClassOrigin = KVTrim((owner.empty() ? std::string("<Interface>") : owner) + "." + routineName, " \t\r\n.");
   m_Records.push_back(std::move(r));
   BuildMessage();
 }

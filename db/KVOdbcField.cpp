@@ -9,6 +9,7 @@
 #include "foundation/KVConvert.h"
 #include "foundation/KVDateTime.h"
 #include "foundation/KVGuid.h"
+#include "foundation/KVText.h"
 
 namespace {
 
@@ -455,9 +456,9 @@ void TKVOdbcValueBuffer::SetValue(const TKVVariant& v) {
     }
     case fdtGUID: {
       std::string text = v.AsString();
-      size_t b = text.find_first_not_of(" \t\r\n{"), e = text.find_last_not_of(" \t\r\n}");
-      std::string inner = b == std::string::npos ? std::string() : text.substr(b, e - b + 1);
-      TGUID g = TGUID::Parse("{" + inner + "}");
+      // Braces are optional on the way in: one of each end is put back for the parser.
+      std::string_view inner = KVTrimRight(KVTrimLeft(text, " \t\r\n{"), " \t\r\n}");
+      TGUID g = TGUID::Parse("{" + std::string(inner) + "}");
       SQLGUID s;
       s.Data1 = g.Data1;
       s.Data2 = g.Data2;

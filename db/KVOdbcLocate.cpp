@@ -4,26 +4,19 @@
 
 #include "foundation/KVActivate.h"
 #include "foundation/KVConvert.h"
+#include "foundation/KVText.h"
 
 namespace {
-
-bool IsOneOf(char c, std::string_view set) { return set.find(c) != std::string_view::npos; }
-
-std::string_view Trim(std::string_view s, std::string_view set) {
-  while (!s.empty() && IsOneOf(s.front(), set)) s.remove_prefix(1);
-  while (!s.empty() && IsOneOf(s.back(), set)) s.remove_suffix(1);
-  return s;
-}
 
 // Whether `name` is one of the words of `item`.
 bool ItemNamesField(std::string_view item, std::string_view name) {
   constexpr std::string_view kDelimiters = ",;() \t\n\r";
   size_t i = 0;
   while (i < item.size()) {
-    while (i < item.size() && IsOneOf(item[i], kDelimiters)) ++i;
+    while (i < item.size() && KVIsOneOf(item[i], kDelimiters)) ++i;
     size_t start = i;
-    while (i < item.size() && !IsOneOf(item[i], kDelimiters)) ++i;
-    if (i > start && KVSameText(Trim(item.substr(start, i - start), "\"'`[]"), name)) return true;
+    while (i < item.size() && !KVIsOneOf(item[i], kDelimiters)) ++i;
+    if (i > start && KVSameText(KVTrim(item.substr(start, i - start), "\"'`[]"), name)) return true;
   }
   return false;
 }
@@ -80,7 +73,7 @@ void KVCheckLocateValues(TKVOdbcRecordsetBase& rs, const TKVNameAndValueMatchLis
   std::string_view rest = orderBy;
   while (true) {
     size_t cut = rest.find_first_of(",;");
-    items.push_back(Trim(rest.substr(0, cut), "\"'[]` \t\r\n,;"));
+    items.push_back(KVTrim(rest.substr(0, cut), "\"'[]` \t\r\n,;"));
     if (cut == std::string_view::npos) break;
     rest.remove_prefix(cut + 1);
   }

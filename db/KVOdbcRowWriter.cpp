@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "foundation/KVConvert.h"
+#include "foundation/KVText.h"
 
 namespace {
 
@@ -16,17 +17,11 @@ constexpr const char* kApply = "InternalApplyChanges";
 constexpr const char* kDelete = "Delete";
 constexpr const char* kRefresh = "RefreshRecord";
 
-bool StartsWithText(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && KVSameText(text.substr(0, prefix.size()), prefix);
-}
-
 [[noreturn]] void RaiseNotSingleTable(std::string_view from, const TKVRefLifeObject* object) {
   throw EKVException("The data source \"" + std::string(from) +
                          "\" cannot be written: only the rows of a single table are updatable",
                      object, "KVSingleTableOfFromClause");
 }
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Columns that can identify a row by the value read: floating values do not survive the way back from
 // every driver exactly, and long data is slow or impossible to compare.
@@ -96,9 +91,9 @@ struct TCursorCloser {
 // --- Helpers ------------------------------------------------------------------------------------------------
 
 TKVGeneratedKeyKind KVGeneratedKeyKindOfDbms(std::string_view dbmsName) {
-  if (StartsWithText(dbmsName, "SQLite")) return TKVGeneratedKeyKind::LastInsertRowid;
-  if (StartsWithText(dbmsName, "PostgreSQL")) return TKVGeneratedKeyKind::Returning;
-  if (StartsWithText(dbmsName, "MariaDB") || StartsWithText(dbmsName, "MySQL"))
+  if (KVStartsWithText(dbmsName, "SQLite")) return TKVGeneratedKeyKind::LastInsertRowid;
+  if (KVStartsWithText(dbmsName, "PostgreSQL")) return TKVGeneratedKeyKind::Returning;
+  if (KVStartsWithText(dbmsName, "MariaDB") || KVStartsWithText(dbmsName, "MySQL"))
     return TKVGeneratedKeyKind::LastInsertId;
   return TKVGeneratedKeyKind::None;
 }
@@ -114,45 +109,21 @@ TKVTableName KVSingleTableOfFromClause(std::string_view from, const TKVRefLifeOb
   size_t i = 0;
   while (i < from.size()) {
     char c = from[i];
-    if (IsBlank(c)) {
+    if (KVIsBlank(c)) {
       ++i;
     } else if (c == '.') {
       tokens.push_back({".", false, true});
       ++i;
-    } else if (c == '"' || c == '`' || c == '[') {
-      char close = c == '[' ? ']' : c;
-      std::string text;
-      size_t j = i + 1;
-      bool closed = false;
-      while (j < from.size()) {
-        if (from[j] == close) {
-          // A doubled quote stands for one inside a name.
-          if (close != ']' && j + 1 < from.size() && from[j + 1] == close) {
-            text += close;
-            j += 2;
-            continue;
-          }
-          closed = true;
-          break;
-        }
-        text += from[j++];
-      }
-      if (!closed || text.empty()) RaiseNotSingleTable(from, object);
-      tokens.push_back({text, true, false});
-      i = j + 1;
     } else {
-      size_t j = i;
-      while (j < from.size() && !IsBlank(from[j]) && from[j] != '.' && from[j] != '"' && from[j] != '`' &&
-             from[j] != '[')
-        ++j;
-      std::string word(from.substr(i, j - i));
+      TKVTableNamePart part;
+      if (!KVReadNamePart(from, i, part) || (part.Quoted && part.Text.empty())) RaiseNotSingleTable(from, object);
       // Lists, subqueries and anything with operators are no single table.
-      for (char w : word)
-        if (!(isalnum(static_cast<unsigned char>(w)) || w == '_' || w == '$' || w == '#' ||
-              static_cast<unsigned char>(w) >= 0x80))
-          RaiseNotSingleTable(from, object);
-      tokens.push_back({word, false, false});
-      i = j;
+      if (!part.Quoted)
+        for (char w : part.Text)
+          if (!(isalnum(static_cast<unsigned char>(w)) || w == '_' || w == '$' || w == '#' ||
+                static_cast<unsigned char>(w) >= 0x80))
+            RaiseNotSingleTable(from, object);
+      tokens.push_back({part.Text, part.Quoted, false});
     }
   }
   // name ( "." name ){0,2} [ [AS] alias ]
@@ -183,6 +154,47 @@ TKVTableName KVSingleTableOfFromClause(std::string_view from, const TKVRefLifeOb
   name.Table = parts.back();
   if (parts.size() >= 2) name.Schema = parts[parts.size() - 2];
   if (parts.size() == 3) name.Catalog = parts[0];
+  return name;
+}
+
+bool KVReadNamePart(std::string_view text, size_t& i, TKVTableNamePart& part) {
+  part = {};
+  const char open = i < text.size() ? text[i] : '\0';
+  if (open != '"' && open != '`' && open != '[') {
+    const size_t start = i;
+    while (i < text.size() && !KVIsBlank(text[i]) && !KVIsOneOf(text[i], ".\"`[")) ++i;
+    part.Text = text.substr(start, i - start);
+    return true;
+  }
+  const char close = open == '[' ? ']' : open;
+  part.Quoted = true;
+  for (++i; i < text.size(); ++i) {
+    if (text[i] != close) {
+      part.Text += text[i];
+    } else if (close != ']' && i + 1 < text.size() && text[i + 1] == close) {
+      part.Text += close;  // a doubled quote stands for one inside a name
+      ++i;
+    } else {
+      ++i;
+      return true;
+    }
+  }
+  return false;
+}
+
+TKVTableName KVLeadingTableName(std::string_view text) {
+  std::vector<TKVTableNamePart> parts;
+  size_t i = text.size() - KVTrimLeft(text).size();
+  while (i < text.size()) {
+    parts.emplace_back();
+    KVReadNamePart(text, i, parts.back());
+    if (i >= text.size() || text[i] != '.') break;  // a blank (an alias follows), another word or the end
+    ++i;
+  }
+  TKVTableName name;
+  if (!parts.empty()) name.Table = parts.back();
+  if (parts.size() >= 2) name.Schema = parts[parts.size() - 2];
+  if (parts.size() >= 3) name.Catalog = parts[parts.size() - 3];
   return name;
 }
 

@@ -92,6 +92,13 @@ struct TKVTableName {
   TKVTableNamePart Catalog, Schema, Table;  // Catalog/Schema empty when not given
 };
 TKVTableName KVSingleTableOfFromClause(std::string_view fromClause, const TKVRefLifeObject* object = nullptr);
+// The qualified name at the start of `text` (blanks before it skipped), whatever follows it; never raises.
+// A quoted part left open takes the rest of the text.
+TKVTableName KVLeadingTableName(std::string_view text);
+// Reads one part of a qualified name at text[i] and moves i past it: quoted with "", `` or [] (a doubled
+// quote inside stands for one; false when the closing quote is missing), or plain up to a blank, a dot or
+// a quote.
+bool KVReadNamePart(std::string_view text, size_t& i, TKVTableNamePart& part);
 
 // An identifier in the driver's quote: doubled quote characters inside, so that any name is safe. An empty
 // or blank quote (drivers without quoting) returns the name as it is.

@@ -7,6 +7,7 @@
 #include "foundation/KVDateTime.h"
 #include "foundation/KVExceptions.h"
 #include "foundation/KVGuid.h"
+#include "foundation/KVText.h"
 
 namespace {
 
@@ -15,18 +16,9 @@ namespace {
 constexpr std::string_view kParamDelimiters = ",;() \t\n\r=<>!*+-";
 // Word boundaries of clause keywords and statement kinds.
 constexpr std::string_view kWordDelimiters = ",;() \t\n\r";
-constexpr std::string_view kWhiteSpace = " \t\n\r";
 
-bool IsOneOf(char c, std::string_view set) { return set.find(c) != std::string_view::npos; }
-bool IsWhiteSpace(char c) { return IsOneOf(c, kWhiteSpace); }
 bool IsQuote(char c) { return c == '\'' || c == '"' || c == '`'; }
 
-std::string_view Trim(std::string_view s, std::string_view chars = kWhiteSpace) {
-  size_t b = s.find_first_not_of(chars);
-  if (b == std::string_view::npos) return {};
-  size_t e = s.find_last_not_of(chars);
-  return s.substr(b, e - b + 1);
-}
 
 // Past the quoted section that starts at `i` (a quote character); a doubled quote inside simply closes and
 // reopens. An unterminated section runs to the end.
@@ -135,7 +127,7 @@ std::vector<TKVSqlParameterReference> KVSqlParameterReferences(std::string_view 
   std::string_view previousWord;
   size_t i = 0;
   while (i < sqlText.size()) {
-    if (IsOneOf(sqlText[i], kParamDelimiters)) {
+    if (KVIsOneOf(sqlText[i], kParamDelimiters)) {
       ++i;
       continue;
     }
@@ -165,7 +157,7 @@ std::string KVResolveSQLParamValues(std::string_view sqlText, const TKVSqlParame
   size_t pos = 0;
   while ((pos = text.find(':', pos)) != std::string::npos) {
     const size_t wordEnd = FindParamWordEnd(text, pos + 1);
-    const std::string name(Trim(std::string_view(text).substr(pos, wordEnd - pos), ":,;() \t\n\r"));
+    const std::string name(KVTrim(std::string_view(text).substr(pos, wordEnd - pos), ":,;() \t\n\r"));
     if (name.empty()) {  // a lone colon refers to nothing
       pos = wordEnd;
       continue;
@@ -182,7 +174,7 @@ std::string KVResolveSQLParamValues(std::string_view sqlText, const TKVSqlParame
     std::string insert;
     if (param->Value().IsEmptyOrNull()) {
       size_t from = pos;
-      while (from > 0 && IsOneOf(text[from - 1], "=<>!*+- \t\n\r")) --from;
+      while (from > 0 && KVIsOneOf(text[from - 1], "=<>!*+- \t\n\r")) --from;
       text.erase(from, pos - from);
       pos = from;
       insert = " IS NULL ";
@@ -215,7 +207,7 @@ std::string Padded(int value, int width) {
 }
 
 bool IsGuidText(std::string_view text) {
-  std::string_view core = Trim(text, " \t\n\r(){}[]'\"");
+  std::string_view core = KVTrim(text, " \t\n\r(){}[]'\"");
   if (core.empty()) return false;
   std::string braced = "{" + std::string(core) + "}";
   return TGUID::TryParse(braced).has_value();
@@ -237,7 +229,7 @@ std::string KVFormatDateTimePattern(double value, std::string_view pattern) {
       continue;
     }
     const char lower = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (!IsOneOf(lower, "ymdhnsz")) {
+    if (!KVIsOneOf(lower, "ymdhnsz")) {
       out += c;
       ++i;
       continue;
@@ -310,15 +302,15 @@ std::string KVValueAsSQLLiteral(const TKVVariant& value, char quote, std::string
 
 std::string KVPreparedSQLText(std::string_view sqlText, const TKVSqlParameterList& params,
                               const TKVRefLifeObject* object) {
-  return std::string(Trim(KVResolveSQLParamValues(sqlText, params, object), " \t\n\r;"));
+  return std::string(KVTrim(KVResolveSQLParamValues(sqlText, params, object), " \t\n\r;"));
 }
 
 void KVCheckSQLNotEmpty(std::string_view sqlText, const TKVRefLifeObject* object) {
-  if (Trim(sqlText).empty()) throw EKVException("The SQL text of the statement is empty", object, "KVCheckSQLNotEmpty");
+  if (KVTrim(sqlText).empty()) throw EKVException("The SQL text of the statement is empty", object, "KVCheckSQLNotEmpty");
 }
 
 bool KVIsSelectStatement(std::string_view sqlText) {
-  std::string_view s = Trim(sqlText);
+  std::string_view s = KVTrim(sqlText);
   size_t end = s.find_first_of(kWordDelimiters);
   return KVSameText(s.substr(0, end == std::string_view::npos ? s.size() : end), "SELECT");
 }
@@ -335,7 +327,7 @@ void KVCheckPreparedSQLStatement(std::string_view sqlText, bool selectExpected, 
 }
 
 std::string KVSQLTextForTable(std::string_view tableName, std::string_view sortColumn) {
-  const std::string quoted = "\"" + std::string(Trim(tableName, "\"")) + "\"";
+  const std::string quoted = "\"" + std::string(KVTrim(tableName, "\"")) + "\"";
   if (sortColumn.empty()) return "SELECT * FROM " + quoted;
   return "SELECT * FROM " + quoted + " ORDER BY " + std::string(sortColumn) + " ASC;";
 }
@@ -382,11 +374,11 @@ std::vector<TWord> SplitWords(std::string_view s) {
     } else if (c == ')') {
       if (depth > 0) --depth;
       ++i;
-    } else if (IsOneOf(c, kWordDelimiters)) {
+    } else if (KVIsOneOf(c, kWordDelimiters)) {
       ++i;
     } else {
       TWord w{i, i, depth == 0};
-      while (i < s.size() && !IsOneOf(s[i], kWordDelimiters)) {
+      while (i < s.size() && !KVIsOneOf(s[i], kWordDelimiters)) {
         if (IsQuote(s[i])) {
           w.Plain = false;
           i = SkipQuoted(s, i);
@@ -416,7 +408,7 @@ std::vector<THit> FindKeywords(std::string_view s) {
         ok = word.Plain && KVSameText(s.substr(word.Start, word.End - word.Start), kw.Words[k]);
         if (ok && k > 0) {
           std::string_view gap = s.substr(words[w + k - 1].End, word.Start - words[w + k - 1].End);
-          ok = gap.find_first_not_of(kWhiteSpace) == std::string_view::npos;
+          ok = KVIsBlankText(gap);
         }
       }
       if (ok) {
@@ -456,7 +448,7 @@ TClauseSpan LocateClause(std::string_view s, const std::vector<THit>& hits, int 
 }
 
 size_t BackOverWhiteSpace(std::string_view s, size_t pos) {
-  while (pos > 0 && IsWhiteSpace(s[pos - 1])) --pos;
+  while (pos > 0 && KVIsBlank(s[pos - 1])) --pos;
   return pos;
 }
 
@@ -482,11 +474,11 @@ bool TKVSQLStatmentPartitioner::HasClause(TKVSqlClause clause) const {
 std::string TKVSQLStatmentPartitioner::Clause(TKVSqlClause clause) const {
   TClauseSpan span = LocateClause(m_Text, FindKeywords(m_Text), static_cast<int>(clause));
   if (!span.Found) return {};
-  return std::string(Trim(std::string_view(m_Text).substr(span.BodyStart, span.End - span.BodyStart)));
+  return std::string(KVTrim(std::string_view(m_Text).substr(span.BodyStart, span.End - span.BodyStart)));
 }
 
 bool TKVSQLStatmentPartitioner::SetClause(TKVSqlClause clause, std::string_view text) {
-  const std::string_view newText = Trim(text);
+  const std::string_view newText = KVTrim(text);
   const int index = static_cast<int>(clause);
   const std::vector<THit> hits = FindKeywords(m_Text);
   const TClauseSpan span = LocateClause(m_Text, hits, index);
@@ -504,18 +496,18 @@ bool TKVSQLStatmentPartitioner::SetClause(TKVSqlClause clause, std::string_view 
     std::string piece = form;
     if (!piece.empty()) {
       from = BackOverWhiteSpace(m_Text, from);
-      if (piece[0] != '\r' && from > 0 && !IsOneOf(m_Text[from - 1], kWordDelimiters)) piece.insert(0, " ");
+      if (piece[0] != '\r' && from > 0 && !KVIsOneOf(m_Text[from - 1], kWordDelimiters)) piece.insert(0, " ");
     }
     m_Text.replace(from, to - from, piece);
   };
 
   if (span.Found) {
-    std::string_view current = Trim(std::string_view(m_Text).substr(span.BodyStart, span.End - span.BodyStart));
+    std::string_view current = KVTrim(std::string_view(m_Text).substr(span.BodyStart, span.End - span.BodyStart));
     if (current == newText) return false;
     size_t from = span.KeywordStart, to = span.End;
     if (span.Last) {
       // The last clause also takes the white space behind it; a ";" stays.
-      while (to < m_Text.size() && IsWhiteSpace(m_Text[to])) ++to;
+      while (to < m_Text.size() && KVIsBlank(m_Text[to])) ++to;
       if (form.empty()) from = BackOverWhiteSpace(m_Text, from);
     }
     place(from, to);
@@ -539,12 +531,12 @@ bool TKVSQLStatmentPartitioner::SetClause(TKVSqlClause clause, std::string_view 
 namespace {
 
 bool IsNameChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || IsOneOf(c, "_$#@.") ||
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || KVIsOneOf(c, "_$#@.") ||
          static_cast<unsigned char>(c) >= 0x80;
 }
 
 size_t SkipWhiteSpace(std::string_view s, size_t i) {
-  while (i < s.size() && IsWhiteSpace(s[i])) ++i;
+  while (i < s.size() && KVIsBlank(s[i])) ++i;
   return i;
 }
 
@@ -557,8 +549,8 @@ bool WordAt(std::string_view s, size_t i, std::string_view word) {
 // End of the comparison "operator value" that starts at `i` (after the name), or npos when there is none.
 size_t ComparisonEnd(std::string_view s, size_t i) {
   i = SkipWhiteSpace(s, i);
-  if (i < s.size() && IsOneOf(s[i], "=<>!")) {
-    while (i < s.size() && IsOneOf(s[i], "=<>!")) ++i;
+  if (i < s.size() && KVIsOneOf(s[i], "=<>!")) {
+    while (i < s.size() && KVIsOneOf(s[i], "=<>!")) ++i;
   } else {
     static constexpr std::string_view kWordOperators[][2] = {
         {"IS", "NOT"}, {"IS", ""}, {"NOT", "LIKE"}, {"LIKE", ""}};
@@ -585,12 +577,12 @@ size_t ComparisonEnd(std::string_view s, size_t i) {
       i = SkipQuoted(s, i);
       continue;
     }
-    if (IsOneOf(c, "([{")) {
+    if (KVIsOneOf(c, "([{")) {
       ++depth;
-    } else if (IsOneOf(c, ")]}")) {
+    } else if (KVIsOneOf(c, ")]}")) {
       if (depth == 0) break;
       --depth;
-    } else if (depth == 0 && IsOneOf(c, " \t\n\r,;")) {
+    } else if (depth == 0 && KVIsOneOf(c, " \t\n\r,;")) {
       break;
     }
     ++i;
@@ -609,10 +601,10 @@ bool HasTopLevelOr(std::string_view s) {
 
 std::string KVWhereClauseWithFilter(std::string_view whereClause, std::string_view fieldName,
                                     const TKVVariant& value) {
-  const std::string field(Trim(fieldName));
+  const std::string field(KVTrim(fieldName));
   const std::string condition =
       value.IsEmptyOrNull() ? field + " IS NULL" : field + " = " + KVValueAsSQLLiteral(value, '\'');
-  const std::string_view where = Trim(whereClause);
+  const std::string_view where = KVTrim(whereClause);
 
   if (!field.empty()) {
     size_t i = 0;
@@ -658,7 +650,7 @@ std::vector<std::string_view> OrderByItems(std::string_view s) {
   int depth = 0;
   size_t start = 0, i = 0;
   auto flush = [&](size_t end) {
-    std::string_view item = Trim(s.substr(start, end - start));
+    std::string_view item = KVTrim(s.substr(start, end - start));
     if (!item.empty()) items.push_back(item);
   };
   while (i < s.size()) {
@@ -685,7 +677,7 @@ std::vector<std::string_view> OrderByItems(std::string_view s) {
 std::string_view TokenAt(std::string_view s, size_t i, size_t& end) {
   i = SkipWhiteSpace(s, i);
   size_t j = i;
-  while (j < s.size() && !IsWhiteSpace(s[j])) j = IsQuote(s[j]) ? SkipQuoted(s, j) : j + 1;
+  while (j < s.size() && !KVIsBlank(s[j])) j = IsQuote(s[j]) ? SkipQuoted(s, j) : j + 1;
   end = j;
   return s.substr(i, j - i);
 }
@@ -705,7 +697,7 @@ bool NamesField(std::string_view item, std::string_view field, size_t& nameEnd) 
 }  // namespace
 
 int KVOrderByFieldPosition(std::string_view orderByClause, std::string_view fieldName) {
-  const std::string_view field = Trim(fieldName);
+  const std::string_view field = KVTrim(fieldName);
   const std::vector<std::string_view> items = OrderByItems(orderByClause);
   for (size_t i = 0; i < items.size(); ++i) {
     size_t nameEnd = 0;
@@ -719,7 +711,7 @@ int KVOrderByFieldPosition(std::string_view orderByClause, std::string_view fiel
 }
 
 std::string KVOrderByWithFieldSort(std::string_view orderByClause, std::string_view fieldName, int direction) {
-  const std::string_view field = Trim(fieldName);
+  const std::string_view field = KVTrim(fieldName);
   std::string result;
   if (direction != 0) result = std::string(field) + (direction > 0 ? " ASC" : " DESC");
   for (std::string_view item : OrderByItems(orderByClause)) {

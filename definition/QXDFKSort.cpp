@@ -1,9 +1,9 @@
 #include "definition/QXDFKSort.h"
 
 #include <algorithm>
-#include <cctype>
 #include <vector>
 
+#include "db/KVOdbcRowWriter.h"
 #include "db/KVOdbcSchemaRecordset.h"
 #include "definition/QXDTree.h"
 #include "definition/QXDTreeOps.h"
@@ -14,50 +14,6 @@
 namespace {
 
 constexpr const char* kRoutine = "AssignFKSortOrderToSubnodes";
-
-// A table name as the FROM clause holds it, split into catalog, schema and table ("" for parts not
-// given): identifiers may be quoted with "", `` or [], and an alias after the name is dropped.
-struct TTableName {
-  std::string Catalog, Schema, Table;
-};
-
-TTableName SplitTableName(const std::string& text) {
-  std::vector<std::string> parts;
-  size_t i = 0, n = text.size();
-  while (i < n && std::isspace(static_cast<unsigned char>(text[i]))) ++i;
-  while (i < n) {
-    std::string part;
-    char open = text[i];
-    char close = open == '"' ? '"' : open == '`' ? '`' : open == '[' ? ']' : '\0';
-    if (close) {
-      for (++i; i < n; ++i) {
-        if (text[i] == close) {
-          if (close != ']' && i + 1 < n && text[i + 1] == close) {  // doubled quote inside the name
-            part += close;
-            ++i;
-            continue;
-          }
-          ++i;
-          break;
-        }
-        part += text[i];
-      }
-    } else {
-      while (i < n && text[i] != '.' && !std::isspace(static_cast<unsigned char>(text[i]))) part += text[i++];
-    }
-    parts.push_back(part);
-    if (i < n && text[i] == '.') {
-      ++i;
-      continue;
-    }
-    break;  // blank (an alias follows) or the end
-  }
-  TTableName name;
-  if (!parts.empty()) name.Table = parts.back();
-  if (parts.size() >= 2) name.Schema = parts[parts.size() - 2];
-  if (parts.size() >= 3) name.Catalog = parts[parts.size() - 3];
-  return name;
-}
 
 // One recordset node taking part in the sort.
 struct TTopoSortItem {
@@ -100,7 +56,7 @@ class TConnectionKeeper {
 };
 
 // The tables `table` references through its foreign keys, as the database names them.
-std::vector<std::string> ReferencedTables(TKVOdbcSchemaRecordset& rs, const TTableName& table) {
+std::vector<std::string> ReferencedTables(TKVOdbcSchemaRecordset& rs, const TKVTableName& table) {
   std::vector<std::string> names;
   TKVSchemaProperties& schema = rs.SchemaData();
   // The foreign-key side names the table, the primary-key side is left open: the keys the table holds.
@@ -108,9 +64,9 @@ std::vector<std::string> ReferencedTables(TKVOdbcSchemaRecordset& rs, const TTab
   schema.SetDatabase(TKVSchemaProperties::kNone);
   schema.SetSchema(TKVSchemaProperties::kNone);
   schema.SetTableName(TKVSchemaProperties::kNone);
-  schema.SetFKDatabase(table.Catalog.empty() ? TKVSchemaProperties::kNone : table.Catalog);
-  schema.SetFKSchema(table.Schema.empty() ? TKVSchemaProperties::kNone : table.Schema);
-  schema.SetFKTableName(table.Table);
+  schema.SetFKDatabase(table.Catalog.Text.empty() ? TKVSchemaProperties::kNone : table.Catalog.Text);
+  schema.SetFKSchema(table.Schema.Text.empty() ? TKVSchemaProperties::kNone : table.Schema.Text);
+  schema.SetFKTableName(table.Table.Text);
   rs.Open();
   try {
     for (; rs.HasCurrentRecord(); rs.MoveToNext()) {
@@ -145,12 +101,13 @@ bool AssignFKSortOrderToSubnodes(TKVTreeItem& databaseNode) {
     std::string tableText = recordset->TableName();
     // Several tables (a join written with commas) have no single place in the order.
     if (tableText.find(',') != std::string::npos) continue;
-    TTableName table = SplitTableName(tableText);
+    TKVTableName table = KVLeadingTableName(tableText);
     TTopoSortItem item{child->Title(), {}, recordset};
     std::vector<std::string> referenced;
-    if (!table.Table.empty()) referenced = ReferencedTables(*rs, table);
+    if (!table.Table.Text.empty()) referenced = ReferencedTables(*rs, table);
     for (const auto& name : referenced)
-      if (!name.empty() && !KVSameText(name, item.Name) && !KVSameText(name, table.Table)) item.AddDependency(name);
+      if (!name.empty() && !KVSameText(name, item.Name) && !KVSameText(name, table.Table.Text))
+        item.AddDependency(name);
     all.push_back(std::move(item));
   }
 

@@ -10,6 +10,7 @@
 #include "db/KVSqlText.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
+#include "foundation/KVText.h"
 
 namespace {
 
@@ -25,13 +26,6 @@ E ClampEnum(int value, int high) {
   return static_cast<E>(std::clamp(value, 0, high));
 }
 
-std::string TrimBlanks(const std::string& s, const char* blanks = " \t\r\n") {
-  size_t b = s.find_first_not_of(blanks);
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(blanks);
-  return s.substr(b, e - b + 1);
-}
-
 // Stores an object into a subdirectory, which is left out when the object wrote nothing (all its values
 // at their defaults): both file formats then hold the same directories, and a missing directory loads
 // as the defaults.
@@ -44,12 +38,6 @@ void StoreSubDir(IKVStorage& s, const std::string& dir, IKVLoadStoreData& object
     empty = keeper.Opened() && s.ReadValueNames().empty() && s.ReadSubDirNames().empty();
   }
   if (empty) s.DeleteDir(dir);
-}
-
-// Clause changes leave line breaks at the end of the text; the stored text stays without them.
-std::string TrimEnd(const std::string& s) {
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return e == std::string::npos ? std::string() : s.substr(0, e + 1);
 }
 
 }  // namespace
@@ -211,7 +199,8 @@ std::string TQXDRecordsetData::TableName() const { return m_Recordset->Sql().Cla
 void TQXDRecordsetData::SetTableName(const std::string& tableName) {
   TKVSqlProperty& sql = m_Recordset->Sql();
   if (!sql.SetClause(TKVSqlClause::From, tableName)) return;
-  sql.SetText(TrimEnd(sql.Text()));
+  // Clause changes leave line breaks at the end of the text; the stored text stays without them.
+  sql.SetText(std::string(KVTrimRight(sql.Text())));
   Changed();
 }
 
@@ -224,7 +213,7 @@ void TQXDRecordsetData::SetSQL(const std::string& sql) {
 void TQXDRecordsetData::SetColumnList(const std::string& columns) {
   TKVSqlProperty& sql = m_Recordset->Sql();
   if (!sql.SetClause(TKVSqlClause::SelectList, columns)) return;
-  sql.SetText(TrimEnd(sql.Text()));
+  sql.SetText(std::string(KVTrimRight(sql.Text())));
   Changed();
 }
 
@@ -296,7 +285,7 @@ void TQXDDestRSData::SetAssertRecordExists(bool on) {
 }
 
 std::string TQXDDestRSData::StatisticsLine() const {
-  std::string table = TrimBlanks(TableName());
+  std::string table(KVTrim(TableName()));
   char buf[64];
   auto num = [&](int32_t n) {
     std::snprintf(buf, sizeof buf, "%d", n);
@@ -606,7 +595,7 @@ std::string QXDDetailCaption(const TKVTreeItem* item) {
   if (!item) return "General";
   const TQXDNodeKind* kind = QXDFindNodeKind(item);
   std::string title = item->Title();
-  title = TrimBlanks(title.substr(0, title.find('<')), " ");
+  title = std::string(KVTrim(std::string_view(title).substr(0, title.find('<')), " "));
   return std::string(kind ? kind->Caption : "") + ": " + title;
 }
 

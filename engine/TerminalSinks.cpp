@@ -13,6 +13,7 @@
 #include "definition/QXSettings.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
+#include "foundation/KVText.h"
 
 bool QXIsTerminal(int fd) { return isatty(fd) == 1; }
 
@@ -79,13 +80,6 @@ TReadResult ReadAnswer(std::string& line) {
     if (c == '\n') return TReadResult::Line;
     if (c != '\r') line += c;
   }
-}
-
-std::string Trimmed(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t");
-  if (b == std::string::npos) return "";
-  size_t e = s.find_last_not_of(" \t");
-  return s.substr(b, e - b + 1);
 }
 
 // The program's texts use "\r\n"; a terminal wants "\n".
@@ -228,7 +222,7 @@ bool TQXTerminalAskUser::AskContinue(const std::string& text) {
       fputc('\n', stderr);
       return false;
     }
-    std::string a = KVUpperCase(Trimmed(answer));
+    std::string a = KVUpperCase(KVTrim(answer, kKVLineBlanks));
     if (a == "Y" || a == "YES") return true;
     if (a == "N" || a == "NO") return false;
     fputs("Please answer y or n: ", stderr);

@@ -6,15 +6,9 @@
 #include <limits>
 #include <system_error>
 
+#include "foundation/KVText.h"
+
 namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
@@ -68,13 +62,13 @@ bool IsUnderflow(std::string_view s) {
 
 template <class F>
 bool ParseFloating(std::string_view text, F& out) {
-  std::string_view s = Trim(text);
+  std::string_view s = KVTrim(text);
   bool negative = false;
   if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
     negative = s.front() == '-';
     s.remove_prefix(1);
   }
-  if (s.empty() || s.front() == '+' || s.front() == '-' || IsBlank(s.front())) return false;
+  if (s.empty() || s.front() == '+' || s.front() == '-' || KVIsBlank(s.front())) return false;
   size_t comma = s.find(',');
   std::string buffer;
   if (comma != std::string_view::npos) {
@@ -98,7 +92,7 @@ bool ParseFloating(std::string_view text, F& out) {
 
 // Sign and magnitude of an integer text; hexadecimal text has no sign. Fails on more than 64 bits.
 bool ScanInteger(std::string_view text, bool& negative, uint64_t& magnitude, bool& hex) {
-  std::string_view s = Trim(text);
+  std::string_view s = KVTrim(text);
   negative = hex = false;
   int base = 10;
   if (!s.empty() && s.front() == '$') {

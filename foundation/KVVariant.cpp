@@ -8,6 +8,7 @@
 
 #include "foundation/KVConvert.h"
 #include "foundation/KVDateTime.h"
+#include "foundation/KVText.h"
 
 namespace {
 
@@ -16,13 +17,6 @@ constexpr double kTwo63 = 9223372036854775808.0;
 constexpr double kTwo64 = 18446744073709551616.0;
 
 using TRel = TKVVariantRelation;
-
-std::string_view TrimBlanks(std::string_view s) {
-  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
-  while (!s.empty() && blank(s.front())) s.remove_prefix(1);
-  while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 bool IsIntegerType(uint16_t t) {
   return t == varShortInt || t == varByte || t == varSmallint || t == varWord || t == varInteger ||
@@ -80,7 +74,7 @@ bool RoundReal(double d, bool& negative, uint64_t& magnitude) {
 // Reads decimal text exactly into ten-thousandths, rounding further decimals half away from zero.
 // No exponent, no hexadecimal: those go through a double.
 bool ParseCurrencyText(std::string_view text, int64_t& out) {
-  std::string_view s = TrimBlanks(text);
+  std::string_view s = KVTrim(text);
   bool negative = false;
   if (!s.empty() && (s.front() == '+' || s.front() == '-')) {
     negative = s.front() == '-';
@@ -134,7 +128,7 @@ std::string FormatCurrency(int64_t scaled) {
 }
 
 bool TextIsBoolean(std::string_view text, bool& value) {
-  std::string_view s = TrimBlanks(text);
+  std::string_view s = KVTrim(text);
   if (KVSameText(s, "True")) return value = true, true;
   if (KVSameText(s, "False")) return value = false, true;
   return false;

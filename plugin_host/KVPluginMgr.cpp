@@ -12,6 +12,7 @@
 
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
+#include "foundation/KVText.h"
 #include "plugin_host/FVFunc.h"
 
 TKVDLLHandleObj::~TKVDLLHandleObj() {
@@ -41,14 +42,6 @@ TKVPluginFolderProvider& FolderProvider() {
 std::vector<TKVRef<TKVPluginModule>>& ModuleList() {
   static std::vector<TKVRef<TKVPluginModule>> modules;
   return modules;
-}
-
-std::string Trim(const std::string& s) {
-  const char* blanks = " \t\n\r";
-  size_t b = s.find_first_not_of(blanks);
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(blanks);
-  return s.substr(b, e - b + 1);
 }
 
 bool IsFolder(const std::string& path) {
@@ -108,7 +101,7 @@ void LoadPlugins(const std::string& fileMasks, const std::string& exportName) {
   for (size_t start = 0; start <= fileMasks.size();) {
     size_t end = fileMasks.find(';', start);
     if (end == std::string::npos) end = fileMasks.size();
-    std::string mask = Trim(fileMasks.substr(start, end - start));
+    std::string mask(KVTrim(fileMasks.substr(start, end - start)));
     if (!mask.empty()) masks.push_back(mask);
     start = end + 1;
   }
