@@ -13,6 +13,7 @@
 #include "db/KVSqlText.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVDateTime.h"
+#include "foundation/KVText.h"
 #include "foundation/KVTrace.h"
 
 namespace {
@@ -33,13 +34,6 @@ int CompareAscii(const std::string& a, const std::string& b) {
     if (x != y) return x < y ? -1 : 1;
   }
   return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
-}
-
-std::string TrimWhite(const std::string& s) {
-  size_t b = s.find_first_not_of(" \t\r\n");
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(" \t\r\n");
-  return s.substr(b, e - b + 1);
 }
 
 std::string TextOf(const TKVVariant& v) { return v.IsEmptyOrNull() ? std::string() : v.AsString(); }
@@ -683,13 +677,13 @@ bool TQXExecuter::MayBatchInserts(TKVTreeItem& rsItem, TDestRSCache& cache) cons
   if (const char* off = std::getenv("DABRIX_NO_BATCH_INSERTS"); off && *off && *off != '0') return false;
   if (!rs.Connection() || rs.Connection()->Properties().CursorOrigin() == coUseDriverCursors) return false;
 
-  const std::string table = TrimWhite(rs.Sql().Clause(TKVSqlClause::From));
+  const std::string table(KVTrim(rs.Sql().Clause(TKVSqlClause::From)));
   if (table.empty() || !cache.SourceItem) return false;
   bool shared = false;
   VisitPreOrder(*cache.SourceItem, [&](TKVTreeItem& node) {
     auto* other = node.DataAs<TQXDDestRSData>();
     if (!other || &node == &rsItem || !other->Active()) return;
-    if (KVSameText(TrimWhite(other->Recordset().Sql().Clause(TKVSqlClause::From)), table)) shared = true;
+    if (KVSameText(KVTrim(other->Recordset().Sql().Clause(TKVSqlClause::From)), table)) shared = true;
   });
   if (shared) return false;
   try {
@@ -880,7 +874,7 @@ void TQXExecuter::AddLocateValues(TKVTreeItem& rsItem, TDestRSCache& cache) {
       try {
         field = &rs.FieldByName(d.DestFieldname());
       } catch (const std::exception& e) {
-        throw EKVException("Table: \"" + TrimWhite(rs.Sql().StatementName()) + "\", Field: \"" +
+        throw EKVException("Table: \"" + std::string(KVTrim(rs.Sql().StatementName())) + "\", Field: \"" +
                                d.DestFieldname() + "\" -> " + KVErrorText(e),
                            this, "AddLocateValue");
       }
@@ -980,7 +974,7 @@ void TQXExecuter::AddErrorDetails(std::exception& e, TKVTreeItem& rsItem, const 
     auto* dest = rsItem.DataAs<TQXDDestRSData>();
     TKVOdbcRecordset& rs = dest->Recordset();
     const TKVRecordsetState state = queued ? rsInserting : rs.State();
-    std::string details = std::string("Destination Table") + ": " + TrimWhite(rs.Sql().StatementName());
+    std::string details = std::string("Destination Table") + ": " + std::string(KVTrim(rs.Sql().StatementName()));
     details += std::string("\r\n") + "Operation" + ": " + KVRecordsetStateCaption(state);
     // Only a record being edited holds values that were there. A new record, or none at all (nothing located
     // yet, a columns-only open), holds buffers that an assignment may not have reached: show what was to be
@@ -1006,7 +1000,7 @@ void TQXExecuter::AddErrorDetails(std::exception& e, TKVTreeItem& rsItem, const 
           AppendNamedValue(sourceValues, src.Field(i).Name(), queued->SourceValues[i]);
       else
         sourceValues = RecordValuesText(src);
-      details += std::string("\r\n\r\n") + "Source Table" + ": " + TrimWhite(src.Sql().StatementName());
+      details += std::string("\r\n\r\n") + "Source Table" + ": " + std::string(KVTrim(src.Sql().StatementName()));
       details += std::string("\r\n") + "Source Record Position" + ": " +
                  std::to_string(queued ? queued->SourcePosition : src.Position());
       details += std::string("\r\n") + "Source Values" + ": (" + sourceValues + ")";

@@ -28,10 +28,6 @@ std::string SectionOf(const std::string& path) {
   return joined.substr(b, e - b);
 }
 
-bool StartsWith(const std::string& s, const std::string& prefix) {
-  return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
-}
-
 bool IsContinuation(const std::string& s, size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
   if (i >= s.size()) return false;
   unsigned char c = static_cast<unsigned char>(s[i]);
@@ -213,7 +209,7 @@ bool TKVIniFileStorage::SectionTreeExists(const std::string& section) {
   // Names such as "qxd.x" sort between "qxd" and "qxd\...", so the subtree needs its own search.
   const std::string prefix = key + "\\";
   it = firstNotLess(prefix);
-  return it != m_Dirs.end() && StartsWith(it->Key, prefix);
+  return it != m_Dirs.end() && it->Key.starts_with(prefix);
 }
 
 bool TKVIniFileStorage::InternalDirExists(const std::string& internalPath) {
@@ -239,7 +235,7 @@ TKVStringArray TKVIniFileStorage::InternalReadSubDirNames() {
   std::unordered_map<std::string, size_t> seen;
   auto it = std::lower_bound(m_Dirs.begin(), m_Dirs.end(), prefix,
                              [](const TDirEntry& d, const std::string& k) { return d.Key < k; });
-  for (; it != m_Dirs.end() && StartsWith(it->Key, prefix); ++it) {
+  for (; it != m_Dirs.end() && it->Key.starts_with(prefix); ++it) {
     if (it->Key.size() == prefix.size()) continue;  // the root's own section
     size_t end = it->Key.find('\\', prefix.size());
     if (end == std::string::npos) end = it->Key.size();
@@ -273,7 +269,7 @@ bool TKVIniFileStorage::InternalDeleteDir(const std::string& internalPath) {
   auto below = [&](const std::string& name) {
     if (key.empty()) return true;
     std::string k = KVLowerCase(SectionOf(name));
-    return k == key || StartsWith(k, prefix);
+    return k == key || k.starts_with(prefix);
   };
   try {
     return m_Profile->DeleteSections(below) > 0;

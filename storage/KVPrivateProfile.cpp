@@ -12,21 +12,13 @@
 
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
+#include "foundation/KVText.h"
 #include "foundation/KVTrace.h"
 #include "storage/KVTempFiles.h"
 
 namespace {
 
 constexpr size_t npos = std::string::npos;
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view Trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && IsBlank(s[b])) ++b;
-  while (e > b && IsBlank(s[e - 1])) --e;
-  return s.substr(b, e - b);
-}
 
 // The line without its line end ("\n" or "\r\n").
 std::string_view Content(std::string_view raw) {
@@ -52,7 +44,7 @@ bool ValidKeyName(std::string_view name) {
 // The text as it goes into the line, protected by quotes where reading would otherwise change it.
 std::string EncodeText(const std::string& text) {
   if (text.empty()) return text;
-  bool blankEdge = IsBlank(text.front()) || IsBlank(text.back());
+  bool blankEdge = KVIsBlank(text.front(), kKVLineBlanks) || KVIsBlank(text.back(), kKVLineBlanks);
   bool quoted = text.size() >= 2 && text.front() == '"' && text.back() == '"';
   return blankEdge || quoted ? "\"" + text + "\"" : text;
 }
@@ -187,13 +179,13 @@ void TKVPrivateProfile::Parse(const std::string& data) {
     pos = end;
     std::string_view content = Content(raw);
     size_t first = 0;
-    while (first < content.size() && IsBlank(content[first])) ++first;
+    while (first < content.size() && KVIsBlank(content[first], kKVLineBlanks)) ++first;
 
     if (first < content.size() && content[first] == '[') {
       size_t close = content.rfind(']');
       if (close != npos && close > first) {
         TSection section;
-        section.Name = Trim(content.substr(first + 1, close - first - 1));
+        section.Name = KVTrim(content.substr(first + 1, close - first - 1), kKVLineBlanks);
         section.Header = raw;
         m_Sections.push_back(std::move(section));
         continue;
@@ -205,7 +197,7 @@ void TKVPrivateProfile::Parse(const std::string& data) {
       size_t eq = content.find('=');
       if (eq != npos) {
         line.IsKey = true;
-        line.Key = Trim(content.substr(0, eq));
+        line.Key = KVTrim(content.substr(0, eq), kKVLineBlanks);
         line.ValuePos = eq + 1;
       }
     }
@@ -399,16 +391,16 @@ size_t TKVPrivateProfile::FindKey(TSection& section, const std::string& lowerKey
 std::string TKVPrivateProfile::ValueOf(const TLine& line) {
   std::string_view text = Content(line.Raw).substr(line.ValuePos);
   text = text.substr(0, text.find('\0'));
-  text = Trim(text);
+  text = KVTrim(text, kKVLineBlanks);
   if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = text.substr(1, text.size() - 2);
   return std::string(text);
 }
 
 std::optional<std::string> TKVPrivateProfile::Read(const std::string& section, const std::string& key) {
   Refresh();
-  TSection* s = FindSection(KVLowerCase(Trim(section)));
+  TSection* s = FindSection(KVLowerCase(KVTrim(section, kKVLineBlanks)));
   if (!s) return std::nullopt;
-  size_t i = FindKey(*s, KVLowerCase(Trim(key)));
+  size_t i = FindKey(*s, KVLowerCase(KVTrim(key, kKVLineBlanks)));
   if (i == npos) return std::nullopt;
   return ValueOf(s->Lines[i]);
 }
@@ -422,7 +414,7 @@ std::string TKVPrivateProfile::ReadString(const std::string& section, const std:
 std::vector<std::string> TKVPrivateProfile::ReadKeyNames(const std::string& section) {
   Refresh();
   std::vector<std::string> names;
-  TSection* s = FindSection(KVLowerCase(Trim(section)));
+  TSection* s = FindSection(KVLowerCase(KVTrim(section, kKVLineBlanks)));
   if (!s) return names;
   std::unordered_set<std::string> seen;
   for (const auto& line : s->Lines)
@@ -451,7 +443,7 @@ void TKVPrivateProfile::EnsureLastLineEnded() {
 
 void TKVPrivateProfile::WriteString(const std::string& section, const std::string& key,
                                     const std::string& value) {
-  const std::string sectionName(Trim(section)), keyName(Trim(key));
+  const std::string sectionName(KVTrim(section, kKVLineBlanks)), keyName(KVTrim(key, kKVLineBlanks));
   const std::string text = value.substr(0, value.find('\0'));
   auto message = [&] {
     return "WritePrivateProfileString(File: " + m_FileName + ", ValueName: " + key + ", Value: " + value + ")";
@@ -512,9 +504,9 @@ void TKVPrivateProfile::WriteString(const std::string& section, const std::strin
 
 bool TKVPrivateProfile::DeleteKey(const std::string& section, const std::string& key) {
   Refresh();
-  TSection* s = FindSection(KVLowerCase(Trim(section)));
+  TSection* s = FindSection(KVLowerCase(KVTrim(section, kKVLineBlanks)));
   if (!s) return false;
-  const std::string lowerKey = KVLowerCase(Trim(key));
+  const std::string lowerKey = KVLowerCase(KVTrim(key, kKVLineBlanks));
   if (FindKey(*s, lowerKey) == npos) return false;
   std::erase_if(s->Lines, [&](const TLine& l) { return l.IsKey && KVSameText(l.Key, lowerKey); });
   s->KeyIndexValid = false;
@@ -525,7 +517,7 @@ bool TKVPrivateProfile::DeleteKey(const std::string& section, const std::string&
 }
 
 bool TKVPrivateProfile::DeleteSection(const std::string& section) {
-  const std::string lower = KVLowerCase(Trim(section));
+  const std::string lower = KVLowerCase(KVTrim(section, kKVLineBlanks));
   return DeleteMatchingSections([&](const std::string& name) { return KVSameText(name, lower); },
                                 [&] { return "WritePrivateProfileString(File: " + m_FileName +
                                              ", Section: " + section + ")"; },
