@@ -42,7 +42,7 @@ std::string MessageOf(const std::exception_ptr& error) {
 
 class BatchInsertTest : public DbTest {
  protected:
-  std::string Charset() const { return IsMariaDB() ? " DEFAULT CHARSET=utf8mb4" : ""; }
+  std::string Charset() const { return UnicodeTableOptions(); }
 
   // A table with every kind of value the batch lays out differently: fixed (integer, double, timestamp),
   // growing text, long text and binary; `dflt` is never assigned and must get its default.
@@ -272,13 +272,13 @@ class BatchInsertFailureTest : public BatchInsertTest {
     EXPECT_EQ(run.Failed[0].first, 2u);
     EXPECT_EQ(run.Failed[1].first, 1499u);
     // Each row's own error from the driver: the CHECK for the first, the duplicate key for the second.
-    EXPECT_NE(run.Failed[0].second.find(IsSQLite() ? "CHECK constraint failed" : IsPostgreSQL() ? "23514" : "23000"),
+    EXPECT_NE(run.Failed[0].second.find(CheckViolationText()),
               std::string::npos)
         << run.Failed[0].second;
-    EXPECT_NE(run.Failed[1].second.find(IsSQLite() ? "UNIQUE constraint failed" : IsPostgreSQL() ? "23505" : "Duplicate"),
+    EXPECT_NE(run.Failed[1].second.find(UniqueViolationText()),
               std::string::npos)
         << run.Failed[1].second;
-    if (IsPostgreSQL()) {
+    if (ErrorsNameFailingValues()) {
       EXPECT_NE(run.Failed[0].second.find("(3, -1, r2)"), std::string::npos) << run.Failed[0].second;
       EXPECT_NE(run.Failed[1].second.find("(id)=(1)"), std::string::npos) << run.Failed[1].second;
     }

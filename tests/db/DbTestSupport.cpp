@@ -96,12 +96,29 @@ std::string DbTest::Type(const std::string& generic) const {
   if (generic == "text") return IsMariaDB() ? "LONGTEXT" : "TEXT";
   if (generic == "timestamp") return IsPostgreSQL() ? "TIMESTAMP(3)" : IsMariaDB() ? "DATETIME(3)" : "TIMESTAMP";
   if (generic == "double") return IsPostgreSQL() ? "DOUBLE PRECISION" : "DOUBLE";
+  if (generic == "single") return IsMariaDB() ? "FLOAT" : "REAL";
   if (generic == "bigint") return "BIGINT";
   if (generic == "autoinc")
     return IsPostgreSQL() ? "SERIAL PRIMARY KEY" : IsMariaDB() ? "INTEGER AUTO_INCREMENT PRIMARY KEY"
                                                                : "INTEGER PRIMARY KEY AUTOINCREMENT";
   return generic;
 }
+
+std::string DbTest::UnicodeTableOptions() const { return IsMariaDB() ? " DEFAULT CHARSET=utf8mb4" : ""; }
+
+std::string DbTest::BinaryLiteral(const std::string& hex) const {
+  return IsPostgreSQL() ? "decode('" + hex + "', 'hex')" : "X'" + hex + "'";
+}
+
+std::string DbTest::CheckViolationText() const {
+  return IsSQLite() ? "CHECK constraint failed" : IsPostgreSQL() ? "23514" : "23000";
+}
+
+std::string DbTest::UniqueViolationText() const {
+  return IsSQLite() ? "UNIQUE constraint failed" : IsPostgreSQL() ? "23505" : "Duplicate";
+}
+
+std::string DbTest::ExpectedIdentifierQuote() const { return IsMariaDB() ? "`" : "\""; }
 
 TKVRef<TKVOdbcRecordset> DbTest::OpenRecordset(const std::string& sql, int cursorType) {
   auto rs = KVMakeRef<TKVOdbcRecordset>(m_Conn);

@@ -53,8 +53,33 @@ class DbTest : public ::testing::TestWithParam<TDbKind> {
   // optional suffix; any table of that name is dropped now and again at TearDown.
   std::string Table(const std::string& suffix = "");
   // The database's spelling of a few column types: "blob" (long binary), "text" (long text),
-  // "timestamp" (with milliseconds), "double", "bigint", "autoinc" (an auto-increment integer key).
+  // "timestamp" (with milliseconds), "double", "single" (where the database has one), "bigint", "autoinc"
+  // (an auto-increment integer key).
   std::string Type(const std::string& generic) const;
+  // What the database says of itself or needs, asked instead of its name:
+  // the table options that make a table hold any Unicode text ("" where every table does);
+  std::string UnicodeTableOptions() const;
+  // a literal of the bytes given as hex digits;
+  std::string BinaryLiteral(const std::string& hex) const;
+  // the character its driver reports as identifier quote (SQL_IDENTIFIER_QUOTE_CHAR);
+  std::string ExpectedIdentifierQuote() const;
+  // whether its driver reads a DOUBLE back to the last bit (the SQLite driver goes through 15-digit text,
+  // psqlODBC describes DOUBLE PRECISION as SQL_FLOAT);
+  bool ReadsDoublesExactly() const { return IsMariaDB(); }
+  // whether its driver describes long binary columns as binary (the SQLite driver: as text);
+  bool DescribesBlobsAsBinary() const { return !IsSQLite(); }
+  // whether DECIMAL columns are described as text (SQLite keeps them so);
+  bool KeepsDecimalAsText() const { return IsSQLite(); }
+  // whether a value longer than its VARCHAR column is refused (SQLite stores it);
+  bool EnforcesColumnLength() const { return !IsSQLite(); }
+  // whether a table can have a row-version column (SQLSpecialColumns SQL_ROWVER);
+  bool HasRowVersions() const { return !IsSQLite(); }
+  // what the error of a failed CHECK constraint and of a duplicate key contain;
+  std::string CheckViolationText() const;
+  std::string UniqueViolationText() const;
+  // whether such errors name the failing row's values.
+  bool ErrorsNameFailingValues() const { return IsPostgreSQL(); }
+
   // An open recordset on the test's connection; cursor type as given (default: the recordset default).
   TKVRef<TKVOdbcRecordset> OpenRecordset(const std::string& sql, int cursorType = -1);
 

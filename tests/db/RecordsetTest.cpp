@@ -39,7 +39,7 @@ TEST_P(Recordset, TypesMapPerDriverAndValuesReadExactly) {
   std::string t = Table();
   Exec("CREATE TABLE " + t + " (i INTEGER, b " + Type("bigint") + ", s SMALLINT, d " + Type("double") +
        ", n DECIMAL(10,2), v VARCHAR(20), c CHAR(5), m " + Type("text") + ", dt DATE, ts " + Type("timestamp") + ")" +
-       (IsMariaDB() ? " DEFAULT CHARSET=utf8mb4" : ""));
+       UnicodeTableOptions());
   Exec("INSERT INTO " + t + " VALUES (-7, 9007199254740993, 300, 0.1, 12.25, 'Grüße Москва', 'ab', NULL, " +
        "{d '2021-03-04'}, {ts '2021-03-04 05:06:07.890'})");
   Exec("INSERT INTO " + t + " VALUES (NULL, NULL, NULL, NULL, NULL, NULL, NULL, '', NULL, {ts '1999-12-31 23:59:59'})");
@@ -50,7 +50,7 @@ TEST_P(Recordset, TypesMapPerDriverAndValuesReadExactly) {
   EXPECT_EQ(type("b"), "Int64");
   EXPECT_EQ(type("s"), "Int16");
   EXPECT_EQ(type("d"), "Double");
-  EXPECT_EQ(type("n"), IsSQLite() ? "String" : "Numeric");  // SQLite keeps DECIMAL as text
+  EXPECT_EQ(type("n"), KeepsDecimalAsText() ? "String" : "Numeric");
   EXPECT_EQ(type("v"), "String");
   EXPECT_EQ(type("c"), "String");
   EXPECT_EQ(type("m"), "Memo");
@@ -95,10 +95,9 @@ TEST_P(Recordset, LongDataOfAMegabyteReadsExactly) {
     text[i] = static_cast<char>('a' + (i * 13) % 26);
   }
   text.back() = ' ';  // trailing blanks of long text are data
-  std::string binLiteral = IsPostgreSQL() ? "decode('" + hex + "', 'hex')" : "X'" + hex + "'";
+  std::string binLiteral = BinaryLiteral(hex);
   Exec("INSERT INTO " + t + " VALUES (1, " + binLiteral + ", '" + text + "')");
-  Exec("INSERT INTO " + t + " VALUES (2, " + (IsPostgreSQL() ? std::string("decode('01020304', 'hex')") : "X'01020304'") +
-       ", 'short')");
+  Exec("INSERT INTO " + t + " VALUES (2, " + BinaryLiteral("01020304") + ", 'short')");
   auto rs = OpenRecordset("SELECT * FROM " + t + " ORDER BY id");
   ASSERT_EQ(rs->FieldByName("bin").DataType(), fdtBinary);
   // Read the text first: long columns are fetched on demand, in any order.
@@ -126,7 +125,7 @@ TEST_P(Recordset, TextLongerThanTheDeclaredSizeIsNotCut) {
   std::string t = Table();
   Exec("CREATE TABLE " + t + " (v VARCHAR(4))");
   std::string longText(5000, 'q');
-  if (!IsSQLite()) {
+  if (EnforcesColumnLength()) {
     EXPECT_THROW(Exec("INSERT INTO " + t + " VALUES ('" + longText + "')"), EODBCError);
     return;
   }

@@ -28,7 +28,7 @@ std::vector<uint8_t> Pattern(size_t size) {
 class RowWriterTest : public DbTest {
  protected:
   // MariaDB's default character set cannot hold the test's non-ASCII text.
-  std::string Charset() const { return IsMariaDB() ? " DEFAULT CHARSET=utf8mb4" : ""; }
+  std::string Charset() const { return UnicodeTableOptions(); }
 
   // A second connection: what other users and the database itself see.
   TKVRef<TKVOdbcRecordset> ReadBack(const std::string& sql) {
@@ -69,7 +69,7 @@ TEST_P(RowWriterTest, InsertWritesExactValuesKeepsDefaultsAndShowsTheStoredRow) 
   for (size_t i = 0; i < memo.size(); ++i) memo[i] = static_cast<char>('a' + i % 26);
   // Exactness of every bit is checked where the column reads as a double: the SQLite driver reads doubles
   // back through a 15-digit text, and psqlODBC describes DOUBLE PRECISION as SQL_FLOAT (a Single field).
-  double d = IsMariaDB() ? 1.0 / 3 : 2.5;
+  double d = ReadsDoublesExactly() ? 1.0 / 3 : 2.5;
 
   rs->Insert();
   rs->FieldByName("name").SetValue(std::string("Grüße Москва"));
@@ -111,7 +111,7 @@ TEST_P(RowWriterTest, InsertWritesExactValuesKeepsDefaultsAndShowsTheStoredRow) 
   EXPECT_EQ(d, back->FieldByName("d").Value().AsDouble());
   // The SQLite driver describes BLOB columns as text and reads them as X'..' literals: compared by SQL there.
   auto bytesOf = [&](TKVRef<TKVOdbcRecordset>& r, int id) {
-    if (!IsSQLite()) return r->FieldByName("bin").Bytes();
+    if (DescribesBlobsAsBinary()) return r->FieldByName("bin").Bytes();
     TKVVariant hex = ReadBack("SELECT hex(bin) AS h FROM " + t + " WHERE id = " + std::to_string(id))->Field(0).Value();
     std::string h = hex.AsString();
     std::vector<uint8_t> out;

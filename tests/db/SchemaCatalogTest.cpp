@@ -24,8 +24,8 @@ class SchemaCatalog : public dbtest::DbTest {};
 
 TEST_P(SchemaCatalog, RecordHintCountsQuotedNamesAndStaysEmptyOnFailure) {
   std::string quote = KVIdentifierQuote(Conn());
-  EXPECT_EQ(quote, IsMariaDB() ? "`" : "\"");
-  std::string t = Table() + (IsMariaDB() ? "`q" : "\"q");
+  EXPECT_EQ(quote, ExpectedIdentifierQuote());
+  std::string t = Table() + ExpectedIdentifierQuote() + "q";
   std::string quoted = KVQuoteIdentifier(t, quote);
   ExecQuietly("DROP TABLE " + quoted);
   Exec("CREATE TABLE " + quoted + " (id INTEGER)");

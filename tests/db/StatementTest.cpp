@@ -14,7 +14,7 @@ class Statement : public dbtest::DbTest {};
 TEST_P(Statement, ModifyingSqlRunsWithParametersInlined) {
   std::string t = Table();
   Exec("CREATE TABLE " + t + " (id INTEGER, name VARCHAR(20), at " + Type("timestamp") + ")" +
-       (IsMariaDB() ? " DEFAULT CHARSET=utf8mb4" : ""));
+       UnicodeTableOptions());
   TKVOdbcStatement s(ConnRef());
   s.SetSQL("INSERT INTO " + t + " VALUES (:id, :name, :at)");
   double at = 0;

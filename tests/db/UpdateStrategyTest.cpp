@@ -33,7 +33,7 @@ class UpdateStrategy : public dbtest::DbTest {
     return rs;
   }
   // A single-precision column where the database has one.
-  std::string SingleType() const { return IsPostgreSQL() ? "REAL" : IsMariaDB() ? "FLOAT" : "REAL"; }
+  std::string SingleType() const { return Type("single"); }
   static bool IsConflict(const std::string& error) {
     return error.find("changed or deleted by another user") != std::string::npos;
   }
@@ -137,7 +137,7 @@ TEST_P(UpdateStrategy, RowVersionComparesTheVersionColumn) {
   rs->Edit();
   rs->FieldByName("v").SetValue(13);
   std::string error = ErrorOf([&] { rs->ApplyChanges(); });
-  if (IsSQLite()) {
+  if (!HasRowVersions()) {
     // No row version in SQLite: the values read are compared instead, and w was not read.
     EXPECT_EQ("(no error)", error);
   } else {

@@ -120,16 +120,7 @@ void ExpectReport(const std::vector<std::string>& t, const std::string& source, 
     else
       EXPECT_EQ(t[5 + i], body[i]);
   }
-  size_t n = t.size();
-  EXPECT_EQ(t[n - 9], "   Records Read: " + read);
-  EXPECT_EQ(t[n - 8], "   Transactions: " + transactions);
-  EXPECT_EQ(t[n - 7].rfind("   Duration: ", 0), 0u);
-  EXPECT_EQ(t[n - 6].rfind("   WriteDestRS: ", 0), 0u);
-  EXPECT_EQ(t[n - 5].rfind("   Total: ", 0), 0u);
-  EXPECT_EQ(t[n - 4], "");
-  EXPECT_EQ(t[n - 3], "");
-  EXPECT_EQ(t[n - 2], "");
-  EXPECT_EQ(t[n - 1].rfind("Total Operation Duration: ", 0), 0u);
+  testsupport::ExpectRunStatistics(t, read, transactions);
 }
 
 std::string TableLine(const std::string& table, int inserted, int edited, int skipped) {

@@ -16,6 +16,7 @@
 #include "support/TestSupport.h"
 
 using testsupport::ReadFileBytes;
+using testsupport::LockedElsewhere;
 using testsupport::ShellQuote;
 using testsupport::TempDir;
 using testsupport::WriteFileBytes;
@@ -353,10 +354,6 @@ HRESULT LoadError(const std::string& image, std::string* message = nullptr) {
   return 0;
 }
 
-bool LockedElsewhere(const std::string& path) {
-  // util-linux flock(1) in a child process: another process, another open file description.
-  return testsupport::RunCommand("flock -n -E 9 " + ShellQuote(path) + " true").exitCode == 9;
-}
 
 // ===========================================================================================================
 
@@ -885,38 +882,17 @@ TEST(CompoundFileStorageFile, OpenFileHoldsAnExclusiveLockUntilClosed) {
   EXPECT_FALSE(LockedElsewhere(file));
 
   // And the other way round: a lock held by another process keeps us out.
-  int ready[2], release[2];
-  ASSERT_EQ(pipe(ready), 0);
-  ASSERT_EQ(pipe(release), 0);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    close(ready[0]);
-    close(release[1]);
-    int fd = open(file.c_str(), O_RDONLY);
-    char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
-    if (write(ready[1], &ok, 1) != 1) _exit(2);
-    char c;
-    while (read(release[0], &c, 1) > 0) {
-    }
-    _exit(0);
-  }
-  close(ready[1]);
-  close(release[0]);
-  char ok = 0;
-  ASSERT_EQ(read(ready[0], &ok, 1), 1);
-  ASSERT_EQ(ok, '1');
   TKVCompoundFile blocked;
-  try {
-    blocked.OpenFile(file);
-    ADD_FAILURE() << "opened a file another process holds";
-  } catch (const EKVHrException& e) {
-    EXPECT_EQ(e.ResultCode(), KV_STG_E_SHAREVIOLATION);
+  {
+    testsupport::ForeignLock other(file);
+    ASSERT_TRUE(other.Locked());
+    try {
+      blocked.OpenFile(file);
+      ADD_FAILURE() << "opened a file another process holds";
+    } catch (const EKVHrException& e) {
+      EXPECT_EQ(e.ResultCode(), KV_STG_E_SHAREVIOLATION);
+    }
   }
-  close(release[1]);
-  close(ready[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
   blocked.OpenFile(file);
   EXPECT_TRUE(blocked.HasFile());
 }

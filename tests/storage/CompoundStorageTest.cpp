@@ -16,7 +16,7 @@
 #include "support/TestSupport.h"
 
 using testsupport::ReadFileBytes;
-using testsupport::ShellQuote;
+using testsupport::LockedElsewhere;
 using testsupport::TempDir;
 using testsupport::WriteFileBytes;
 
@@ -59,51 +59,11 @@ ino_t Inode(const std::string& file) {
   return st.st_ino;
 }
 
-bool LockedElsewhere(const std::string& path) {
-  return testsupport::RunCommand("flock -n -E 9 " + ShellQuote(path) + " true").exitCode == 9;
-}
-
 size_t FilesIn(const TempDir& dir) {
   return static_cast<size_t>(
       std::distance(std::filesystem::directory_iterator(dir.path()), std::filesystem::directory_iterator()));
 }
 
-// Another process holding the lock on a file until released.
-class TForeignLock {
- public:
-  explicit TForeignLock(const std::string& file) {
-    int ready[2], release[2];
-    if (pipe(ready) != 0 || pipe(release) != 0) return;
-    m_Pid = fork();
-    if (m_Pid == 0) {
-      close(ready[0]);
-      close(release[1]);
-      int fd = open(file.c_str(), O_RDONLY);
-      char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
-      if (write(ready[1], &ok, 1) != 1) _exit(2);
-      char c;
-      while (read(release[0], &c, 1) > 0) {
-      }
-      _exit(0);
-    }
-    close(ready[1]);
-    close(release[0]);
-    m_Release = release[1];
-    char ok = 0;
-    m_Locked = read(ready[0], &ok, 1) == 1 && ok == '1';
-    close(ready[0]);
-  }
-  ~TForeignLock() {
-    if (m_Release >= 0) close(m_Release);
-    if (m_Pid > 0) waitpid(m_Pid, nullptr, 0);
-  }
-  bool Locked() const { return m_Locked; }
-
- private:
-  pid_t m_Pid = -1;
-  int m_Release = -1;
-  bool m_Locked = false;
-};
 
 // ===========================================================================================================
 
@@ -377,7 +337,7 @@ TEST(CompoundStorageFile, ALockHeldByAnotherProcessKeepsTheDocumentOut) {
   Doc(file)->DirExists("\\");  // creates it
   const std::string bytes = ReadFileBytes(file);
   {
-    TForeignLock other(file);
+    testsupport::ForeignLock other(file);
     ASSERT_TRUE(other.Locked());
     auto s = Doc(file);
     TRaised r = Raised([&] { s->OpenDir("\\x", true); });

@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,8 +44,60 @@ LiveChild::~LiveChild() {
   waitpid(m_Pid, nullptr, 0);
 }
 
+ForeignLock::ForeignLock(const std::string& file) {
+  int ready[2], release[2];
+  if (pipe(ready) != 0) return;
+  if (pipe(release) != 0) {
+    close(ready[0]);
+    close(ready[1]);
+    return;
+  }
+  m_Pid = fork();
+  if (m_Pid == 0) {
+    close(ready[0]);
+    close(release[1]);
+    int fd = open(file.c_str(), O_RDONLY);
+    char ok = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 ? '1' : '0';
+    if (write(ready[1], &ok, 1) != 1) _exit(2);
+    char c;
+    while (read(release[0], &c, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(ready[1]);
+  close(release[0]);
+  m_Release = release[1];
+  char ok = 0;
+  m_Locked = m_Pid > 0 && read(ready[0], &ok, 1) == 1 && ok == '1';
+  close(ready[0]);
+}
+
+ForeignLock::~ForeignLock() {
+  if (m_Release >= 0) close(m_Release);
+  if (m_Pid > 0) waitpid(m_Pid, nullptr, 0);
+}
+
+bool LockedElsewhere(const std::string& path) {
+  return RunCommand("flock -n -E 9 " + ShellQuote(path) + " true").exitCode == 9;
+}
+
 std::string TempNameOf(const std::string& name, pid_t pid, const std::string& sequence) {
   return "." + name + ".dabrix-" + std::to_string(pid) + sequence + ".tmp";
+}
+
+void ExpectRunStatistics(const std::vector<std::string>& t, const std::string& recordsRead,
+                         const std::string& transactions, const std::string& timePrefix) {
+  ASSERT_GE(t.size(), 9u);
+  size_t n = t.size();
+  EXPECT_EQ(t[n - 9], "   Records Read: " + recordsRead);
+  EXPECT_EQ(t[n - 8], "   Transactions: " + transactions);
+  EXPECT_EQ(t[n - 7].rfind("   Duration: ", 0), 0u) << t[n - 7];
+  EXPECT_EQ(t[n - 6].rfind("   WriteDestRS: " + timePrefix, 0), 0u) << t[n - 6];
+  EXPECT_EQ(t[n - 5].rfind("   Total: " + timePrefix, 0), 0u) << t[n - 5];
+  EXPECT_EQ(t[n - 4], "");
+  EXPECT_EQ(t[n - 3], "");
+  EXPECT_EQ(t[n - 2], "");
+  EXPECT_EQ(t[n - 1].rfind("Total Operation Duration: " + timePrefix, 0), 0u) << t[n - 1];
 }
 
 std::string EnvText(const char* name) {

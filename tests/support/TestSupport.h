@@ -8,6 +8,7 @@
 #include <csignal>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -69,8 +70,33 @@ class LiveChild {
   pid_t m_Pid;
 };
 
+// Another process holding an exclusive lock (flock) on a file until the object goes. Locked() tells whether
+// the child got the lock.
+class ForeignLock {
+ public:
+  explicit ForeignLock(const std::string& file);
+  ~ForeignLock();
+  ForeignLock(const ForeignLock&) = delete;
+  ForeignLock& operator=(const ForeignLock&) = delete;
+  bool Locked() const { return m_Locked; }
+
+ private:
+  pid_t m_Pid = -1;
+  int m_Release = -1;
+  bool m_Locked = false;
+};
+
+// Whether another process is kept from an exclusive lock on the file: util-linux flock(1) in a child, so
+// another process and another open file description.
+bool LockedElsewhere(const std::string& path);
+
 // The name a write by rename gives its temporary file beside `name` in the process `pid`.
 std::string TempNameOf(const std::string& name, pid_t pid, const std::string& sequence = "");
+
+// The statistics block that ends a run's report (the lines of the report, at least nine): records read,
+// transactions, durations (each beginning with `timePrefix`), then three empty lines and the total.
+void ExpectRunStatistics(const std::vector<std::string>& lines, const std::string& recordsRead,
+                         const std::string& transactions, const std::string& timePrefix = "");
 
 // The value of an environment variable, or "" when it is unset.
 std::string EnvText(const char* name);
