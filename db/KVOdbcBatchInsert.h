@@ -4,16 +4,15 @@
 // outcome of writing them one by one through the row writer.
 //
 // Contract of TKVOdbcBatchInserter:
-//  - Made for one open recordset whose FROM clause names one table (KVSingleTableOfFromClause; anything
-//    else raises "The data source "%s" cannot be written: only the rows of a single table are updatable").
+//  - Made for one open recordset whose FROM clause names one table (KVSingleTableOfFromClause raises for
+//    anything else).
 //    The recordset must stay open while rows are pending; nothing reads the rows back (no generated keys,
 //    no "shown as stored" record), so use it only where nothing reads the inserted rows.
 //  - Add(recordset), while the recordset is Inserting with the new values assigned (the caller then cancels
 //    the insert): copies the values of the ASSIGNED fields (bytes and indicator in the field's C type) into
 //    column arrays. The INSERT names the assigned columns only, so the others get the database's defaults,
 //    as with the row writer; all rows of a batch assign the same fields. A record that assigns nothing
-//    raises "No Field Value has been set before inserting a new Record"; a recordset that may not write
-//    raises as its insert does. Returns the row's index in the pending batch (0, 1, ...), which the caller
+//    raises, as does a recordset that may not write, just as its insert would. Returns the row's index in the pending batch (0, 1, ...), which the caller
 //    uses to keep its own data of the row (source position, values for a report).
 //  - NeedsFlushBefore(recordset): whether the pending rows must be written before this record can join
 //    them: the batch is full (Capacity), the record assigns another set of fields, or its values would take

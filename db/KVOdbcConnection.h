@@ -42,7 +42,7 @@ class TKVOdbcEnvironment : public TKVActivateComponent, public IKVOdbcHandle {
   void SetPoolSelectStrategy(int strategy);
 
   // Lists the data sources of a kind, each formatted with `format` (one "%s": the name; two: name and
-  // description; any other count raises "Invalid number of format parameters"). Activates the environment
+  // description; any other count raises EKVException). Activates the environment
   // for the call when it was inactive, and deactivates it again.
   void EnumDataSources(int kind, const std::string& format, const std::function<void(const std::string&)>& callback);
 

@@ -34,15 +34,13 @@ using TKVNameAndValueMatchList = std::vector<TKVNameAndValueMatchObj>;
 enum TKVCompareResult : uint8_t { crLess = 0, crEqual = 1, crGreater = 2 };
 
 // Compares as described above: strings (of either kind) as text; anything else by the variant comparison.
-// A pair the variant comparison cannot order (Null against a value, NaN) raises "Unknown Value (3) for
-// "TKVCompareResult"" (routine "PositionOfNearestValues").
+// A pair the variant comparison cannot order (Null against a value, NaN) raises EKVException.
 TKVCompareResult KVCompareLocateValue(const TKVVariant& searched, const TKVVariant& recordValue, bool matchCase,
                                       const TKVRefLifeObject* object = nullptr);
 
-// The request check ("CheckLoacteValues"): an empty list raises "No Values passed to Locate"; the i-th
-// entry's field must occur as a whole word (case-insensitive; words end at ",;() \t\n\r"; quotes and
-// brackets around a name do not count) in the i-th item of the ORDER BY clause, otherwise "The Recordset is
-// not sorted by Field: '%s'" naming the entry's field.
+// The request check: raises EKVException for an empty list, and unless the i-th entry's field occurs as a
+// whole word (case-insensitive; words end at ",;() \t\n\r"; quotes and brackets around a name do not
+// count) in the i-th item of the ORDER BY clause.
 void KVCheckLocateValues(TKVOdbcRecordsetBase& recordset, const TKVNameAndValueMatchList& values);
 
 // The position whose record is nearest to the values ("PositionOfNearestValues"), by bisection over

@@ -19,7 +19,7 @@ struct TKVParamType {
 
 // By the field's data type. Narrow integers go up one size (not every database has TINYINT or unsigned
 // types); timestamps name their column's fractional digits (3 to 9), since MariaDB rounds a bound value to
-// them. A type outside the enumeration raises "Unknown Value (%d) for "TKVFieldDataType"".
+// them. A type outside the enumeration raises EKVException.
 TKVParamType KVParamTypeOfField(const TKVOdbcField& field);
 
 // The table column a field writes: its base column name, its name where the driver reports none.

@@ -55,7 +55,7 @@ SQLLEN KVFixedBufferSizeOfFieldDataType(int type, SQLLEN columnSizeBytes = 0);
 // The variant type of a field value: Bool varBoolean, Int8 varShortInt, UInt8 varByte, Int16 varSmallint,
 // UInt16 varWord, Int32 varInteger, UInt32 varLongWord, Int64/UInt64 varInt64, Single varSingle,
 // Double/Numeric varDouble, Date/Time/Datetime varDate, String/Memo/GUID varString, Wide String/Wide Memo
-// varOleStr. Binary has none: raises "Unsupported value (19) for "TKVFieldDataType"" with `routine`.
+// varOleStr. Binary has none: raises EKVException from `routine`.
 uint16_t KVVarTypeOfFieldDataType(int type, const char* routine = "ConvertStringToFieldType");
 
 // --- Value buffers ----------------------------------------------------------------------------------------
@@ -108,8 +108,7 @@ class TKVOdbcValueBuffer {
   // integers to the field's width, floating types, ISO/date values into the ODBC structures, text with its
   // terminator, GUID text with or without braces, Binary the bytes of a byte array or the variant's text.
   // Null and Empty write NULL. Sets Assigned. Growable buffers grow (the owner rebinds them, see
-  // TKVOdbcField::SetValue); fixed ones raise "Requested value buffer size (%d Bytes) of fixed buffer is
-  // larger than current buffer size (%d Bytes)" ("InternalSetSize"). Conversion errors of the variant
+  // TKVOdbcField::SetValue); fixed ones raise EKVException naming both sizes. Conversion errors of the variant
   // (EVariantTypeCastError, EVariantOverflowError) pass through; the buffer is then unchanged.
   void SetValue(const TKVVariant& value);
   // The raw bytes of the value (no terminator); empty for NULL.
@@ -222,14 +221,13 @@ class TKVOdbcField : public TKVRefLifeObject {
   // "Name:\t\t%s\rDatatype:\t%s\rDatasize:\t%s Byte(s)\rNullable:\t%s".
   std::string Caption() const;
 
-  // Writes a value ("SetValue"): with "AutoEdit" a write while browsing performs edit first; the state must
-  // be Editing or Inserting ("Not in Udatable State", routine "CheckupdatableState"). Marks the field
-  // assigned and notifies the observers.
+  // Writes a value: with "AutoEdit" a write while browsing performs edit first; any other state than
+  // Editing or Inserting raises. Marks the field assigned and notifies the observers.
   void SetValue(const TKVVariant& value);
   void SetBytes(const void* data, size_t size);
   void SetNull() { SetValue(TKVVariant::Null()); }
   // Converts text by the field type ("SetText"); "" writes NULL. Bool: first character in "tT1wWyYsSqQ".
-  // Wide String and Binary raise "Unsupported value (%d) for "TKVFieldDataType"".
+  // Wide String and Binary raise EKVException.
   void SetText(const std::string& text);
   bool Assigned() const { return m_Buffer.Assigned(); }
 
@@ -277,13 +275,9 @@ constexpr uint32_t rcsUseDriverCount = 1u << 0, rcsUseSelectCount = 1u << 1, rcs
 //   "CursorType" 2, "UpdateStrategy" 1, "PositionedUpdateSimulation" 0, "CursorSensitivity" 0,
 //   "KeysetSize" 0, "MaximumRecordsReturned" 0, "MaximumFieldDataSize" 0, "BLOBCompressionKind" 3,
 //   "Attributes" 7 (AutoSaveChanges, AutoEdit, ConfrimDeletions), "CountStrategies" 3.
-// Out-of-range values raise "Unknown Value (%d) for "%s"" naming the type (TKVCursorType, TUpdateStrategy,
-// TPositionedUpdateSimulation, TCursorSensitivity, TKVBLOBCompressionKind) with the routines
-// "SetODBCCursorType", "SetODBCUpdateStrategy", "SetODBCPositionedUpdateSimulation",
-// "SetODBCCursorSensitivity". Changes to the cursor settings take effect at the next execution; the
+// Out-of-range values raise EKVException naming the enumeration. Changes to the cursor settings take effect at the next execution; the
 // driver may grant less than asked (read GrantedCursorType/GrantedConcurrency after opening).
-// "BookmarksEnabled" and "ExposeBookmarkColumn" are refused while the recordset is active
-// ("raBookmarksEnabled Attribute", "raExposeBookmarkColumn Attribute").
+// "BookmarksEnabled" and "ExposeBookmarkColumn" are refused while the recordset is active.
 class TKVOdbcRecordsetProperties : public TKVOdbcStatementProperties {
  public:
   explicit TKVOdbcRecordsetProperties(TKVOdbcStatementBase* owner = nullptr) : TKVOdbcStatementProperties(owner) {}
@@ -358,8 +352,8 @@ class IKVRecordsetObserver {
 
 // Writes the current record of a recordset to the database. Implemented by the row writer module; the
 // recordset calls it from the editing operations, inside its state machine:
-//  - Insert: state Inserting, the fields hold the new values (assigned ones flagged). Raises "No Field
-//    Value has been set before inserting a new Record" when none is assigned. Afterwards the recordset's
+//  - Insert: state Inserting, the fields hold the new values (assigned ones flagged). Raises EKVException
+//    when none is assigned. Afterwards the recordset's
 //    current record must show the inserted row: fetched again from the cursor, or put into the buffers as
 //    an overlay record (TKVOdbcRecordsetBase::SetOverlayRecord); a known record count is incremented
 //    (AdjustRecordCount(+1)).
@@ -432,7 +426,7 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   TKVOdbcField& Field(size_t index) { return *m_Fields[index]; }
   // By name, case-insensitively; nullptr when absent.
   TKVOdbcField* FindField(std::string_view name);
-  // As FindField; raises EKVException "Field '%s' not found" when absent.
+  // As FindField; raises EKVException when absent.
   TKVOdbcField& FieldByName(std::string_view name);
 
   // --- position
@@ -473,9 +467,8 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
 
   // --- editing (see IKVOdbcRowWriter for the writes)
   TKVRecordsetState State() const { return m_State; }
-  // The state an operation leads to from the current one ("RecordsetStateAfterOperation"): edit Editing,
-  // insert Inserting, everything else Browsing. A code above 8 raises "Operation not supported,
-  // Ord(Operation): %d".
+  // The state an operation leads to from the current one: edit Editing, insert Inserting, everything else
+  // Browsing. A code outside the enumeration raises EKVException.
   TKVRecordsetState StateAfterOperation(int operation) const;
   // Whether an operation is available now (the table of the editing operations: e.g. edit needs a
   // connection that may modify data, an update strategy other than read only, Browsing and a record count
@@ -484,12 +477,11 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   // Whether records may be written: the connection may modify data and the update strategy is not read
   // only.
   bool MayWrite() const;
-  // Raises EKVException "The operation "%s" is not available: ..." (the operation's caption, and why: the
-  // connection may not modify data, or the update strategy of the recordset is read only) unless MayWrite.
+  // Raises EKVException naming the operation and why (the connection may not modify data, or the update
+  // strategy of the recordset is read only) unless MayWrite.
   // Edit, insert and delete check it before they change the state, and the row writers before they write.
   void CheckMayWrite(int operation) const;
-  // Edit and delete need a record: raises "The operation "%s" is not available: the recordset has no current
-  // record" without one.
+  // Edit and delete need a record: raises EKVException naming the operation without one.
   void CheckCurrentRecord(int operation) const;
   // Runs an operation: when the state after it equals the current one and the operation is neither
   // delete nor one of refresh/re-execute/schedule/leave, nothing happens; otherwise observers are told
@@ -518,7 +510,7 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   // following calls bind the new values and execute the prepared statement again, keeping the fields, their
   // buffers and the row writer: the database sees one prepared SELECT re-executed per record. Leaves a
   // modifying state first and fetches the first record. The recordset must be open (CheckActive); unknown
-  // field names raise "Field '%s' not found". Any other execution (ReExecute, closing) ends the prepared
+  // field names raise. Any other execution (ReExecute, closing) ends the prepared
   // state; the SQL text keeps the condition until its owner sets another one.
   struct TKVBoundValue {
     std::string FieldName;

@@ -10,8 +10,7 @@
 // MariaDB driver reports success for updates it did not make, and all of them run positioned inserts many
 // times slower than a prepared INSERT. So this writer generates the statements itself:
 //  - the table is the recordset's FROM clause, which must name one table (optionally qualified, optionally
-//    with an alias); joins, subqueries and lists raise "The data source "%s" cannot be written: only the
-//    rows of a single table are updatable";
+//    with an alias); joins, subqueries and lists raise (KVSingleTableOfFromClause);
 //  - identifiers are quoted with the driver's identifier quote (SQLGetInfo SQL_IDENTIFIER_QUOTE_CHAR);
 //    column names are the fields' base column names (their names where the driver reports none);
 //  - Insert: a prepared INSERT of the assigned fields only, so that the others get the database's
@@ -79,8 +78,7 @@ TKVGeneratedKeyKind KVGeneratedKeyKindOfDbms(std::string_view dbmsName);
 // The one table a FROM clause names, each part without its quotes: "sales"."Order Lines" o gives the
 // schema "sales" and the table "Order Lines"; up to three parts (catalog.schema.table). Names may be
 // quoted with "...", `...` or [...]. Anything but a single table with an optional alias ("t", "t x",
-// "t AS x") raises EKVException "The data source "%s" cannot be written: only the rows of a single table
-// are updatable" naming the clause.
+// "t AS x") raises EKVException naming the clause.
 //
 // A part written without quotes keeps that form in the statements this layer writes: databases fold such
 // names (PostgreSQL to lower case), and the generated INSERT must name the table the user's SELECT reads.

@@ -151,7 +151,7 @@ class TKVOdbcSchemaRecordset : public TKVOdbcRecordsetBase {
  protected:
   // Calls the catalog function of the list kind ("InternalExecute"). SQL_NO_DATA is an empty result (an
   // open recordset with no fields and no records); any other failure raises EODBCError with the function's
-  // name as routine; a kind outside the list raises "Unsupported value (%d) for "TKVSchemaList"".
+  // name as routine; a kind outside the list raises EKVException.
   bool InternalExecute() override;
   // The catalog call itself on Handle(); returns its return code unchecked.
   virtual SQLRETURN CallCatalogFunction(TKVSchemaList kind);

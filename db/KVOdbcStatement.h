@@ -141,8 +141,7 @@ class TKVOdbcStatementProperties : public TKVRefLifeObject, public IKVLoadStoreD
 // A statement handle on a connection with one SQL text.
 //
 // Active means the handle is allocated (recordsets also open their cursor on activation). Activation
-// ("AllocHandle") raises "The ODBCConnection Property must be set before the Component can be activated"
-// without a connection, activates the connection, allocates the handle and applies the settings.
+// raises without a connection, activates the connection, allocates the handle and applies the settings.
 //
 // The object names itself by the FROM clause of its SQL text, so errors and the engine's messages show
 // recordsets by their table.

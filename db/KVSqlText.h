@@ -69,10 +69,8 @@ class TKVSqlParameterList : public TKVRefLifeObject {
   TKVSqlParameter* Find(std::string_view name);
   const TKVSqlParameter* Find(std::string_view name) const;
 
-  // By a variant: any integer type is a position, a string of either kind a name. Raises EKVException
-  // (routine "TKVSqlParameterList.GetParameter") with "Unsupported Datatype used for indexing, vartype: %d"
-  // for any other type, "A parameter with name '%s' doesn't exist" for an unknown name and
-  // "List index out of bounds (%d)" for a position outside the list.
+  // By a variant: any integer type is a position, a string of either kind a name. Raises EKVException for
+  // any other type, an unknown name and a position outside the list.
   TKVSqlParameter& GetParameter(const TKVVariant& index);
 
   // The parameter of that name, appended with no value when it is not there yet.
@@ -123,9 +121,8 @@ std::vector<TKVSqlParameterReference> KVSqlParameterReferences(std::string_view 
 //    front of it by " IS NULL ": "a = :p" and "a <> :p" both become "a IS NULL ".
 //  - a literal parameter puts in its value's plain text, any other its KVValueAsSQLLiteral with "'".
 //  - the scan goes on after the inserted text, so a value's own colons are never read as references.
-// Names with no parameter in `params` are collected (each once) and raise EKVException "Failed to prepare
-// the SQL Statement because the following Parameters are unresolved or have no Value assigned to them: "
-// followed by the names joined by ", ". `object` is the raiser named in that error.
+// Names with no parameter in `params` are collected (each once) and raised together in one EKVException
+// naming them; `object` is the raiser named in that error.
 std::string KVResolveSQLParamValues(std::string_view sqlText, const TKVSqlParameterList& params,
                                     const TKVRefLifeObject* object = nullptr);
 
@@ -160,17 +157,14 @@ std::string KVFormatDateTimePattern(double value, std::string_view pattern);
 std::string KVPreparedSQLText(std::string_view sqlText, const TKVSqlParameterList& params,
                               const TKVRefLifeObject* object = nullptr);
 
-// Raises EKVException "The SQL text of the statement is empty" (routine "KVCheckSQLNotEmpty") when the
-// text holds nothing but blanks, tabs and line breaks.
+// Raises EKVException when the text holds nothing but blanks, tabs and line breaks.
 void KVCheckSQLNotEmpty(std::string_view sqlText, const TKVRefLifeObject* object = nullptr);
 
 // Whether the first word (after leading white space, up to any of ",;() \t\n\r") is SELECT in any case.
 bool KVIsSelectStatement(std::string_view sqlText);
 
-// The check before execution ("CheckPreparedSQLStatement"): KVCheckSQLNotEmpty, then the statement kind.
-// A recordset (`selectExpected`) accepts only a SELECT and raises "Only SQL SELECT Statements can be
-// executed with this Component."; a plain statement refuses a SELECT with "Only Modifying SQL Statements
-// can be executed with this Component.".
+// The check before execution: KVCheckSQLNotEmpty, then the statement kind. A recordset (`selectExpected`)
+// accepts only a SELECT, a plain statement anything but a SELECT; the other kind raises EKVException.
 void KVCheckPreparedSQLStatement(std::string_view sqlText, bool selectExpected,
                                  const TKVRefLifeObject* object = nullptr);
 

@@ -19,8 +19,7 @@
 // on error. Returns true when a level was assigned (the model has then been told that the node changed,
 // which marks the document modified).
 //
-// Raises EKVException "Cyclic foreign key dependencies" (routine "AssignFKSortOrderToSubnodes") when
-// tables depend on each other in a cycle; the levels assigned until then stay. Database errors of the
+// Raises EKVException when tables depend on each other in a cycle; the levels assigned until then stay. Database errors of the
 // foreign-key query pass on.
 bool AssignFKSortOrderToSubnodes(TKVTreeItem& databaseNode);
 

@@ -385,8 +385,7 @@ class TQXDFieldFuncData : public TQXDDataBase {
   void SetArgumentValue(size_t index, const TKVVariant& value);
   void ClearArguments();
 
-  // Computes the function's value. A missing function raises "No plugin has registered a function with
-  // id %s" from "TQXDFieldFuncData.CallFunction".
+  // Computes the function's value; a missing function raises EKVException naming the id.
   TKVVariant CallFunction(const TKVVariant& value);
   // Lets the function check the arguments (true when the function is missing).
   bool CanLeave() override;

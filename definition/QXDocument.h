@@ -52,11 +52,11 @@ int QXFileDialogFormatIndex(const std::string& fileName);
 // The dialog filter: "%s (*.%s)" NUL "*.%s" NUL per row with an extension, then "All Files" NUL "*" NUL.
 std::string QXFileDialogFilter();
 
-// The storage class that reads a file, or null for an unsupported file. Raises "File not found: "%s""
-// (routine "TestFileFormat") when the file does not exist.
+// The storage class that reads a file, or null for an unsupported file. Raises EKVException when the file
+// does not exist.
 TKVStorageClass TestFileFormat(const std::string& fileName);
-// Raises "Invalid data format '%s', must be %s" (routine "CheckDataFormatGUID") unless the file's
-// "DataFormatGUID" is kQXDataFormatGUID (letter case ignored). The file is only read.
+// Raises EKVException unless the file's "DataFormatGUID" is kQXDataFormatGUID (letter case ignored). The
+// file is only read.
 void CheckDataFormatGUID(const std::string& fileName, TKVStorageClass storageClass);
 // Whether the file carries kQXDataFormatGUID: a reorganization definition rather than any other storage.
 // Raises only when the file cannot be read at all.
@@ -153,10 +153,9 @@ class TQXDocument : public TKVRefLifeObject, public IQXDocument, private IKVTree
   bool FunctionFormVisible() const { return m_FunctionFormVisible; }
 
   // Opens a document file (LoadQXDFromFile). Returns false when nothing happened: the file is the open
-  // one, it does not exist, or the host cancelled. Raises "Unsupported file format "%s"" (routine
-  // "LoadQXDFromFile") and the errors of CheckDataFormatGUID before anything changes. When loading the
-  // tree itself fails, the document is left new and empty (never bound to a file it could not show whole)
-  // and the error passes on.
+  // one, it does not exist, or the host cancelled. Raises for a file of no known format, and the
+  // errors of CheckDataFormatGUID, before anything changes. When loading the tree itself fails, the
+  // document is left new and empty (never bound to a file it could not show whole) and the error passes on.
   bool LoadFromFile(const std::string& fileName);
   // The save step into the document's storage: identifier, tree (\QXD rebuilt), desktop values; then the
   // storage is committed and the document is not modified.

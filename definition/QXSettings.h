@@ -45,8 +45,8 @@ inline constexpr const char* kQXHistoricValuesDir = "\\ParameterDlg\\HistoricVal
 // The user's default recordset properties, loaded into every recordset node made by a command or a drop.
 inline constexpr const char* kQXDefaultRecordsetPropertiesDir = "\\GeneralSettings\\DefaultRecordsetProperties";
 
-// Defines ids 1-5 and 8-13 with their directories, names and defaults. Raises "A Value with Id %d already
-// exists" when called twice on one object.
+// Defines ids 1-5 and 8-13 with their directories, names and defaults. Raises when called twice on one
+// object.
 void QXDefineStandardValues(IKVPersistentValues& values);
 
 // The settings file's path: KVSettingsFolder() + "/dabrix.PRS".
@@ -63,7 +63,7 @@ class TQXSettings {
   TKVPersistentData& Data() { return *m_Data; }
   const std::string& FileName() const { return m_FileName; }
 
-  // By id; a value never set gives its default. Unknown ids raise "No Value with Id %d".
+  // By id; a value never set gives its default. Unknown ids raise.
   TKVVariant GetValue(int32_t id) { return m_Data->GetValue(id); }
   void SetValue(int32_t id, const TKVVariant& value) { m_Data->SetValue(id, value); }
 

@@ -18,11 +18,10 @@ class TKVActivateComponent : public TKVRefLifeObject {
   void Deactivate();
   void SetActive(bool active) { active ? Activate() : Deactivate(); }
 
-  // "The %s can only be used when the Object is Active"; `what` is e.g. "Commit Method".
+  // Raise EKVException naming `what` (e.g. "Commit Method") unless the object is active, or inactive.
   void CheckActive(const std::string& what) const;
-  // "The %s cannot be changed while the Object is active" (routine "KVCheckObjIsInActive").
   void CheckInactive(const std::string& what) const;
-  // "The %s Property must be set before the Component can be activated".
+  // Raises EKVException naming the property an activation needs.
   [[noreturn]] void RaisePropertyNotSet(const std::string& property, const std::string& routine) const;
 
  protected:
