@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ using TLines = enginetest::TReportLines;
 struct TProgressHook : IQXProgressSink {
   int64_t Max = -1;
   std::function<void(int64_t)> OnRecord;
+  // What ShowWaiting was told, in order (it comes from the run's watch thread).
+  std::mutex WaitingLock;
+  std::vector<std::string> Waiting;
+  void ShowWaiting(const std::string& text) override {
+    std::lock_guard guard(WaitingLock);
+    Waiting.push_back(text);
+  }
   void SetOperationCount(int32_t) override {}
   void NextOperation(const std::string&) override {}
   void SetMaximum(int64_t m) override { Max = m; }
@@ -651,6 +659,100 @@ TEST_P(LostServer, RoundTripThroughTheServer) {
                              "b.phone IS c.phone AND b.amount = c.amount"),
             "25;");
 }
+
+// --- A destination another writer has locked ----------------------------------------------------------------
+
+// The first record's row (PostgreSQL, MariaDB: an uncommitted insert of the same key by a second connection)
+// or the whole file (SQLite: another process in a write transaction) is locked when the run starts. The
+// write waits as long as the connection string allows (1 s here), says meanwhile what it waits for, then
+// fails under the error action; the lock holder lets go at record 2 and the other records are written.
+class LockedDestination : public RunScenario, public ::testing::WithParamInterface<dbtest::TDbKind> {
+ protected:
+  void SetUp() override {
+    if (GetParam() != dbtest::TDbKind::SQLite) {
+      m_Server = dbtest::ConnectionStringFor(GetParam(), "");
+      if (m_Server.empty()) {
+        if (testsupport::ServersRequired()) FAIL() << dbtest::DbKindName(GetParam()) << " server is not set up";
+        GTEST_SKIP() << dbtest::DbKindName(GetParam()) << " server is not set up";
+      }
+    }
+    RunScenario::SetUp();
+  }
+  void TearDown() override {
+    m_Holder.reset();
+    m_HolderConn.reset();
+    if (m_ServerConn) {
+      ExecQuietly(m_ServerConn, "DROP TABLE " + m_Table);
+      m_ServerConn->Deactivate();
+    }
+    if (m_SrcConn) RunScenario::TearDown();
+  }
+  std::string m_Server, m_Table = "locked_dest";
+  TKVRef<TKVOdbcConnection> m_ServerConn, m_HolderConn;
+  std::unique_ptr<testsupport::ChildCommand> m_Holder;
+};
+
+TEST_P(LockedDestination, WriteWaitsBoundedSaysWhatItWaitsForThenTheErrorActionApplies) {
+  const std::string ddl = "CREATE TABLE " + m_Table + " (id INTEGER PRIMARY KEY, name VARCHAR(60))";
+  std::string dest;
+  std::function<void()> release;
+  if (GetParam() == dbtest::TDbKind::SQLite) {
+    TKVRef<TKVOdbcConnection> c;
+    std::string file = m_Temp.file("locked.db");
+    dest = SqliteDest("locked.db", ddl, c) + ";Timeout=1000";
+    c->Deactivate();
+    m_Holder = std::make_unique<testsupport::ChildCommand>(
+        "{ echo 'BEGIN IMMEDIATE;'; echo 'SELECT 42;'; sleep 60; } | stdbuf -o0 sqlite3 " + testsupport::ShellQuote(file));
+    ASSERT_EQ(m_Holder->ReadLine(), "42");
+    release = [&] { m_Holder->Stop(); };
+  } else {
+    const bool pg = GetParam() == dbtest::TDbKind::PostgreSQL;
+    m_ServerConn = dbtest::Connect(m_Server);
+    ExecQuietly(m_ServerConn, "DROP TABLE " + m_Table);
+    Exec(m_ServerConn, ddl);
+    dest = m_Server + (pg ? ";ConnSettings={SET lock_timeout = 1000}"
+                          : ";InitStmt={SET innodb_lock_wait_timeout = 1, lock_wait_timeout = 1}");
+    m_HolderConn = dbtest::Connect(m_Server);
+    m_HolderConn->Properties().SetAttribute(caAutocommitTransactions, false);
+    Exec(m_HolderConn, "INSERT INTO " + m_Table + " VALUES (1, 'held')");
+    release = [&] { m_HolderConn->RollbackTransaction(); };
+  }
+  TKVTreeItem& rs = NewTree();
+  TKVTreeItem& dst = m_Tree->DestRS(m_Tree->DestDb(rs, "Dst", dest, 0), m_Table, "SELECT * FROM " + m_Table, false);
+  m_Tree->Field(dst, "id", "id");
+  m_Tree->Field(dst, "name", "name");
+  m_Progress.OnRecord = [&](int64_t pos) {
+    if (pos == 2) release();
+  };
+  m_Exec = std::make_unique<TQXExecuter>(&m_Tree->View);
+  m_Exec->SetErrorAction(eaContinueOperation);
+  m_Exec->SetReportSink(&m_Report);
+  m_Exec->SetWaitNotice(std::chrono::milliseconds(200));
+  auto start = std::chrono::steady_clock::now();
+  m_Exec->RunOnThread(&m_Progress);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+  EXPECT_EQ(m_Exec->Result(), TQXRunResult::Completed);
+  EXPECT_EQ(m_Exec->RecordErrors(), 1);
+  ExpectReport(m_Report.Texts(), "Src.cust", {"   *", TableLine(m_Table, 24, 0, 0)}, "25", "0");
+  EXPECT_EQ(m_Report.Lines[5].Runs[0].Color, kQXColorRed);
+  // The wait was announced with the destination's name (and the bound, where the connection string gives it
+  // as a number the program reads), and taken back when it ended.
+  std::string waitText = "Waiting for \"Dst." + m_Table + "\" (locked by another connection?)";
+  if (GetParam() == dbtest::TDbKind::SQLite) waitText += ", at most 1 s";
+  std::vector<std::string> waiting;
+  {
+    std::lock_guard guard(m_Progress.WaitingLock);
+    waiting = m_Progress.Waiting;
+  }
+  EXPECT_EQ(waiting, (std::vector<std::string>{waitText, ""}));
+  TKVRef<TKVOdbcConnection> check = m_ServerConn ? m_ServerConn : dbtest::Connect(dest);
+  EXPECT_EQ(Query(check, "SELECT count(*), min(id) FROM " + m_Table), "24,2;");
+  if (!m_ServerConn) check->Deactivate();
+}
+
+INSTANTIATE_TEST_SUITE_P(Db, LockedDestination,
+                         ::testing::Values(dbtest::TDbKind::SQLite, dbtest::TDbKind::PostgreSQL, dbtest::TDbKind::MariaDB),
+                         dbtest::DbParamName);
 
 INSTANTIATE_TEST_SUITE_P(Db, LostServer, ::testing::Values(dbtest::TDbKind::PostgreSQL, dbtest::TDbKind::MariaDB),
                          dbtest::DbParamName);
