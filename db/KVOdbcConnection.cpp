@@ -6,6 +6,7 @@
 
 #include "db/KVConnectionString.h"
 #include "db/KVCredentials.h"
+#include "db/KVLockWait.h"
 #include "db/KVOdbcStatement.h"
 #include "foundation/KVTrace.h"
 
@@ -358,7 +359,7 @@ void TKVOdbcConnection::DoActivate() {
     if (!m_TraceFile.empty()) SetAttrText(SQL_ATTR_TRACEFILE, m_TraceFile, "SetODBCTraceFilename");
   }
 
-  std::string text = EffectiveConnectionString();
+  std::string text = KVConnectionStringWithLockWait(EffectiveConnectionString());
   std::vector<SQLCHAR> out(2048 + 1, 0);
   SQLSMALLINT outLen = 0;
   // No window to own a driver dialog here: a driver asked to prompt would fail or hang, so prompting is
@@ -369,6 +370,7 @@ void TKVOdbcConnection::DoActivate() {
                                   static_cast<SQLSMALLINT>(text.size()), out.data(), 2048, &outLen, completion);
   KVOdbcCheck(rc, this, "AllocHandle");
   m_Connected = true;
+  m_LockWaitMilliseconds = KVApplyLockWait(m_Handle, p.HasAttribute(caAutocommitTransactions), text);
   if (p.HasAttribute(caCompleteConnectionstring) && outLen > 0) {
     std::string completed(reinterpret_cast<char*>(out.data()), std::min<size_t>(outLen, 2048));
     m_Properties->RemoveConnection(this);  // the set refuses changes while its connections are active
@@ -449,6 +451,13 @@ TKVTransactionSupport TKVOdbcConnection::GetTransactionSupport() {
     case SQL_TC_ALL: return TKVTransactionSupport::All;
     default: KVRaiseUnknownValue(v, "SQL_TXN_CAPABLE", this, "GetTransactionSupport");
   }
+}
+
+bool TKVOdbcConnection::ConnectionDead() const {
+  if (m_Handle == SQL_NULL_HDBC || !m_Connected) return false;
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  SQLRETURN rc = SQLGetConnectAttr(m_Handle, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+  return KVOdbcSucceeded(rc) && dead == SQL_CD_TRUE;
 }
 
 std::string TKVOdbcConnection::DbmsName() {

@@ -185,6 +185,12 @@ class TKVOdbcConnection : public TKVActivateComponent, public IKVOdbcHandle {
   bool MayModifyData() const { return m_Properties->AccessMode() != amReadonly; }
   // Runs one modifying SQL text; returns the affected row count (-1 when the driver cannot tell).
   SQLLEN ExecuteSQL(const std::string& sql);
+  // Whether the driver knows the connection to be gone (SQL_ATTR_CONNECTION_DEAD; PostgreSQL and MariaDB
+  // answer it after a failed call). False when the driver cannot tell.
+  bool ConnectionDead() const;
+  // How long a statement waits for another connection's lock, in milliseconds, as far as the program knows
+  // it (KVLockWait.h): -1 when the connection string's own setting decides or the driver has none.
+  int32_t LockWaitMilliseconds() const { return m_LockWaitMilliseconds; }
   // The database product, e.g. "SQLite", "PostgreSQL", "MariaDB" (SQL_DBMS_NAME); requires active.
   std::string DbmsName();
 
@@ -215,6 +221,7 @@ class TKVOdbcConnection : public TKVActivateComponent, public IKVOdbcHandle {
   std::string m_TranslateLib;
   int32_t m_TranslateOption = 0;
   std::string m_DbmsName;
+  int32_t m_LockWaitMilliseconds = -1;
 };
 
 // Rolls back unless committed: a scope that writes through a connection with autocommit off ends either in

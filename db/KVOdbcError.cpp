@@ -1,5 +1,7 @@
 #include "db/KVOdbcError.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 
 #include "foundation/KVText.h"
@@ -98,6 +100,32 @@ bool EODBCError::HasSqlState(const std::string& state) const {
   for (const auto& r : m_Records)
     if (r.SqlState == state) return true;
   return false;
+}
+
+namespace {
+bool RecordSaysConnectionLost(const TKVOdbcDiagRecord& r) {
+  const std::string& state = r.SqlState;
+  if (state.size() == 5 && state.compare(0, 2, "08") == 0) return true;
+  if (state == "57P01" || state == "57P02") return true;
+  // MariaDB / MySQL client errors: server gone away, lost connection during a query.
+  if (state == "HY000" && (r.NativeError == 2006 || r.NativeError == 2013)) return true;
+  std::string text = r.MessageText;
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const char* phrase : {"server has gone away", "lost connection to", "connection has been lost",
+                             "connection not open", "no connection to the server", "server closed the connection"})
+    if (text.find(phrase) != std::string::npos) return true;
+  return false;
+}
+}  // namespace
+
+bool EODBCError::ConnectionLost() const {
+  return std::any_of(m_Records.begin(), m_Records.end(), RecordSaysConnectionLost);
+}
+
+bool KVOdbcConnectionLost(const std::exception& e) {
+  auto* odbc = dynamic_cast<const EODBCError*>(&e);
+  return odbc && odbc->ConnectionLost();
 }
 
 void KVOdbcCheck(SQLRETURN rc, const TKVRefLifeObject* object, const std::string& routineName, SQLHANDLE handle,

@@ -44,6 +44,8 @@ class EODBCError : public EKVException {
   // The first record's SQLSTATE, or "".
   std::string SqlState() const { return m_Records.empty() ? std::string() : m_Records[0].SqlState; }
   bool HasSqlState(const std::string& state) const;
+  // Whether the connection the call went through is gone (see KVOdbcConnectionLost).
+  bool ConnectionLost() const;
 
  private:
   void BuildMessage();
@@ -51,6 +53,14 @@ class EODBCError : public EKVException {
   SQLSMALLINT m_HandleType;
   std::vector<TKVOdbcDiagRecord> m_Records;
 };
+
+// Whether an error says that the connection to the database is gone, so that nothing more can be done
+// through it: SQLSTATE class 08 (communication link failure, connection not open; MariaDB's "Server has
+// gone away" is 08S01), PostgreSQL's 57P01/57P02 (the backend was terminated or the server shut down: the
+// driver's first report, later calls give 08S01), and the texts the drivers use when they give no such
+// state ("Lost connection to server during query", native 2013, comes as HY000). False for any other
+// exception class.
+bool KVOdbcConnectionLost(const std::exception& e);
 
 // "Success", "Success with Info", "Still Executing", "Data Needed", "No Data", "Invalid Handle", "Error",
 // "Unknown Return Code".

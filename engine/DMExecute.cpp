@@ -9,6 +9,7 @@
 
 #include "db/KVConnectionString.h"
 #include "db/KVOdbcBatchInsert.h"
+#include "db/KVOdbcError.h"
 #include "db/KVOdbcRowWriter.h"
 #include "db/KVSqlText.h"
 #include "foundation/KVConvert.h"
@@ -48,6 +49,9 @@ bool IsNullOrEmptyString(const TKVVariant& v) {
 struct TMessageAccess : Exception {
   static std::string& Of(Exception& e) { return e.*(&TMessageAccess::m_Message); }
 };
+
+// The one address the wait watch knows a node by, whichever of its classes the caller holds.
+const void* WaitKey(const TQXDDataBase* node) { return node; }
 
 int64_t TickMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -256,6 +260,8 @@ struct TQXExecuter::TDestRSCache {
   // values to be written (Empty for a field without one) and the source record's values. Slots are reused.
   std::unique_ptr<TKVOdbcBatchInserter> Batch;
   std::vector<TQueuedRow> Queued;
+  // The recordset's counters at its database's last commit (what a lost connection keeps).
+  int32_t CommittedInserted = 0, CommittedEdited = 0;
 };
 
 // Hands the destination recordset nodes' summary lines to the report.
@@ -368,8 +374,12 @@ void TQXExecuter::Execute(IQXProgressSink* progress) {
   m_Cancel = false;
   m_OperationStart = m_SourceStart = KVNow();
   m_PendingLine.Runs.clear();
+  m_Watch = std::make_unique<TQXWaitWatch>(m_WaitNotice, [progress](const std::string& text) {
+    progress->ShowWaiting(text);
+  });
 
   auto finish = [this] {
+    m_Watch.reset();  // before the sink goes: it is the watch's receiver
     try {
       ReportLine("\r\n\r\n", kQXColorBlack);
       ReportLine(std::string("Total Operation Duration") + ": " +
@@ -468,6 +478,7 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
   ResetStatistics();
   m_Cancel = false;
   m_Caches.clear();
+  m_LostDatabase = nullptr;
 
   TKVOdbcRecordset& rs = source->Recordset();
   // The source streams through a forward-only cursor whatever the node's settings: a scrollable cursor
@@ -497,6 +508,7 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
         bool database = dynamic_cast<TQXDConnectionData*>(s.Node) != nullptr;
         if (database != (pass == 1)) continue;
         try {
+          TQXWaitWatch::TScope closing(m_Watch.get(), WaitKey(s.Node));
           s.Node->Close();
         } catch (const std::exception& e) {
           KVTrace(TKVTraceCategory::Exception, std::string("closing a node after the run: ") + e.what());
@@ -561,6 +573,7 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
         d->Open();
       });
     }
+    DescribeWaits(item);
 
     for (int32_t i = 1; (n < 0 || i <= n) && !m_Cancel; ++i) {
       if (!rs.HasCurrentRecord()) break;  // fewer rows than counted
@@ -570,7 +583,14 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
         TKVTreeItem* child = item.Child(c);
         if (Participates(child) && child->DataAs<TQXDDestConnectionData>()) WriteDestDatabase(*child);
       }
-      if (n < 0 || i < n) rs.MoveToNext();
+      if (n < 0 || i < n) {
+        TQXWaitWatch::TScope reading(m_Watch.get(), WaitKey(source));
+        rs.MoveToNext();
+        // A fetch that failed leaves no current record, as the end of the data does: the server going away
+        // in the middle must end the run with its error, not as if everything had been read.
+        if (!rs.HasCurrentRecord() && rs.LastFetchReturnCode() != SQL_NO_DATA)
+          KVOdbcCheck(rs.LastFetchReturnCode(), &rs, "TQXExecuter.ReadSourceRecordset");
+      }
     }
     // Records queued before the end (or a cancel) are written: they were read and counted.
     FlushAllBatches();
@@ -582,6 +602,7 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
       KVTrace(TKVTraceCategory::Exception, std::string("queued inserts after the run's error: ") + e.what());
     } catch (...) {
     }
+    if (m_LostDatabase) ForgetUncommitted(*m_LostDatabase);
     closeAll();
     try {
       WriteStatisticsBlock(sourceStart);
@@ -599,21 +620,29 @@ bool TQXExecuter::WriteDestDatabase(TKVTreeItem& item) {
   if (!db) return true;
   for (size_t c = 0; c < item.ChildCount(); ++c) {
     TKVTreeItem* child = item.Child(c);
-    if (!Participates(child) || !child->DataAs<TQXDDestRSData>()) continue;
+    auto* dest = child->DataAs<TQXDDestRSData>();
+    if (!dest || !Participates(child)) continue;
     try {
+      TQXWaitWatch::TScope writing(m_Watch.get(), WaitKey(dest));
       WriteDestRecordset(*child);
-    } catch (const std::exception& e) {
-      if (!HandleRecordError(e)) throw;
+    } catch (std::exception& e) {
+      if (HandleLostConnection(e, item) || !HandleRecordError(e)) throw;
     }
   }
   uint32_t size = static_cast<uint32_t>(db->TransactionSize());
   uint32_t done = static_cast<uint32_t>(m_Stats.RecordsInserted) + static_cast<uint32_t>(m_Stats.RecordsEdited);
   if (size != 0 && done >= static_cast<uint32_t>(m_Stats.LastCommitOperations) + size) {
+    TQXWaitWatch::TScope committing(m_Watch.get(), WaitKey(db));
     // A commit makes the queued rows of this database's recordsets part of the transaction first.
     for (size_t c = 0; c < item.ChildCount(); ++c)
       if (TDestRSCache* cache = FindCache(*item.Child(c))) FlushBatch(*cache);
     done = static_cast<uint32_t>(m_Stats.RecordsInserted) + static_cast<uint32_t>(m_Stats.RecordsEdited);
     db->Connection().CommitTransaction();
+    for (size_t c = 0; c < item.ChildCount(); ++c)
+      if (TDestRSCache* cache = FindCache(*item.Child(c))) {
+        cache->CommittedInserted = cache->Data->RecordsInserted;
+        cache->CommittedEdited = cache->Data->RecordsEdited;
+      }
     m_Stats.LastCommitOperations = static_cast<int32_t>(done);
     ++m_Stats.Transactions;
     db->Connection().BeginTransaction();
@@ -728,14 +757,21 @@ void TQXExecuter::FlushBatch(TDestRSCache& cache) {
       std::rethrow_exception(error);
     } catch (std::exception& e) {
       AddErrorDetails(e, *cache.Item, &q);
-      if (HandleRecordError(e)) return true;
+      if (!HandleLostConnection(e, *cache.Item->Parent()) && HandleRecordError(e)) return true;
     } catch (...) {
     }
     stop = error;
     stoppedAtPosition = q.SourcePosition;
     return false;
   };
-  TKVBatchFlushResult result = cache.Batch->Flush(onRowError);
+  TKVBatchFlushResult result;
+  try {
+    result = cache.Batch->Flush(onRowError);
+  } catch (std::exception& e) {
+    // A connection that went away between two batches fails the whole flush, before any row.
+    HandleLostConnection(e, *cache.Item->Parent());
+    throw;
+  }
   m_Stats.WriteMilliseconds += static_cast<int32_t>(TickMs() - start);
   // Queued rows were counted when they were queued; those not written were never inserted.
   auto lost = static_cast<int32_t>(result.Rows - result.Written);
@@ -749,7 +785,10 @@ void TQXExecuter::FlushBatch(TDestRSCache& cache) {
 }
 
 void TQXExecuter::FlushAllBatches() {
-  for (auto& c : m_Caches) FlushBatch(*c);
+  for (auto& c : m_Caches) {
+    TQXWaitWatch::TScope writing(m_Watch.get(), WaitKey(c->Data));
+    FlushBatch(*c);
+  }
 }
 
 void TQXExecuter::TakeFieldValue(TKVTreeItem& rsItem, TDestRSCache& cache, TFieldCache& f) {
@@ -1025,6 +1064,57 @@ bool TQXExecuter::HandleRecordError(const std::exception& e) {
       return KVContinueAfterError(&e, eaAskUser, kContinueQuestion);
     default:
       return false;
+  }
+}
+
+bool TQXExecuter::HandleLostConnection(std::exception& e, TKVTreeItem& db) {
+  auto* data = db.DataAs<TQXDDestConnectionData>();
+  auto* odbc = dynamic_cast<EODBCError*>(&e);
+  if (!data || !odbc) return false;
+  if (!odbc->ConnectionLost() && !data->Connection().ConnectionDead()) return false;
+  if (m_LostDatabase == &db) return true;  // said once: the queued rows of the run's end fail the same way
+  m_LostDatabase = &db;
+  TMessageAccess::Of(*odbc) = "The connection to the destination database \"" + db.Title() +
+                              "\" has been lost, the run stops.\r\n\r\n" + odbc->Message();
+  ++m_RecordErrors;
+  ReportLine("   " + QXMessageOneLine(KVErrorText(e)), kQXColorRed);
+  return true;
+}
+
+void TQXExecuter::ForgetUncommitted(TKVTreeItem& db) {
+  auto* data = db.DataAs<TQXDDestConnectionData>();
+  if (!data || data->TransactionSize() == 0) return;  // autocommit: every write that succeeded is kept
+  for (size_t c = 0; c < db.ChildCount(); ++c) {
+    TDestRSCache* cache = FindCache(*db.Child(c));
+    if (!cache) continue;
+    TQXDDestRSData& dest = *cache->Data;
+    m_Stats.RecordsInserted -= dest.RecordsInserted - cache->CommittedInserted;
+    m_Stats.RecordsEdited -= dest.RecordsEdited - cache->CommittedEdited;
+    dest.RecordsInserted = cache->CommittedInserted;
+    dest.RecordsEdited = cache->CommittedEdited;
+  }
+}
+
+void TQXExecuter::DescribeWaits(TKVTreeItem& sourceItem) {
+  if (!m_Watch) return;
+  auto text = [](const std::string& what, const TKVOdbcConnection& connection) {
+    std::string t = "Waiting for \"" + what + "\" (locked by another connection?)";
+    if (int32_t ms = connection.LockWaitMilliseconds(); ms >= 0)
+      t += ", at most " + std::to_string((ms + 999) / 1000) + " s";
+    return t;
+  };
+  TKVTreeItem* sourceDb = sourceItem.Parent();
+  if (auto* source = sourceItem.DataAs<TQXDSourceRSData>(); source && sourceDb)
+    if (auto* connection = sourceDb->DataAs<TQXDConnectionData>())
+      m_Watch->Describe(WaitKey(source), text(sourceDb->Title() + "." + sourceItem.Title(), connection->Connection()));
+  for (size_t c = 0; c < sourceItem.ChildCount(); ++c) {
+    TKVTreeItem& db = *sourceItem.Child(c);
+    auto* dbData = db.DataAs<TQXDDestConnectionData>();
+    if (!dbData) continue;
+    m_Watch->Describe(WaitKey(dbData), text(db.Title(), dbData->Connection()));
+    for (size_t r = 0; r < db.ChildCount(); ++r)
+      if (auto* dest = db.Child(r)->DataAs<TQXDDestRSData>())
+        m_Watch->Describe(WaitKey(dest), text(db.Title() + "." + db.Child(r)->Title(), dbData->Connection()));
   }
 }
 

@@ -11,6 +11,7 @@
 // Threading: Execute runs on one thread; every sink call of a run comes from that thread. With
 // RunOnThread that is the worker thread, so sinks must be safe to call from it (the calling thread only
 // waits). The tree must not be changed during a run.
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <memory>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "definition/QXDTree.h"
+#include "engine/QXWaitWatch.h"
 #include "definition/QXDTreeOps.h"
 #include "foundation/KVExceptions.h"
 #include "foundation/KVRefObject.h"
@@ -73,6 +75,11 @@ class IQXProgressSink {
   // has asked to cancel; never clears it. A cancel requested from another thread (a dialog button, a
   // signal handler) must be kept in an atomic flag the sink reads here.
   virtual void ReportProgress(int64_t position, bool& cancel) = 0;
+  // The run has been waiting for one database call for a while (typically for a lock another connection
+  // holds): `text` says on what and for how long at most; "" when that call has ended. Unlike the calls
+  // above this one comes from the run's watch thread, while the worker is blocked, so an implementation
+  // must not race with its other operations. Showing it is optional.
+  virtual void ShowWaiting(const std::string& text) { (void)text; }
 };
 
 // --- Ask user ------------------------------------------------------------------------------------------
@@ -156,6 +163,10 @@ class TQXExecuter : public TKVRefLifeObject {
   // TKVErrorAction: 0 "Continue Operation", 1 "Ask User", 2 "Abort Operation" (default 0).
   int ErrorAction() const { return m_ErrorAction; }
   void SetErrorAction(int action) { m_ErrorAction = action; }
+  // How long one database call may keep the run before the progress sink is told what it waits for
+  // (ShowWaiting). Default one second.
+  std::chrono::milliseconds WaitNotice() const { return m_WaitNotice; }
+  void SetWaitNotice(std::chrono::milliseconds after) { m_WaitNotice = after; }
   // Run uses RunOnThread when set (default true), Execute otherwise.
   bool UseThread() const { return m_UseThread; }
   void SetUseThread(bool on) { m_UseThread = on; }
@@ -205,6 +216,11 @@ class TQXExecuter : public TKVRefLifeObject {
   void WriteDestRecordset(TKVTreeItem& item);
   // Writes the red error line and answers whether to go on (by the error action).
   bool HandleRecordError(const std::exception& e);
+  // For an error of a write through the destination database `db`: when the connection is gone, nothing
+  // more can be written there and asking whether to go on would only add a red line per remaining record.
+  // Then the error says so, gets its red line and true is returned: the run stops with it, whatever the
+  // error action. False for any other error.
+  bool HandleLostConnection(std::exception& e, TKVTreeItem& db);
   // Appends text followed by "\r\n" to the report (nothing without a report sink).
   void ReportLine(const std::string& text, uint32_t color, bool bold = false);
 
@@ -231,6 +247,11 @@ class TQXExecuter : public TKVRefLifeObject {
   void FlushAllBatches();
   void TakeFieldValue(TKVTreeItem& rsItem, TDestRSCache& cache, TFieldCache& field);
   void WriteStatisticsBlock(double sourceStart);
+  // The counters of the recordsets below a destination database whose connection was lost go back to what
+  // its last commit kept: the server dropped the rest.
+  void ForgetUncommitted(TKVTreeItem& db);
+  // Describes the participating nodes below a source recordset (and itself) to the wait watch.
+  void DescribeWaits(TKVTreeItem& sourceItem);
 
   class TNodeReportAdapter;
   TQXDTreeView* m_Tree;
@@ -248,6 +269,9 @@ class TQXExecuter : public TKVRefLifeObject {
   std::unique_ptr<TNodeReportAdapter> m_NodeReport;
   TQXReportLine m_PendingLine;
   std::vector<std::unique_ptr<TDestRSCache>> m_Caches;
+  std::chrono::milliseconds m_WaitNotice{1000};
+  std::unique_ptr<TQXWaitWatch> m_Watch;
+  TKVTreeItem* m_LostDatabase = nullptr;
 };
 
 // The worker thread of a run: starts at once, runs the executer's Execute with the sink it was given and

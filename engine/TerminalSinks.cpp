@@ -170,8 +170,26 @@ std::string TQXTerminalProgress::BarText(int width) const {
   return line;
 }
 
+void TQXTerminalProgress::ShowWaiting(const std::string& text) {
+  if (!m_Out) return;
+  std::lock_guard guard(m_DrawLock);
+  if (!m_Show) {
+    if (!text.empty()) fprintf(m_Out, "%s\n", text.c_str());
+  } else if (text.empty()) {
+    // The next progress report draws the bar again; the worker's state is not ours to read here.
+    fputs("\r\033[K", m_Out);
+    m_Drawn = false;
+    m_LastDrawSeconds = -1;
+  } else {
+    fprintf(m_Out, "\r\033[K%s", Head(text, static_cast<size_t>(std::max(TerminalWidth(m_Out) - 1, 0))).c_str());
+    m_Drawn = true;
+  }
+  fflush(m_Out);
+}
+
 void TQXTerminalProgress::Draw(bool force) {
   if (!m_Show) return;
+  std::lock_guard guard(m_DrawLock);
   double now = NowSeconds();
   if (!force && now - m_LastDrawSeconds < 0.1) return;
   m_LastDrawSeconds = now;
@@ -182,6 +200,7 @@ void TQXTerminalProgress::Draw(bool force) {
 }
 
 void TQXTerminalProgress::Clear() {
+  std::lock_guard guard(m_DrawLock);
   if (!m_Drawn) return;
   fputs("\r\033[K", m_Out);
   fflush(m_Out);

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,9 @@ class TQXTerminalProgress : public IQXProgressSink {
   void NextOperation(const std::string& text) override;
   void SetMaximum(int64_t maximum) override;
   void ReportProgress(int64_t position, bool& cancel) override;
+  // On a terminal the wait replaces the bar until it is over; otherwise (a pipe, --no-progress) it is one
+  // line of its own, so that a log shows why the run stood still.
+  void ShowWaiting(const std::string& text) override;
 
   // Removes the bar from the screen, so that other output starts on a clean line; the next progress
   // report draws it again.
@@ -74,6 +78,8 @@ class TQXTerminalProgress : public IQXProgressSink {
   int64_t m_Maximum = 0, m_Position = 0;
   double m_OperationStartSeconds = 0, m_LastDrawSeconds = -1;
   bool m_Drawn = false;
+  // The wait notice comes from another thread than the rest: drawing is one at a time.
+  std::mutex m_DrawLock;
 };
 
 // --- Report ------------------------------------------------------------------------------------------------

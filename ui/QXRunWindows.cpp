@@ -145,7 +145,14 @@ void TKVProgressDlg::ReportProgress(int64_t position, bool& cancel) {
                             Qt::QueuedConnection);
 }
 
+void TKVProgressDlg::ShowWaiting(const std::string& text) {
+  QString t = QXStr(text);
+  QMetaObject::invokeMethod(
+      this, [this, t] { m_Operation->setText(t.isEmpty() ? m_OperationShown : t); }, Qt::QueuedConnection);
+}
+
 void TKVProgressDlg::ShowOperation(const QString& text, int index, int count) {
+  m_OperationShown = text;
   m_Operation->setText(text);
   m_OperationBar->setValue(0);
   ShowPosition(0, 0, index, count);

@@ -48,6 +48,8 @@ class TKVProgressDlg : public QDialog, public IQXProgressSink {
   void NextOperation(const std::string& text) override;
   void SetMaximum(int64_t maximum) override;
   void ReportProgress(int64_t position, bool& cancel) override;
+  // (the run's watch thread) The operation line says what the run waits for, until "" gives it back.
+  void ShowWaiting(const std::string& text) override;
 
   // Asks the run to stop at its next progress report (any thread).
   void RequestCancel();
@@ -80,6 +82,7 @@ class TKVProgressDlg : public QDialog, public IQXProgressSink {
   QPushButton* m_Cancel;
   bool m_Busy = true;
   int m_OverallPercent = 0;
+  QString m_OperationShown;  // the operation's own text while a wait notice covers it
   std::atomic<bool> m_CancelRequest{false};
   // Worker side only.
   int32_t m_Count = 1, m_Index = 0;

@@ -81,13 +81,14 @@ class RunCli : public ::testing::Test {
 
   // customers -> clients, id and name, with the given source SQL and transaction size.
   std::string WriteDefinition(const std::string& sourceSql = "SELECT id, name FROM customers ORDER BY id",
-                              const std::string& transactionSize = "0") {
+                              const std::string& transactionSize = "0", const std::string& dest = "",
+                              const std::string& destTable = "clients") {
     std::vector<TNode> nodes = {
         {0, "TQXDSourceConnectionData", "Src", {}, "ConnectProperties", {{"ConnectionString", Source()}}},
         {1, "TQXDSourceTableData", "customers", {}, "RecordsetProperties", {{"SQL", sourceSql}}},
         {2, "TQXDDestConnectionData", "Dst", {{"TransactionSize", transactionSize}}, "ConnectProperties",
-         {{"ConnectionString", Dest()}}},
-        {3, "TQXDDestRSData", "clients", {}, "RecordsetProperties", {{"SQL", "SELECT * FROM clients"}}},
+         {{"ConnectionString", dest.empty() ? Dest() : dest}}},
+        {3, "TQXDDestRSData", destTable, {}, "RecordsetProperties", {{"SQL", "SELECT * FROM " + destTable}}},
         {4, "TQXDDestFieldData", "id", {{"DestFieldname", "id"}, {"SourceRecordsetFieldname", "id"}}, "", {}},
         {4, "TQXDDestFieldData", "name", {{"DestFieldname", "name"}, {"SourceRecordsetFieldname", "name"}}, "", {}},
     };
@@ -334,6 +335,68 @@ TEST_F(RunCli, ValidateFailsOnlyForWarningsAndErrors) {
 
   EXPECT_EQ(Cli({"validate", m_Dir.file("missing.qxt")}).exitCode, 2);
   EXPECT_EQ(Cli({"validate"}).exitCode, 2);
+}
+
+// Another process holds the destination file in a write transaction all along: the record waits the 2 s the
+// connection string allows and fails, and meanwhile standard error (no terminal here) says what the run is
+// waiting for.
+TEST_F(RunCli, LockedDestinationWaitsBoundedAndSaysSo) {
+  std::string doc = WriteDefinition("SELECT id, name FROM customers WHERE id = 1", "0", Dest() + ";Timeout=2000");
+  testsupport::ChildCommand holder("{ echo 'BEGIN IMMEDIATE;'; echo 'SELECT 42;'; sleep 60; } | stdbuf -o0 sqlite3 " +
+                                   ShellQuote(m_Dir.file("dest.db")));
+  ASSERT_EQ(holder.ReadLine(), "42");
+  auto start = std::chrono::steady_clock::now();
+  CommandResult r = Cli({"run", doc, "--error-action", "continue"});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_TRUE(Has(r.err, "Waiting for \"Dst.clients\" (locked by another connection?), at most 2 s\n")) << r.err;
+  EXPECT_TRUE(r.err.ends_with("dabrix-cli run: 1 record failed\n")) << r.err;
+  EXPECT_TRUE(Has(r.out, "database is locked")) << r.out;
+  holder.Stop();
+  EXPECT_EQ(Clients(), "id\tname\n");
+}
+
+// The destination server ends the program's session in the middle of a run under "Continue Operation": one
+// error, not one per remaining record; exit 1; what was committed stays.
+TEST_F(RunCli, DestinationServerGoneEndsTheRunWithOneError) {
+  std::string pg;
+  DABRIX_SERVER_CONNECTION("DABRIX_PG_CONN", pg);
+  const std::string table = "lostcli_clients";
+  Sql(pg, "DROP TABLE IF EXISTS " + table);
+  Sql(pg, "CREATE TABLE " + table + " (id INTEGER PRIMARY KEY, name VARCHAR(40))");
+  Sql(Source(), "CREATE TABLE many (id INTEGER PRIMARY KEY)");
+  Sql(Source(), "INSERT INTO many (id) WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 200000) "
+                "SELECT i FROM n");
+  std::string doc = WriteDefinition("SELECT id, 'x' AS name FROM many ORDER BY id", "50", pg, table);
+  std::string out = m_Dir.file("out.txt"), err = m_Dir.file("err.txt");
+  auto query = [&](const std::string& sql) { return ShellQuote(kCli) + " query " + ShellQuote(pg) + " " + ShellQuote(sql); };
+  std::string script =
+      "XDG_CONFIG_HOME=" + ShellQuote(m_Dir.file("config")) + " " + ShellQuote(kCli) + " run " + ShellQuote(doc) +
+      " --error-action continue </dev/null >" + ShellQuote(out) + " 2>" + ShellQuote(err) + " & pid=$!\n"
+      // Once a transaction is committed, end the session that writes the table (one program start per try:
+      // its session is found by the table its last statement names).
+      "for t in $(seq 1 300); do " +
+      query("SELECT count(*) FROM (SELECT pg_terminate_backend(pid) AS ended FROM pg_stat_activity WHERE pid <> "
+            "pg_backend_pid() AND datname = current_database() AND query ILIKE '%" + table + "%' AND EXISTS "
+            "(SELECT 1 FROM " + table + ")) s WHERE ended") +
+      " | grep -q '^1$' && break; done\n"
+      "wait $pid\necho $?\n";
+  CommandResult r = RunCommand("sh -c " + ShellQuote(script));
+  std::string report = ReadFileBytes(out), errors = ReadFileBytes(err);
+  EXPECT_EQ(r.out, "1\n") << report << errors;
+  EXPECT_EQ(CountLinesStartingWith(report, "   The connection to the destination database \"Dst\" has been lost"), 1)
+      << report;
+  EXPECT_EQ(CountLinesStartingWith(report, "   "), 7) << "one error line, the table line, five statistics\n" << report;
+  EXPECT_TRUE(Has(errors, "has been lost, the run stops.")) << errors;
+  EXPECT_TRUE(errors.ends_with("dabrix-cli run: 1 record failed\n")) << errors;
+  std::vector<std::string> count = Lines(Sql(pg, "SELECT count(*) FROM " + table));
+  ASSERT_EQ(count.size(), 2u);
+  int kept = std::stoi(count[1]);
+  EXPECT_GT(kept, 0);
+  EXPECT_LT(kept, 200000);
+  EXPECT_EQ(kept % 50, 0) << "whole transactions only";
+  EXPECT_TRUE(Has(report, "   Table \"" + table + "\":\t" + std::to_string(kept) + " Records Inserted")) << report;
+  Sql(pg, "DROP TABLE " + table);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "db/DbTestSupport.h"
+#include "db/KVLockWait.h"
 #include "db/KVOdbcConnection.h"
 #include "db/KVOdbcRecordset.h"
 #include "storage/KVIniFileStorage.h"
@@ -142,6 +143,47 @@ TEST_P(ConnectionDb, TransactionsCommitRollBackAndCloseRollsBack) {
   writer->ExecuteSQL("INSERT INTO " + t + " VALUES (4)");
   writer->Deactivate();  // uncommitted work is rolled back on close
   EXPECT_EQ(Rows(Conn(), t), 2);
+}
+
+// How long a statement waits for another connection's lock: bounded by the program unless the connection
+// string says it itself, and kept through a rolled-back transaction (the setting must not be part of one).
+TEST_P(ConnectionDb, LockWaitIsBoundedUnlessTheConnectionStringSetsIt) {
+  auto setting = [&](TKVOdbcConnection& c) {
+    auto rs = KVMakeRef<TKVOdbcRecordset>(TKVRef<TKVOdbcConnection>(&c));
+    rs->SetSQL(IsPostgreSQL() ? "SELECT current_setting('lock_timeout')"
+                              : "SELECT CONCAT(@@innodb_lock_wait_timeout, ',', @@lock_wait_timeout)");
+    rs->Open();
+    return rs->Field(0).DisplayText();
+  };
+  auto connect = [](const std::string& text, bool autocommit) {
+    auto c = KVMakeRef<TKVOdbcConnection>();
+    c->Properties().SetConnectionString(text);
+    c->Properties().SetAttribute(caAutocommitTransactions, autocommit);
+    c->Activate();
+    return c;
+  };
+  if (IsSQLite()) {
+    // The driver's busy timeout is a key of the string handed to it; the user's own is left alone.
+    EXPECT_EQ(Conn().LockWaitMilliseconds(), kKVDefaultLockWaitMilliseconds);
+    EXPECT_EQ(KVConnectionStringWithLockWait("Driver=SQLite3;Database=a.db"), "Driver=SQLite3;Database=a.db;Timeout=30000");
+    EXPECT_EQ(KVConnectionStringWithLockWait("Driver=SQLite3;timeout=5;Database=a.db"), "Driver=SQLite3;timeout=5;Database=a.db");
+    EXPECT_EQ(KVConnectionStringWithLockWait("DSN=lite"), "DSN=lite");
+    EXPECT_EQ(connect(ConnectionString() + ";Timeout=1500", true)->LockWaitMilliseconds(), 1500);
+    return;
+  }
+  const std::string bounded = IsPostgreSQL() ? "30s" : "30,30";
+  EXPECT_EQ(setting(Conn()), bounded);
+  EXPECT_EQ(Conn().LockWaitMilliseconds(), kKVDefaultLockWaitMilliseconds);
+  auto manual = connect(ConnectionString(), false);
+  manual->RollbackTransaction();
+  EXPECT_EQ(setting(*manual), bounded);
+  manual->Deactivate();
+  auto own = connect(ConnectionString() + (IsPostgreSQL() ? ";ConnSettings={SET lock_timeout = 1500}"
+                                                          : ";InitStmt={SET innodb_lock_wait_timeout = 2, lock_wait_timeout = 3}"),
+                     true);
+  EXPECT_EQ(setting(*own), IsPostgreSQL() ? "1500ms" : "2,3");
+  EXPECT_EQ(own->LockWaitMilliseconds(), -1);
+  own->Deactivate();
 }
 
 DABRIX_INSTANTIATE_DB_TEST(ConnectionDb);

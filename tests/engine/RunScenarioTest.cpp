@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ using TLines = enginetest::TReportLines;
 struct TProgressHook : IQXProgressSink {
   int64_t Max = -1;
   std::function<void(int64_t)> OnRecord;
+  // What ShowWaiting was told, in order (it comes from the run's watch thread).
+  std::mutex WaitingLock;
+  std::vector<std::string> Waiting;
+  void ShowWaiting(const std::string& text) override {
+    std::lock_guard guard(WaitingLock);
+    Waiting.push_back(text);
+  }
   void SetOperationCount(int32_t) override {}
   void NextOperation(const std::string&) override {}
   void SetMaximum(int64_t m) override { Max = m; }
@@ -156,9 +164,10 @@ class RunScenario : public ::testing::Test {
     return m_Tree->SourceRS(db, "cust", "SELECT * FROM cust ORDER BY id");
   }
   // Runs on the worker thread as the program does; returns the error message that ended the run ("" none).
-  std::string Run(int errorAction = eaContinueOperation) {
+  std::string Run(int errorAction = eaContinueOperation, IQXAskUser* ask = nullptr) {
     m_Exec = std::make_unique<TQXExecuter>(&m_Tree->View);
     m_Exec->SetErrorAction(errorAction);
+    m_Exec->SetAskUser(ask);
     m_Exec->SetReportSink(&m_Report);
     m_Report.Lines.clear();
     try {
@@ -413,9 +422,10 @@ TEST_F(RunPostgres, DestinationServerGoingAwayEndsTheRunAndKeepsWhatWasCommitted
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
   EXPECT_NE(error, "");
   EXPECT_EQ(m_Exec->Result(), TQXRunResult::Failed);
-  ExpectReport(m_Report.Texts(), "Src.cust", {"   *", TableLine(m_Table, 11, 0, 0)}, "12", "2");
+  // Record 11 was in the transaction the server dropped: it is not counted as inserted.
+  ExpectReport(m_Report.Texts(), "Src.cust", {"   *", TableLine(m_Table, 10, 0, 0)}, "12", "2");
   EXPECT_EQ(m_Report.Lines[5].Runs[0].Color, kQXColorRed);
-  // Two transactions of 5 committed; record 11 was in the transaction the server dropped.
+  // Two transactions of 5 committed.
   EXPECT_EQ(Query(m_PgConn, "SELECT count(*), max(id) FROM " + m_Table), "10,10;");
 }
 
@@ -482,5 +492,260 @@ TEST_F(RunMariaDB, UpsertInsertsThenEditsWithOneLocateStatement) {
   EXPECT_EQ(dst.DataAs<TQXDDestRSData>()->Recordset().BoundPrepareCount(), 2);  // one per run
   EXPECT_EQ(Query(m_MyConn, "SELECT count(*), min(id), max(id) FROM " + m_Table), "25,1,25;");
 }
+
+// --- Servers that go away in the middle of a run ----------------------------------------------------------
+
+// The engine's own connection is ended from the server side, as when the server is restarted or an
+// administrator ends the session: pg_terminate_backend on PostgreSQL, KILL CONNECTION on MariaDB. Its
+// session is found by asking through that connection itself, so that the test ends nobody else's session.
+class LostServer : public RunScenario, public ::testing::WithParamInterface<dbtest::TDbKind> {
+ protected:
+  void SetUp() override {
+    m_Server = dbtest::ConnectionStringFor(GetParam(), "");
+    if (m_Server.empty()) {
+      if (testsupport::ServersRequired()) FAIL() << dbtest::DbKindName(GetParam()) << " server is not set up";
+      GTEST_SKIP() << dbtest::DbKindName(GetParam()) << " server is not set up";
+    }
+    RunScenario::SetUp();
+    m_ServerConn = dbtest::Connect(m_Server);
+    auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    m_Table = "lost_" + std::string(info->name()).substr(0, 24);
+    for (char& ch : m_Table)
+      ch = std::isalnum(static_cast<unsigned char>(ch)) ? static_cast<char>(std::tolower(static_cast<unsigned char>(ch))) : '_';
+    ExecQuietly(m_ServerConn, "DROP TABLE " + m_Table);
+  }
+  void TearDown() override {
+    if (m_ServerConn) {
+      ExecQuietly(m_ServerConn, "DROP TABLE " + m_Table);
+      m_ServerConn->Deactivate();
+    }
+    if (m_SrcConn) RunScenario::TearDown();
+  }
+  bool IsPostgres() const { return GetParam() == dbtest::TDbKind::PostgreSQL; }
+  // The server's number for the session of `c` (called on the thread that uses c).
+  std::string SessionOf(TKVOdbcConnection& c) {
+    std::string id = Query(TKVRef<TKVOdbcConnection>(&c), IsPostgres() ? "SELECT pg_backend_pid()" : "SELECT CONNECTION_ID()");
+    return id.substr(0, id.find(';'));
+  }
+  void EndSession(const std::string& id) {
+    if (IsPostgres())
+      Query(m_ServerConn, "SELECT pg_terminate_backend(" + id + ")");
+    else
+      Exec(m_ServerConn, "KILL CONNECTION " + id);
+  }
+  static TKVOdbcConnection& ConnectionOf(TKVTreeItem& db) { return db.DataAs<TQXDConnectionData>()->Connection(); }
+  // cust -> the server's table, with the given transaction size; the destination database node.
+  TKVTreeItem& ToServer(int32_t transactionSize) {
+    Exec(m_ServerConn, "CREATE TABLE " + m_Table + " (id INTEGER PRIMARY KEY, name VARCHAR(60))");
+    TKVTreeItem& rs = NewTree();
+    TKVTreeItem& db = m_Tree->DestDb(rs, "Dst", m_Server, transactionSize);
+    TKVTreeItem& dst = m_Tree->DestRS(db, m_Table, "SELECT * FROM " + m_Table, false);
+    m_Tree->Field(dst, "id", "id");
+    m_Tree->Field(dst, "name", "name");
+    return db;
+  }
+  std::string m_Server, m_Table;
+  TKVRef<TKVOdbcConnection> m_ServerConn;
+};
+
+struct TCountingAsk : IQXAskUser {
+  int Asked = 0;
+  bool AskContinue(const std::string&) override {
+    ++Asked;
+    return true;
+  }
+};
+
+// Going on after a lost destination could only fail every remaining record, one red line each: the run stops
+// at the first failure with one error, whatever the error action, without asking, and what the server
+// committed stays. Record by record (transaction size 5) and with batched inserts (size 100: the rows of
+// the one transaction are queued and lost together).
+TEST_P(LostServer, DestinationGoneStopsTheRunWithOneErrorUnderEveryErrorAction) {
+  const std::string lost = "   The connection to the destination database \"Dst\" has been lost, the run stops.";
+  for (int32_t size : {5, 100}) {
+    for (int action : {eaContinueOperation, eaAskUser}) {
+      SCOPED_TRACE("transaction size " + std::to_string(size) + ", error action " + std::to_string(action));
+      ExecQuietly(m_ServerConn, "DROP TABLE " + m_Table);
+      TKVTreeItem& db = ToServer(size);
+      m_Progress.OnRecord = [&](int64_t pos) {
+        if (pos == 12) EndSession(SessionOf(ConnectionOf(db)));
+      };
+      TCountingAsk ask;
+      auto start = std::chrono::steady_clock::now();
+      std::string error = Run(action, &ask);
+      EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+      EXPECT_EQ(error.rfind(lost.substr(3), 0), 0u) << error;
+      EXPECT_EQ(m_Exec->Result(), TQXRunResult::Failed);
+      EXPECT_EQ(m_Exec->RecordErrors(), 1);
+      EXPECT_EQ(ask.Asked, 0);
+      std::vector<std::string> t = m_Report.Texts();
+      if (size == 5) {
+        // Two transactions of 5 committed; 11 went with the session. The run ends at record 12.
+        ExpectReport(t, "Src.cust", {lost + "*", TableLine(m_Table, 10, 0, 0)}, "12", "2");
+        EXPECT_EQ(Query(m_ServerConn, "SELECT count(*), max(id) FROM " + m_Table), "10,10;");
+      } else {
+        // Nothing committed before the end of the data: the queued rows fail at the last write, all lost.
+        ExpectReport(t, "Src.cust", {lost + "*"}, "25", "0");
+        EXPECT_EQ(Query(m_ServerConn, "SELECT count(*) FROM " + m_Table), "0;");
+      }
+      EXPECT_EQ(m_Report.Lines[5].Runs[0].Color, kQXColorRed);
+    }
+  }
+}
+
+// A source whose server goes away while its rows are fetched in portions: the run ends with the driver's
+// error instead of taking the failed fetch for the end of the data, and the destination keeps what was
+// written up to there.
+TEST_P(LostServer, SourceGoneEndsTheRunAndKeepsWhatWasWritten) {
+  if (IsPostgres())
+    Exec(m_ServerConn, "CREATE TABLE " + m_Table + " AS SELECT g AS id, 'v' || g AS val FROM generate_series(1, 3000) g");
+  else
+    Exec(m_ServerConn, "CREATE TABLE " + m_Table + " AS SELECT seq AS id, CONCAT('v', seq) AS val FROM seq_1_to_3000");
+  TKVRef<TKVOdbcConnection> c;
+  std::string d = SqliteDest("d.db", "CREATE TABLE t (id INTEGER PRIMARY KEY, val VARCHAR(20))", c);
+  m_Tree = std::make_unique<TTree>();
+  TKVTreeItem& srcDb = m_Tree->SourceDb("Srv", m_Server);
+  TKVTreeItem& rs = m_Tree->SourceRS(srcDb, "src", "SELECT * FROM " + m_Table + " ORDER BY id");
+  TKVTreeItem& dst = m_Tree->DestRS(m_Tree->DestDb(rs, "Lite", d, 1000), "t", "SELECT * FROM t", false);
+  m_Tree->Field(dst, "id", "id");
+  m_Tree->Field(dst, "val", "val");
+  std::string session;
+  m_Progress.OnRecord = [&](int64_t pos) {
+    if (pos == 1) session = SessionOf(ConnectionOf(srcDb));
+    if (pos == 150) EndSession(session);
+  };
+  std::string error = Run();
+  const int32_t read = m_Exec->Statistics().RecordsRead;
+  EXPECT_EQ(Query(c, "SELECT count(*) FROM t"), std::to_string(read) + ";");
+  if (IsPostgres() || !error.empty()) {
+    EXPECT_NE(error, "");
+    EXPECT_EQ(m_Exec->Result(), TQXRunResult::Failed);
+    EXPECT_GE(read, 150);
+    EXPECT_LT(read, 3000);
+  } else {
+    // This MariaDB driver reads the whole result at the execute (it knows no streaming before 3.1.17):
+    // nothing is fetched from the server afterwards, so the run has all of it.
+    EXPECT_EQ(read, 3000);
+  }
+  c->Deactivate();
+}
+
+// SQLite -> MariaDB -> SQLite: what comes back is what went out, NULLs included.
+TEST_P(LostServer, RoundTripThroughTheServer) {
+  Exec(m_ServerConn, "CREATE TABLE " + m_Table + " (id INTEGER PRIMARY KEY, name VARCHAR(60), phone VARCHAR(40), "
+                     "amount INTEGER)");
+  TKVTreeItem& rs = NewTree();
+  TKVTreeItem& there = m_Tree->DestRS(m_Tree->DestDb(rs, "Srv", m_Server, 10), m_Table, "SELECT * FROM " + m_Table, true);
+  for (const char* f : {"id", "name", "phone", "amount"}) m_Tree->Field(there, f, f, std::string(f) == "id");
+  ASSERT_EQ(Run(), "");
+  Exec(m_SrcConn, "CREATE TABLE back (id INTEGER PRIMARY KEY, name VARCHAR(60), phone VARCHAR(40), amount INTEGER)");
+  m_Tree = std::make_unique<TTree>();
+  TKVTreeItem& from = m_Tree->SourceRS(m_Tree->SourceDb("Srv", m_Server), "t", "SELECT * FROM " + m_Table + " ORDER BY id");
+  TKVTreeItem& back = m_Tree->DestRS(m_Tree->DestDb(from, "Lite", m_Src, 10), "back", "SELECT * FROM back", false);
+  for (const char* f : {"id", "name", "phone", "amount"}) m_Tree->Field(back, f, f);
+  ASSERT_EQ(Run(), "");
+  ExpectReport(m_Report.Texts(), "Srv.t", {TableLine("back", 25, 0, 0)}, "25", "2");
+  EXPECT_EQ(Query(m_SrcConn, "SELECT count(*) FROM back"), "25;");
+  EXPECT_EQ(Query(m_SrcConn, "SELECT count(*) FROM cust c JOIN back b ON b.id = c.id AND b.name = c.name AND "
+                             "b.phone IS c.phone AND b.amount = c.amount"),
+            "25;");
+}
+
+// --- A destination another writer has locked ----------------------------------------------------------------
+
+// The first record's row (PostgreSQL, MariaDB: an uncommitted insert of the same key by a second connection)
+// or the whole file (SQLite: another process in a write transaction) is locked when the run starts. The
+// write waits as long as the connection string allows (1 s here), says meanwhile what it waits for, then
+// fails under the error action; the lock holder lets go at record 2 and the other records are written.
+class LockedDestination : public RunScenario, public ::testing::WithParamInterface<dbtest::TDbKind> {
+ protected:
+  void SetUp() override {
+    if (GetParam() != dbtest::TDbKind::SQLite) {
+      m_Server = dbtest::ConnectionStringFor(GetParam(), "");
+      if (m_Server.empty()) {
+        if (testsupport::ServersRequired()) FAIL() << dbtest::DbKindName(GetParam()) << " server is not set up";
+        GTEST_SKIP() << dbtest::DbKindName(GetParam()) << " server is not set up";
+      }
+    }
+    RunScenario::SetUp();
+  }
+  void TearDown() override {
+    m_Holder.reset();
+    m_HolderConn.reset();
+    if (m_ServerConn) {
+      ExecQuietly(m_ServerConn, "DROP TABLE " + m_Table);
+      m_ServerConn->Deactivate();
+    }
+    if (m_SrcConn) RunScenario::TearDown();
+  }
+  std::string m_Server, m_Table = "locked_dest";
+  TKVRef<TKVOdbcConnection> m_ServerConn, m_HolderConn;
+  std::unique_ptr<testsupport::ChildCommand> m_Holder;
+};
+
+TEST_P(LockedDestination, WriteWaitsBoundedSaysWhatItWaitsForThenTheErrorActionApplies) {
+  const std::string ddl = "CREATE TABLE " + m_Table + " (id INTEGER PRIMARY KEY, name VARCHAR(60))";
+  std::string dest;
+  std::function<void()> release;
+  if (GetParam() == dbtest::TDbKind::SQLite) {
+    TKVRef<TKVOdbcConnection> c;
+    std::string file = m_Temp.file("locked.db");
+    dest = SqliteDest("locked.db", ddl, c) + ";Timeout=1000";
+    c->Deactivate();
+    m_Holder = std::make_unique<testsupport::ChildCommand>(
+        "{ echo 'BEGIN IMMEDIATE;'; echo 'SELECT 42;'; sleep 60; } | stdbuf -o0 sqlite3 " + testsupport::ShellQuote(file));
+    ASSERT_EQ(m_Holder->ReadLine(), "42");
+    release = [&] { m_Holder->Stop(); };
+  } else {
+    const bool pg = GetParam() == dbtest::TDbKind::PostgreSQL;
+    m_ServerConn = dbtest::Connect(m_Server);
+    ExecQuietly(m_ServerConn, "DROP TABLE " + m_Table);
+    Exec(m_ServerConn, ddl);
+    dest = m_Server + (pg ? ";ConnSettings={SET lock_timeout = 1000}"
+                          : ";InitStmt={SET innodb_lock_wait_timeout = 1, lock_wait_timeout = 1}");
+    m_HolderConn = dbtest::Connect(m_Server);
+    m_HolderConn->Properties().SetAttribute(caAutocommitTransactions, false);
+    Exec(m_HolderConn, "INSERT INTO " + m_Table + " VALUES (1, 'held')");
+    release = [&] { m_HolderConn->RollbackTransaction(); };
+  }
+  TKVTreeItem& rs = NewTree();
+  TKVTreeItem& dst = m_Tree->DestRS(m_Tree->DestDb(rs, "Dst", dest, 0), m_Table, "SELECT * FROM " + m_Table, false);
+  m_Tree->Field(dst, "id", "id");
+  m_Tree->Field(dst, "name", "name");
+  m_Progress.OnRecord = [&](int64_t pos) {
+    if (pos == 2) release();
+  };
+  m_Exec = std::make_unique<TQXExecuter>(&m_Tree->View);
+  m_Exec->SetErrorAction(eaContinueOperation);
+  m_Exec->SetReportSink(&m_Report);
+  m_Exec->SetWaitNotice(std::chrono::milliseconds(200));
+  auto start = std::chrono::steady_clock::now();
+  m_Exec->RunOnThread(&m_Progress);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
+  EXPECT_EQ(m_Exec->Result(), TQXRunResult::Completed);
+  EXPECT_EQ(m_Exec->RecordErrors(), 1);
+  ExpectReport(m_Report.Texts(), "Src.cust", {"   *", TableLine(m_Table, 24, 0, 0)}, "25", "0");
+  EXPECT_EQ(m_Report.Lines[5].Runs[0].Color, kQXColorRed);
+  // The wait was announced with the destination's name (and the bound, where the connection string gives it
+  // as a number the program reads), and taken back when it ended.
+  std::string waitText = "Waiting for \"Dst." + m_Table + "\" (locked by another connection?)";
+  if (GetParam() == dbtest::TDbKind::SQLite) waitText += ", at most 1 s";
+  std::vector<std::string> waiting;
+  {
+    std::lock_guard guard(m_Progress.WaitingLock);
+    waiting = m_Progress.Waiting;
+  }
+  EXPECT_EQ(waiting, (std::vector<std::string>{waitText, ""}));
+  TKVRef<TKVOdbcConnection> check = m_ServerConn ? m_ServerConn : dbtest::Connect(dest);
+  EXPECT_EQ(Query(check, "SELECT count(*), min(id) FROM " + m_Table), "24,2;");
+  if (!m_ServerConn) check->Deactivate();
+}
+
+INSTANTIATE_TEST_SUITE_P(Db, LockedDestination,
+                         ::testing::Values(dbtest::TDbKind::SQLite, dbtest::TDbKind::PostgreSQL, dbtest::TDbKind::MariaDB),
+                         dbtest::DbParamName);
+
+INSTANTIATE_TEST_SUITE_P(Db, LostServer, ::testing::Values(dbtest::TDbKind::PostgreSQL, dbtest::TDbKind::MariaDB),
+                         dbtest::DbParamName);
 
 }  // namespace

@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
 
 #include <csignal>
 #include <cstdio>
@@ -79,6 +82,57 @@ ForeignLock::~ForeignLock() {
 
 bool LockedElsewhere(const std::string& path) {
   return RunCommand("flock -n -E 9 " + ShellQuote(path) + " true").exitCode == 9;
+}
+
+ChildCommand::ChildCommand(const std::string& commandLine) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
+  m_Pid = fork();
+  if (m_Pid < 0) throw std::runtime_error("fork failed");
+  if (m_Pid == 0) {
+    setpgid(0, 0);
+    dup2(pipeFds[1], STDOUT_FILENO);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    execl("/bin/sh", "sh", "-c", commandLine.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  setpgid(m_Pid, m_Pid);  // also here: the group must exist before a kill of it, whoever runs first
+  close(pipeFds[1]);
+  m_Out = pipeFds[0];
+}
+
+ChildCommand::~ChildCommand() { Stop(); }
+
+void ChildCommand::Stop() {
+  if (m_Pid > 0) {
+    kill(-m_Pid, SIGKILL);
+    waitpid(m_Pid, nullptr, 0);
+    m_Pid = -1;
+  }
+  if (m_Out >= 0) close(m_Out);
+  m_Out = -1;
+}
+
+std::string ChildCommand::ReadLine(int seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (m_Out >= 0) {
+    size_t nl = m_Pending.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = m_Pending.substr(0, nl);
+      m_Pending.erase(0, nl + 1);
+      return line;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (left <= 0) break;
+    pollfd p{m_Out, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+    char buf[256];
+    ssize_t n = read(m_Out, buf, sizeof buf);
+    if (n <= 0) break;
+    m_Pending.append(buf, static_cast<size_t>(n));
+  }
+  return {};
 }
 
 std::string TempNameOf(const std::string& name, pid_t pid, const std::string& sequence) {

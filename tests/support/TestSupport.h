@@ -90,6 +90,25 @@ class ForeignLock {
 // another process and another open file description.
 bool LockedElsewhere(const std::string& path);
 
+// A shell command line run as a child process in a process group of its own, its standard output read
+// through a pipe: for a second program that must hold something (a database lock) while a test runs. The
+// whole group is killed and reaped when the object goes (or by Stop).
+class ChildCommand {
+ public:
+  explicit ChildCommand(const std::string& commandLine);
+  ~ChildCommand();
+  ChildCommand(const ChildCommand&) = delete;
+  ChildCommand& operator=(const ChildCommand&) = delete;
+  // The next line of its output without the line break; "" at its end or after `seconds`.
+  std::string ReadLine(int seconds = 30);
+  void Stop();
+
+ private:
+  pid_t m_Pid = -1;
+  int m_Out = -1;
+  std::string m_Pending;
+};
+
 // The name a write by rename gives its temporary file beside `name` in the process `pid`.
 std::string TempNameOf(const std::string& name, pid_t pid, const std::string& sequence = "");
 

@@ -19,6 +19,7 @@
 
 #include <deque>
 #include <memory>
+#include <thread>
 
 #include "definition/QXDTree.h"
 #include "definition/QXSettings.h"
@@ -270,6 +271,19 @@ class RunWindowsTest : public QObject {
     QVERIFY(st.OpenDir(kQXProgressDlgDir, false));
     QVERIFY(st.ReadInteger("Width", -1) > 0);
     st.OpenDir(keep.empty() ? "\\" : keep, false);
+  }
+
+  // A wait notice from another thread (the run's watch) covers the operation text until it is taken back.
+  void waitNoticeCoversTheOperationText() {
+    TKVProgressDlg dlg(m_Settings.get());
+    std::thread([&] {
+      dlg.NextOperation("Reading Data From: Shop.customers");
+      dlg.ShowWaiting("Waiting for \"Shop.clients\" (locked by another connection?), at most 30 s");
+    }).join();
+    QTRY_COMPARE(dlg.OperationText(), QString("Waiting for \"Shop.clients\" (locked by another connection?), at most 30 s"));
+    std::thread([&] { dlg.ShowWaiting(""); }).join();
+    QTRY_COMPARE(dlg.OperationText(), QString("Reading Data From: Shop.customers"));
+    dlg.RunFinished();
   }
 
   // A client already in the destination under the number the run inserts: "Ask User" asks on the user

@@ -1,0 +1,90 @@
+#include "db/KVLockWait.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+
+#include <sqlext.h>
+
+#include "db/KVConnectionString.h"
+#include "db/KVOdbcError.h"
+#include "foundation/KVConvert.h"
+#include "foundation/KVTrace.h"
+
+namespace {
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return s;
+}
+
+bool NamesSqliteDriver(const TKVConnectionStringParser& parser) {
+  return Lower(parser.Value("Driver")).find("sqlite") != std::string::npos;
+}
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+  return KVSameText(text.substr(0, prefix.size()), prefix);
+}
+
+// Runs one statement without a result on the handle; raises EODBCError.
+void ExecuteDirect(SQLHDBC connection, const std::string& sql) {
+  SQLHSTMT statement = SQL_NULL_HSTMT;
+  KVOdbcCheck(SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement), nullptr, "ApplyLockWait", connection,
+              SQL_HANDLE_DBC);
+  SQLRETURN rc = SQLExecDirect(statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+  try {
+    KVOdbcCheck(rc, nullptr, "ApplyLockWait", statement, SQL_HANDLE_STMT);
+  } catch (...) {
+    SQLFreeHandle(SQL_HANDLE_STMT, statement);
+    throw;
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, statement);
+}
+
+}  // namespace
+
+std::string KVConnectionStringWithLockWait(const std::string& connectionString) {
+  TKVConnectionStringParser parser(connectionString);
+  if (!NamesSqliteDriver(parser) || parser.Contains("Timeout")) return connectionString;
+  parser.SetValue("Timeout", std::to_string(kKVDefaultLockWaitMilliseconds));
+  return parser.Text();
+}
+
+int32_t KVApplyLockWait(SQLHDBC connection, bool autocommit, const std::string& connectionString) {
+  TKVConnectionStringParser parser(connectionString);
+  if (NamesSqliteDriver(parser)) {
+    std::string given = parser.Value("Timeout");
+    if (given.empty()) return kKVDefaultLockWaitMilliseconds;
+    char* end = nullptr;
+    long ms = std::strtol(given.c_str(), &end, 10);
+    return end && *end == '\0' && ms >= 0 ? static_cast<int32_t>(std::min<long>(ms, INT32_MAX)) : -1;
+  }
+  char name[256] = {0};
+  SQLSMALLINT length = 0;
+  if (!KVOdbcSucceeded(SQLGetInfo(connection, SQL_DBMS_NAME, name, sizeof name, &length))) return -1;
+  const std::string dbms(name);
+  const std::string lower = Lower(connectionString);
+  std::string sql;
+  if (StartsWith(dbms, "PostgreSQL")) {
+    if (lower.find("lock_timeout") != std::string::npos) return -1;
+    sql = "SET lock_timeout = " + std::to_string(kKVDefaultLockWaitMilliseconds);
+  } else if (StartsWith(dbms, "MariaDB") || StartsWith(dbms, "MySQL")) {
+    if (lower.find("lock_wait_timeout") != std::string::npos) return -1;
+    const std::string seconds = std::to_string((kKVDefaultLockWaitMilliseconds + 999) / 1000);
+    sql = "SET SESSION innodb_lock_wait_timeout = " + seconds + ", lock_wait_timeout = " + seconds;
+  } else {
+    return -1;
+  }
+  try {
+    ExecuteDirect(connection, sql);
+    // With autocommit off the SET opened a transaction; a rollback of it would undo the setting on
+    // PostgreSQL.
+    if (!autocommit)
+      KVOdbcCheck(SQLEndTran(SQL_HANDLE_DBC, connection, SQL_COMMIT), nullptr, "ApplyLockWait", connection,
+                  SQL_HANDLE_DBC);
+  } catch (const std::exception& e) {
+    KVTrace(TKVTraceCategory::Warning, std::string("lock wait not set: ") + e.what());
+    return -1;
+  }
+  return kKVDefaultLockWaitMilliseconds;
+}
