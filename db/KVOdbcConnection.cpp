@@ -370,7 +370,7 @@ void TKVOdbcConnection::DoActivate() {
                                   static_cast<SQLSMALLINT>(text.size()), out.data(), 2048, &outLen, completion);
   KVOdbcCheck(rc, this, "AllocHandle");
   m_Connected = true;
-  m_LockWaitMilliseconds = KVApplyLockWait(m_Handle, p.HasAttribute(caAutocommitTransactions), text);
+  m_LockWaitMilliseconds = KVApplyLockWait(m_Handle.Get(), p.HasAttribute(caAutocommitTransactions), text);
   if (p.HasAttribute(caCompleteConnectionstring) && outLen > 0) {
     std::string completed(reinterpret_cast<char*>(out.data()), std::min<size_t>(outLen, 2048));
     m_Properties->RemoveConnection(this);  // the set refuses changes while its connections are active
@@ -454,9 +454,9 @@ TKVTransactionSupport TKVOdbcConnection::GetTransactionSupport() {
 }
 
 bool TKVOdbcConnection::ConnectionDead() const {
-  if (m_Handle == SQL_NULL_HDBC || !m_Connected) return false;
+  if (!m_Handle || !m_Connected) return false;
   SQLUINTEGER dead = SQL_CD_FALSE;
-  SQLRETURN rc = SQLGetConnectAttr(m_Handle, SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
+  SQLRETURN rc = SQLGetConnectAttr(m_Handle.Get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr);
   return KVOdbcSucceeded(rc) && dead == SQL_CD_TRUE;
 }
 
