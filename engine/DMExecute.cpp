@@ -166,6 +166,24 @@ std::string RecordValuesText(TKVOdbcRecordsetBase& rs) {
   return out;
 }
 
+// The record error that ends a run, found while a batch was written: the error action has already been
+// asked about it and its red line written. It passes the per-record error handling of the record being
+// processed when the batch was written (whose details it does not carry, and which must not report it a
+// second time); the source recordset's loop ends the run with the error inside.
+struct TQXHandledRecordError {
+  std::exception_ptr Error;
+};
+
+std::exception_ptr WithoutHandledWrapper(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const TQXHandledRecordError& handled) {
+    return handled.Error;
+  } catch (...) {
+    return error;
+  }
+}
+
 }  // namespace
 
 // --- report helpers --------------------------------------------------------------------------------------
@@ -581,6 +599,7 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
     // Records queued before the end (or a cancel) are written: they were read and counted.
     FlushAllBatches();
   } catch (...) {
+    std::exception_ptr error = WithoutHandledWrapper(std::current_exception());
     // What was queued before the record that ended the run would have been written by then.
     try {
       FlushAllBatches();
@@ -593,7 +612,7 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
       WriteStatisticsBlock(sourceStart);
     } catch (...) {
     }
-    throw;
+    std::rethrow_exception(error);
   }
   closeAll();
   WriteStatisticsBlock(sourceStart);
@@ -750,7 +769,7 @@ void TQXExecuter::FlushBatch(TDestRSCache& cache) {
   if (stop) {
     // The run ends at the failing record, as it would have when that record was written alone.
     if (stoppedAtPosition > 0 && stoppedAtPosition < m_Stats.RecordsRead) m_Stats.RecordsRead = stoppedAtPosition;
-    std::rethrow_exception(stop);
+    throw TQXHandledRecordError{stop};
   }
 }
 
@@ -856,6 +875,12 @@ void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
     } catch (...) {
     }
     ++dest.RecordsSkipped;
+  } catch (const TQXHandledRecordError&) {
+    try {
+      rs.Cancel();
+    } catch (...) {
+    }
+    throw;
   } catch (std::exception& e) {
     AddErrorDetails(e, item);
     try {

@@ -162,6 +162,18 @@ TEST_P(BatchRun, AbortStopsAtTheFailingRecordAndKeepsWhatWasWrittenBeforeIt) {
   EXPECT_EQ(batched.Result, TQXRunResult::Failed);
 }
 
+// Transactions longer than a batch: the failing row is found when a later record finds the batch full. It is
+// still that row's one red line, and the run ends there as it would have record by record.
+TEST_P(BatchRun, AbortFoundWhenAFullBatchIsWrittenReportsTheFailingRecordOnce) {
+  TOutcome batched = Run(2000, eaAbortOperation), single = Run(50, eaAbortOperation);
+  ExpectSameOutcome(batched, single);
+  EXPECT_EQ(batched.RecordsRead, "   Records Read: 3");
+  ASSERT_EQ(batched.RedLines.size(), 1u);
+  EXPECT_NE(batched.RedLines[0].find("Source Record Position: 3,"), std::string::npos) << batched.RedLines[0];
+  EXPECT_EQ(batched.RedLines[0].find("Source Record Position: 1001"), std::string::npos) << batched.RedLines[0];
+  EXPECT_EQ(batched.RecordErrors, 1);
+}
+
 TEST_P(BatchRun, CancelInTheMiddleOfABatchWritesTheRecordsReadBeforeIt) {
   TOutcome batched = Run(1000, eaContinueOperation, 1234), single = Run(50, eaContinueOperation, 1234);
   ExpectSameOutcome(batched, single);
