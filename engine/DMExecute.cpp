@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "db/KVConnectionString.h"
 #include "db/KVOdbcBatchInsert.h"
@@ -280,6 +281,11 @@ struct TQXExecuter::TDestRSCache {
   // values to be written (Empty for a field without one) and the source record's values. Slots are reused.
   std::unique_ptr<TKVOdbcBatchInserter> Batch;
   std::vector<TQueuedRow> Queued;
+  // A recordset that locates before it inserts: the locate values of the queued rows. A record whose locate
+  // values are among them would find its row only once it is written: the batch is written first.
+  bool QueuesAfterLocate = false;
+  std::unordered_set<std::string> QueuedKeys;
+  std::string Key;  // the current record's, reused
 };
 
 // Hands the destination recordset nodes' summary lines to the report.
@@ -671,6 +677,7 @@ TQXExecuter::TDestRSCache& TQXExecuter::CacheFor(TKVTreeItem& rsItem) {
     size_t capacity = std::min<size_t>(TKVOdbcBatchInserter::kDefaultCapacity,
                                        static_cast<size_t>(static_cast<uint32_t>(db->TransactionSize())));
     cache->Batch = std::make_unique<TKVOdbcBatchInserter>(cache->Data->Recordset(), capacity);
+    cache->QueuesAfterLocate = !cache->Data->AlwaysInsertNewRecord();
   }
   m_Caches.push_back(std::move(cache));
   return *m_Caches.back();
@@ -693,7 +700,8 @@ constexpr int32_t kMinBatchTransactionSize = 64;
 bool TQXExecuter::MayBatchInserts(TKVTreeItem& rsItem, TDestRSCache& cache) const {
   TQXDDestRSData& dest = *cache.Data;
   TKVOdbcRecordset& rs = dest.Recordset();
-  if (!dest.AlwaysInsertNewRecord() || rs.ReadsBackInserted() || !rs.Active()) return false;
+  if (rs.ReadsBackInserted() || !rs.Active()) return false;
+  if (!dest.AlwaysInsertNewRecord() && !MayQueueAfterLocate(cache)) return false;
   auto* db = rsItem.Parent() ? rsItem.Parent()->DataAs<TQXDDestConnectionData>() : nullptr;
   if (!db) return false;
   const auto size = static_cast<uint32_t>(db->TransactionSize());
@@ -719,9 +727,62 @@ bool TQXExecuter::MayBatchInserts(TKVTreeItem& rsItem, TDestRSCache& cache) cons
   return true;
 }
 
+// A record not found by its locate values may wait in the batch too, when whether a later record finds it
+// depends on nothing but its locate values being the same: every locate field writes its value into the new
+// row unchanged, into an integer column (equal in the database exactly when equal here: no collation, no
+// rounding), and no other field writes that column. Records that are found are edited at once, after the
+// queued rows are written, so that the database sees every change in record order.
+bool TQXExecuter::MayQueueAfterLocate(TDestRSCache& cache) const {
+  TQXDDestRSData& dest = *cache.Data;
+  if (!dest.InsertRecordIfNotExists()) return false;
+  TKVOdbcRecordset& rs = dest.Recordset();
+  bool any = false;
+  for (const TFieldCache& f : cache.Fields) {
+    if (!f.Data->LocateWithValue()) continue;
+    any = true;
+    if (!f.Data->AssignValueWhenInserting() || f.Data->AssignMode() != amAssignValue) return false;
+    for (const TFieldCache& other : cache.Fields)
+      if (&other != &f && KVSameText(other.Data->DestFieldname(), f.Data->DestFieldname())) return false;
+    const TKVOdbcField* field = nullptr;
+    for (size_t i = 0; i < rs.FieldCount() && !field; ++i)
+      if (KVSameText(rs.Field(i).Name(), f.Data->DestFieldname())) field = &rs.Field(i);
+    if (!field) return false;
+    switch (field->DataType()) {
+      case fdtInt8: case fdtUInt8: case fdtInt16: case fdtUInt16: case fdtInt32: case fdtUInt32: case fdtInt64:
+      case fdtUInt64:
+        break;
+      default:
+        return false;
+    }
+  }
+  return any;
+}
+
+// The locate values of the current record (set by LocateAndEditOrInsert) as one text; with `stored`, the
+// values its new row holds in the locate columns instead, as a locate would compare them (a value converted
+// on its way into the field, a fraction cut off, is found by what was stored, not by what was given).
+void TQXExecuter::MakeQueueKey(TDestRSCache& cache, bool stored) {
+  cache.Key.clear();
+  TKVOdbcRecordset& rs = cache.Data->Recordset();
+  for (const auto& l : cache.Locate) {
+    if (stored) {
+      TKVVariant v = rs.FieldByName(l.Field->DestFieldname()).Value();
+      const auto type = static_cast<uint16_t>(l.Field->RunInfo[kInfoLocateType]);
+      cache.Key += KVValueAsSQLLiteral(v.IsNull() || v.VarType() == type ? v : v.ChangeType(type));
+    } else {
+      cache.Key += KVValueAsSQLLiteral(l.Value);
+    }
+    cache.Key += '\x1f';
+  }
+}
+
 void TQXExecuter::QueueInsert(TDestRSCache& cache) {
   TKVOdbcRecordset& rs = cache.Data->Recordset();
   if (cache.Batch->NeedsFlushBefore(rs)) FlushBatch(cache);
+  if (cache.QueuesAfterLocate) {
+    MakeQueueKey(cache, true);
+    cache.QueuedKeys.insert(cache.Key);
+  }
   size_t row = cache.Batch->Add(rs);
   if (cache.Queued.size() <= row) cache.Queued.resize(row + 1);
   TQueuedRow& q = cache.Queued[row];
@@ -740,6 +801,7 @@ void TQXExecuter::QueueInsert(TDestRSCache& cache) {
 }
 
 void TQXExecuter::FlushBatch(TDestRSCache& cache) {
+  cache.QueuedKeys.clear();
   if (!cache.Batch || cache.Batch->Pending() == 0) return;
   TQXDDestRSData& dest = *cache.Data;
   int64_t start = TickMs();
@@ -856,7 +918,7 @@ void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
     TKVRecordsetState state = rs.State();
     if (KVIsModifyingState(state)) {
       for (TFieldCache& f : cache.Fields) AssignDestFieldValue(*f.Data, rs);
-      if (cache.Batch && state == rsInserting)
+      if (cache.Batch && state == rsInserting && (dest.AlwaysInsertNewRecord() || cache.QueuesAfterLocate))
         QueueInsert(cache);
       else
         rs.ApplyChanges();
@@ -947,6 +1009,10 @@ bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache
     cache.BoundValues[i].FieldName = cache.Locate[i].Field->DestFieldname();
     cache.BoundValues[i].Value = cache.Locate[i].Value;
   }
+  if (cache.QueuesAfterLocate && cache.Batch->Pending() > 0) {
+    MakeQueueKey(cache, false);
+    if (cache.QueuedKeys.count(cache.Key)) FlushBatch(cache);
+  }
   rs.SetOpenMode(TKVRecordsetOpenMode::ReadRows);
   rs.ReExecuteWithValues(cache.Condition, cache.BoundValues);
 
@@ -965,7 +1031,15 @@ bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache
     }
     return false;
   }
-  if (dest.EditRecordIfExists()) rs.Edit();
+  if (dest.EditRecordIfExists()) {
+    if (cache.QueuesAfterLocate && cache.Batch->Pending() > 0) {
+      // Edits between few new records make batches too small to pay: the rest of the run inserts record by
+      // record.
+      if (cache.Batch->Pending() < static_cast<size_t>(kMinBatchTransactionSize)) cache.QueuesAfterLocate = false;
+      FlushBatch(cache);
+    }
+    rs.Edit();
+  }
   return true;
 }
 
