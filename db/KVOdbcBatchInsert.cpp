@@ -74,15 +74,17 @@ struct TKVOdbcBatchInserter::TImpl {
   TKVRef<TKVOdbcRecordsetBase> Rs;
   std::string TableSQL, Quote;
   bool SavepointPerRow = true;
-  bool SQLite = false, MariaDB = false;
+  bool SQLite = false, MariaDB = false, PostgreSQL = false;
   size_t ByteBudget;
 
   std::vector<TColumn> Columns;
   size_t Rows = 0;
 
-  TKVOdbcHandle Stmt;   // the INSERT
-  TKVOdbcHandle Ctl;    // savepoints
-  TKVOdbcHandle Multi;  // SQLite: one INSERT of many rows
+  TKVOdbcHandle Stmt;       // the INSERT
+  TKVOdbcHandle Ctl;        // savepoints
+  TKVOdbcHandle Multi;      // one INSERT of many rows (SQLite, PostgreSQL)
+  TKVOdbcHandle MultiTail;  // PostgreSQL: the shorter INSERT of a batch's last rows
+  size_t MultiPreparedRows = 0;  // rows of the INSERT prepared on Multi (0: none)
   bool Prepared = false;
   std::vector<std::pair<const TKVOdbcField*, SQLSMALLINT>> PreparedShape;
   std::vector<SQLUSMALLINT> Status;
@@ -110,6 +112,7 @@ struct TKVOdbcBatchInserter::TImpl {
     std::string dbms = Conn().DbmsName();
     SQLite = KVStartsWithText(dbms, "SQLite");
     MariaDB = KVStartsWithText(dbms, "MariaDB") || KVStartsWithText(dbms, "MySQL");
+    PostgreSQL = KVStartsWithText(dbms, "PostgreSQL");
     SavepointPerRow = !(KVStartsWithText(dbms, "SQLite") || KVStartsWithText(dbms, "MariaDB") ||
                         KVStartsWithText(dbms, "MySQL"));
   }
@@ -285,6 +288,7 @@ struct TKVOdbcBatchInserter::TImpl {
     std::string text = "INSERT INTO " + TableSQL + " (" + columns + ") VALUES (" + values + ")";
     SQLHSTMT h = Handle(Stmt);
     Prepared = false;
+    MultiPreparedRows = 0;
     SQLFreeStmt(h, SQL_CLOSE);
     SQLFreeStmt(h, SQL_RESET_PARAMS);
     KVOdbcCheck(SQLSetStmtAttr(h, SQL_ATTR_PARAM_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0),
@@ -332,7 +336,7 @@ struct TKVOdbcBatchInserter::TImpl {
     // handled as that of an array).
     bool rowWise = SQLite && std::any_of(Columns.begin(), Columns.end(),
                                          [](const TColumn& col) { return col.CType == SQL_C_BINARY; });
-    if (SQLite && !rowWise) return ExecuteMultiRow();
+    if ((SQLite || PostgreSQL) && !rowWise) return ExecuteMultiRow();
     if (rowWise) {
       ++Owner.m_ArrayExecutes;
       for (size_t r = 0; r < Rows; ++r) {
@@ -355,12 +359,16 @@ struct TKVOdbcBatchInserter::TImpl {
 
   // The SQLite driver prepares its statement again at every execute, arrays included (a prepare per row, 40%
   // of a run's time): one INSERT of many rows, each value bound on its own, pays one prepare for all of
-  // them. A failing statement writes none of its rows; the caller's savepoint undoes the chunks before it.
+  // them. psqlODBC sends an array as one execute per row, which costs the server a planned statement per row;
+  // one INSERT of many rows, prepared once and executed again for every full chunk, costs it a third of that
+  // and one round trip per chunk. A failing statement writes none of its rows; the caller's savepoint undoes
+  // the chunks before it.
   bool ExecuteMultiRow() {
     const size_t columns = std::max<size_t>(Columns.size(), 1);
-    // SQLite allows 32,766 parameters per statement; a text of a few hundred rows keeps its parse short.
-    const size_t perStatement = std::max<size_t>(1, std::min<size_t>(200, 32766 / columns));
-    SQLHSTMT h = Handle(Multi);
+    // SQLite allows 32,766 parameters per statement, and a text of a few hundred rows keeps its parse short;
+    // a PostgreSQL statement takes at most 32,767 in psqlODBC's binding, and longer statements pay.
+    const size_t perStatement =
+        std::max<size_t>(1, std::min<size_t>(SQLite ? 200 : Owner.m_Capacity, 32766 / columns));
     std::string head = "INSERT INTO " + TableSQL + " (", row = "(";
     for (size_t n = 0; n < Columns.size(); ++n) {
       head += (n ? ", " : "") + KVQuoteIdentifier(Columns[n].Name, Quote);
@@ -368,20 +376,45 @@ struct TKVOdbcBatchInserter::TImpl {
     }
     head += ") VALUES ";
     row += ")";
-    ++Owner.m_ArrayExecutes;
-    for (size_t first = 0; first < Rows; first += perStatement) {
-      const size_t count = std::min(perStatement, Rows - first);
+    auto textOf = [&](size_t count) {
       std::string text = head;
       text.reserve(head.size() + count * (row.size() + 2));
       for (size_t r = 0; r < count; ++r) {
         if (r) text += ", ";
         text += row;
       }
-      SQLFreeStmt(h, SQL_CLOSE);
-      SQLFreeStmt(h, SQL_RESET_PARAMS);
-      // Bound first and run with SQLExecDirect: SQLPrepare would make the driver prepare the text twice.
-      for (size_t r = 0; r < count; ++r)
-        for (size_t n = 0; n < Columns.size(); ++n) {
+      return text;
+    };
+    ++Owner.m_ArrayExecutes;
+    for (size_t first = 0; first < Rows; first += perStatement) {
+      const size_t count = std::min(perStatement, Rows - first);
+      // SQLite: bound first and run with SQLExecDirect, as SQLPrepare would make its driver prepare the text
+      // twice. PostgreSQL: prepared (psqlODBC's SQLExecDirect spells some bound types wrongly), the full
+      // chunk's text once for the run.
+      SQLHSTMT h = SQL_NULL_HSTMT;
+      std::string text;
+      if (SQLite) {
+        h = Handle(Multi);
+        text = textOf(count);
+        SQLFreeStmt(h, SQL_CLOSE);
+        SQLFreeStmt(h, SQL_RESET_PARAMS);
+      } else {
+        const bool full = count == perStatement;
+        h = Handle(full ? Multi : MultiTail);
+        SQLFreeStmt(h, SQL_CLOSE);
+        if (!full || MultiPreparedRows != count) {
+          if (full) MultiPreparedRows = 0;
+          text = textOf(count);
+          KVOdbcCheck(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
+                      Rs.get(), kApply, h, SQL_HANDLE_STMT);
+          ++Owner.m_Prepares;
+          if (full) MultiPreparedRows = count;
+        }
+      }
+      // Last parameter first: the drivers grow their parameter tables to the highest number bound, one
+      // reallocation per new highest number (quadratic over thousands of parameters).
+      for (size_t r = count; r-- > 0;)
+        for (size_t n = Columns.size(); n-- > 0;) {
           TColumn& col = Columns[n];
           const size_t at = first + r;
           SQLULEN columnSize = col.Type.ColumnSize;
@@ -394,7 +427,9 @@ struct TKVOdbcBatchInserter::TImpl {
                                        &col.Indicators[at]),
                       Rs.get(), kApply, h, SQL_HANDLE_STMT);
         }
-      SQLRETURN rc = SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size()));
+      SQLRETURN rc = SQLite ? SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(text.data()),
+                                            static_cast<SQLINTEGER>(text.size()))
+                            : SQLExecute(h);
       SQLFreeStmt(h, SQL_CLOSE);
       if (!KVOdbcSucceeded(rc) && rc != SQL_NO_DATA) return false;
     }

@@ -54,6 +54,12 @@
 // included, once per row), so a batch there goes as INSERT statements of up to 200 rows each, every value
 // bound on its own and run with SQLExecDirect (one prepare per statement); measured over a 300,000-row run
 // it took 0.75 of the time of single-row inserts.
+// On PostgreSQL no array is used either: psqlODBC sends an array as one bind and execute per row, which costs
+// the server three times the work of one INSERT of many rows. There a batch goes as INSERTs of up to a
+// batch's rows (at most 32,766 values each), the text of a full batch prepared once and executed again for
+// every full batch, a shorter last one prepared for its flush; the values are bound last one first, as both
+// drivers grow their parameter tables one reallocation per new highest number. Measured over 200,000 rows
+// (6 columns, commit every 10,000): half the elapsed time of arrays of 1,000, and 0.6 of the client's CPU.
 // Two more driver faults are worked around:
 //  - the SQLite3 driver writes every binary value of an array with the first row's length (the others
 //    cut or padded): on SQLite a batch with a binary column runs its first pass one row at a time, still

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "db/KVConnectionString.h"
 #include "db/KVOdbcBatchInsert.h"
@@ -164,6 +165,24 @@ std::string RecordValuesText(TKVOdbcRecordsetBase& rs) {
   return out;
 }
 
+// The record error that ends a run, found while a batch was written: the error action has already been
+// asked about it and its red line written. It passes the per-record error handling of the record being
+// processed when the batch was written (whose details it does not carry, and which must not report it a
+// second time); the source recordset's loop ends the run with the error inside.
+struct TQXHandledRecordError {
+  std::exception_ptr Error;
+};
+
+std::exception_ptr WithoutHandledWrapper(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const TQXHandledRecordError& handled) {
+    return handled.Error;
+  } catch (...) {
+    return error;
+  }
+}
+
 }  // namespace
 
 // --- report helpers --------------------------------------------------------------------------------------
@@ -262,6 +281,11 @@ struct TQXExecuter::TDestRSCache {
   std::vector<TQueuedRow> Queued;
   // The recordset's counters at its database's last commit (what a lost connection keeps).
   int32_t CommittedInserted = 0, CommittedEdited = 0;
+  // A recordset that locates before it inserts: the locate values of the queued rows. A record whose locate
+  // values are among them would find its row only once it is written: the batch is written first.
+  bool QueuesAfterLocate = false;
+  std::unordered_set<std::string> QueuedKeys;
+  std::string Key;  // the current record's, reused
 };
 
 // Hands the destination recordset nodes' summary lines to the report.
@@ -595,6 +619,7 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
     // Records queued before the end (or a cancel) are written: they were read and counted.
     FlushAllBatches();
   } catch (...) {
+    std::exception_ptr error = WithoutHandledWrapper(std::current_exception());
     // What was queued before the record that ended the run would have been written by then.
     try {
       FlushAllBatches();
@@ -608,7 +633,7 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
       WriteStatisticsBlock(sourceStart);
     } catch (...) {
     }
-    throw;
+    std::rethrow_exception(error);
   }
   closeAll();
   WriteStatisticsBlock(sourceStart);
@@ -675,6 +700,7 @@ TQXExecuter::TDestRSCache& TQXExecuter::CacheFor(TKVTreeItem& rsItem) {
     size_t capacity = std::min<size_t>(TKVOdbcBatchInserter::kDefaultCapacity,
                                        static_cast<size_t>(static_cast<uint32_t>(db->TransactionSize())));
     cache->Batch = std::make_unique<TKVOdbcBatchInserter>(cache->Data->Recordset(), capacity);
+    cache->QueuesAfterLocate = !cache->Data->AlwaysInsertNewRecord();
   }
   m_Caches.push_back(std::move(cache));
   return *m_Caches.back();
@@ -697,7 +723,8 @@ constexpr int32_t kMinBatchTransactionSize = 64;
 bool TQXExecuter::MayBatchInserts(TKVTreeItem& rsItem, TDestRSCache& cache) const {
   TQXDDestRSData& dest = *cache.Data;
   TKVOdbcRecordset& rs = dest.Recordset();
-  if (!dest.AlwaysInsertNewRecord() || rs.ReadsBackInserted() || !rs.Active()) return false;
+  if (rs.ReadsBackInserted() || !rs.Active()) return false;
+  if (!dest.AlwaysInsertNewRecord() && !MayQueueAfterLocate(cache)) return false;
   auto* db = rsItem.Parent() ? rsItem.Parent()->DataAs<TQXDDestConnectionData>() : nullptr;
   if (!db) return false;
   const auto size = static_cast<uint32_t>(db->TransactionSize());
@@ -723,9 +750,62 @@ bool TQXExecuter::MayBatchInserts(TKVTreeItem& rsItem, TDestRSCache& cache) cons
   return true;
 }
 
+// A record not found by its locate values may wait in the batch too, when whether a later record finds it
+// depends on nothing but its locate values being the same: every locate field writes its value into the new
+// row unchanged, into an integer column (equal in the database exactly when equal here: no collation, no
+// rounding), and no other field writes that column. Records that are found are edited at once, after the
+// queued rows are written, so that the database sees every change in record order.
+bool TQXExecuter::MayQueueAfterLocate(TDestRSCache& cache) const {
+  TQXDDestRSData& dest = *cache.Data;
+  if (!dest.InsertRecordIfNotExists()) return false;
+  TKVOdbcRecordset& rs = dest.Recordset();
+  bool any = false;
+  for (const TFieldCache& f : cache.Fields) {
+    if (!f.Data->LocateWithValue()) continue;
+    any = true;
+    if (!f.Data->AssignValueWhenInserting() || f.Data->AssignMode() != amAssignValue) return false;
+    for (const TFieldCache& other : cache.Fields)
+      if (&other != &f && KVSameText(other.Data->DestFieldname(), f.Data->DestFieldname())) return false;
+    const TKVOdbcField* field = nullptr;
+    for (size_t i = 0; i < rs.FieldCount() && !field; ++i)
+      if (KVSameText(rs.Field(i).Name(), f.Data->DestFieldname())) field = &rs.Field(i);
+    if (!field) return false;
+    switch (field->DataType()) {
+      case fdtInt8: case fdtUInt8: case fdtInt16: case fdtUInt16: case fdtInt32: case fdtUInt32: case fdtInt64:
+      case fdtUInt64:
+        break;
+      default:
+        return false;
+    }
+  }
+  return any;
+}
+
+// The locate values of the current record (set by LocateAndEditOrInsert) as one text; with `stored`, the
+// values its new row holds in the locate columns instead, as a locate would compare them (a value converted
+// on its way into the field, a fraction cut off, is found by what was stored, not by what was given).
+void TQXExecuter::MakeQueueKey(TDestRSCache& cache, bool stored) {
+  cache.Key.clear();
+  TKVOdbcRecordset& rs = cache.Data->Recordset();
+  for (const auto& l : cache.Locate) {
+    if (stored) {
+      TKVVariant v = rs.FieldByName(l.Field->DestFieldname()).Value();
+      const auto type = static_cast<uint16_t>(l.Field->RunInfo[kInfoLocateType]);
+      cache.Key += KVValueAsSQLLiteral(v.IsNull() || v.VarType() == type ? v : v.ChangeType(type));
+    } else {
+      cache.Key += KVValueAsSQLLiteral(l.Value);
+    }
+    cache.Key += '\x1f';
+  }
+}
+
 void TQXExecuter::QueueInsert(TDestRSCache& cache) {
   TKVOdbcRecordset& rs = cache.Data->Recordset();
   if (cache.Batch->NeedsFlushBefore(rs)) FlushBatch(cache);
+  if (cache.QueuesAfterLocate) {
+    MakeQueueKey(cache, true);
+    cache.QueuedKeys.insert(cache.Key);
+  }
   size_t row = cache.Batch->Add(rs);
   if (cache.Queued.size() <= row) cache.Queued.resize(row + 1);
   TQueuedRow& q = cache.Queued[row];
@@ -744,6 +824,7 @@ void TQXExecuter::QueueInsert(TDestRSCache& cache) {
 }
 
 void TQXExecuter::FlushBatch(TDestRSCache& cache) {
+  cache.QueuedKeys.clear();
   if (!cache.Batch || cache.Batch->Pending() == 0) return;
   TQXDDestRSData& dest = *cache.Data;
   int64_t start = TickMs();
@@ -780,7 +861,7 @@ void TQXExecuter::FlushBatch(TDestRSCache& cache) {
   if (stop) {
     // The run ends at the failing record, as it would have when that record was written alone.
     if (stoppedAtPosition > 0 && stoppedAtPosition < m_Stats.RecordsRead) m_Stats.RecordsRead = stoppedAtPosition;
-    std::rethrow_exception(stop);
+    throw TQXHandledRecordError{stop};
   }
 }
 
@@ -870,7 +951,7 @@ void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
     TKVRecordsetState state = rs.State();
     if (KVIsModifyingState(state)) {
       for (TFieldCache& f : cache.Fields) AssignDestFieldValue(*f.Data, rs);
-      if (cache.Batch && state == rsInserting)
+      if (cache.Batch && state == rsInserting && (dest.AlwaysInsertNewRecord() || cache.QueuesAfterLocate))
         QueueInsert(cache);
       else
         rs.ApplyChanges();
@@ -889,6 +970,12 @@ void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
     } catch (...) {
     }
     ++dest.RecordsSkipped;
+  } catch (const TQXHandledRecordError&) {
+    try {
+      rs.Cancel();
+    } catch (...) {
+    }
+    throw;
   } catch (std::exception& e) {
     AddErrorDetails(e, item);
     try {
@@ -955,6 +1042,10 @@ bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache
     cache.BoundValues[i].FieldName = cache.Locate[i].Field->DestFieldname();
     cache.BoundValues[i].Value = cache.Locate[i].Value;
   }
+  if (cache.QueuesAfterLocate && cache.Batch->Pending() > 0) {
+    MakeQueueKey(cache, false);
+    if (cache.QueuedKeys.count(cache.Key)) FlushBatch(cache);
+  }
   rs.SetOpenMode(TKVRecordsetOpenMode::ReadRows);
   rs.ReExecuteWithValues(cache.Condition, cache.BoundValues);
 
@@ -973,7 +1064,15 @@ bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache
     }
     return false;
   }
-  if (dest.EditRecordIfExists()) rs.Edit();
+  if (dest.EditRecordIfExists()) {
+    if (cache.QueuesAfterLocate && cache.Batch->Pending() > 0) {
+      // Edits between few new records make batches too small to pay: the rest of the run inserts record by
+      // record.
+      if (cache.Batch->Pending() < static_cast<size_t>(kMinBatchTransactionSize)) cache.QueuesAfterLocate = false;
+      FlushBatch(cache);
+    }
+    rs.Edit();
+  }
   return true;
 }
 

@@ -242,6 +242,8 @@ class TQXExecuter : public TKVRefLifeObject {
   // Batched inserts: whether a destination recordset may collect its new records, queuing one, and writing
   // what was queued (the batch's failing rows go through the error action as their records would have).
   bool MayBatchInserts(TKVTreeItem& rsItem, TDestRSCache& cache) const;
+  bool MayQueueAfterLocate(TDestRSCache& cache) const;
+  void MakeQueueKey(TDestRSCache& cache, bool stored);
   void QueueInsert(TDestRSCache& cache);
   void FlushBatch(TDestRSCache& cache);
   void FlushAllBatches();

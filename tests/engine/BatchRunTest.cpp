@@ -5,6 +5,7 @@
 // batch, so record by record), and the two are compared.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -65,15 +66,28 @@ class BatchRun : public DbTest {
          Type("double") + ", origin VARCHAR(10))");
   }
 
-  TOutcome Run(int32_t transactionSize, int errorAction, int64_t cancelAt = -1) {
+  // Upserts: the destination holds the rows whose id is a multiple of 100 ("old"); each record is looked for
+  // by its id, edited when found, inserted when not. The source repeats the ids that leave 7 divided by 500,
+  // so that some records find the row an earlier record of the same run inserted.
+  void FillOldRows() {
+    std::string text = "INSERT INTO " + m_Table + " (id, name, amount, origin) VALUES ";
+    for (int i = 100; i <= kRecords; i += 100)
+      text += (i > 100 ? ", (" : "(") + std::to_string(i) + ", 'old " + std::to_string(i) + "', 0.5, 'old')";
+    Exec(text);
+  }
+
+  TOutcome Run(int32_t transactionSize, int errorAction, int64_t cancelAt = -1, bool upsert = false) {
     MakeTable();
+    if (upsert) FillOldRows();
     TQXDTreeView tree;
     auto& sdb = tree.AppendNode(nullptr, std::make_unique<TQXDSourceConnectionData>(), "Src");
     sdb.DataAs<TQXDConnectionData>()->Connection().Properties().SetConnectionString(m_Src);
     tree.InitNewNode(sdb);
     auto& srs = tree.AppendNode(&sdb, std::make_unique<TQXDSourceRSData>(), "src");
     tree.InitNewNode(srs);
-    srs.DataAs<TQXDSourceRSData>()->SetSQL("SELECT * FROM src ORDER BY id");
+    srs.DataAs<TQXDSourceRSData>()->SetSQL(upsert ? "SELECT * FROM src UNION ALL SELECT * FROM src WHERE id % 500 = 7 "
+                                                      "ORDER BY id"
+                                                    : "SELECT * FROM src ORDER BY id");
     auto& ddb = tree.AppendNode(&srs, std::make_unique<TQXDDestConnectionData>(), "Dst");
     ddb.DataAs<TQXDConnectionData>()->Connection().Properties().SetConnectionString(ConnectionString());
     ddb.DataAs<TQXDDestConnectionData>()->SetTransactionSize(transactionSize);
@@ -81,6 +95,11 @@ class BatchRun : public DbTest {
     auto& drs = tree.AppendNode(&ddb, std::make_unique<TQXDDestRSData>(), m_Table);
     tree.InitNewNode(drs);
     drs.DataAs<TQXDDestRSData>()->SetSQL("SELECT * FROM " + m_Table);
+    if (upsert) {
+      drs.DataAs<TQXDDestRSData>()->SetAlwaysInsertNewRecord(false);
+      drs.DataAs<TQXDDestRSData>()->SetEditRecordIfExists(true);
+      drs.DataAs<TQXDDestRSData>()->SetInsertRecordIfNotExists(true);
+    }
     for (const char* name : {"id", "name", "amount", "origin"}) {
       auto& f = tree.AppendNode(&drs, std::make_unique<TQXDDestFieldData>(), name);
       tree.InitNewNode(f);
@@ -91,6 +110,10 @@ class BatchRun : public DbTest {
         d->SetFixedValue("batch");
       } else {
         d->SetSourceRecordsetFieldname(name);
+      }
+      if (upsert && std::string(name) == "id") {
+        d->SetLocateWithValue(true);
+        d->SetAssignValueWhenEditing(false);
       }
     }
     enginetest::TReportLines report;
@@ -111,6 +134,9 @@ class BatchRun : public DbTest {
     o.RecordErrors = exec.RecordErrors();
     o.RowWritersCreated = drs.DataAs<TQXDDestRSData>()->Recordset().RowWritersCreated();
     o.Rows = enginetest::QueryRows(ConnRef(), "SELECT count(*), sum(id), min(name), max(amount), min(origin) FROM " + m_Table);
+    if (upsert)  // which rows were edited, which inserted, which kept
+      o.Rows += enginetest::QueryRows(ConnRef(), "SELECT origin, count(*), sum(id), sum(amount) FROM " + m_Table +
+                                                     " GROUP BY origin ORDER BY origin");
     for (const auto& line : report.Lines) {
       std::string text = line.Text();
       if (!line.Runs.empty() && line.Runs[0].Color == kQXColorRed) o.RedLines.push_back(text);
@@ -161,6 +187,81 @@ TEST_P(BatchRun, AbortStopsAtTheFailingRecordAndKeepsWhatWasWrittenBeforeIt) {
   EXPECT_TRUE(batched.Raised);
   EXPECT_EQ(batched.Result, TQXRunResult::Failed);
 }
+
+// Transactions longer than a batch: the failing row is found when a later record finds the batch full. It is
+// still that row's one red line, and the run ends there as it would have record by record.
+TEST_P(BatchRun, AbortFoundWhenAFullBatchIsWrittenReportsTheFailingRecordOnce) {
+  TOutcome batched = Run(2000, eaAbortOperation), single = Run(50, eaAbortOperation);
+  ExpectSameOutcome(batched, single);
+  EXPECT_EQ(batched.RecordsRead, "   Records Read: 3");
+  ASSERT_EQ(batched.RedLines.size(), 1u);
+  EXPECT_NE(batched.RedLines[0].find("Source Record Position: 3,"), std::string::npos) << batched.RedLines[0];
+  EXPECT_EQ(batched.RedLines[0].find("Source Record Position: 1001"), std::string::npos) << batched.RedLines[0];
+  EXPECT_EQ(batched.RecordErrors, 1);
+}
+
+// Upserts queue the records they do not find and edit the others at once: the same rows, red lines and counts
+// as record by record, whether a failing record was to be inserted (3) or edited (1000, 1500), and when a
+// record finds the row an earlier record inserted.
+class BatchUpsertRun : public BatchRun {
+ protected:
+  void SetUp() override {
+    BatchRun::SetUp();
+    if (HasFatalFailure() || IsSkipped()) return;
+    dbtest::Connect(m_Src)->ExecuteSQL("UPDATE src SET name = 'BAD' WHERE id = 1000");
+  }
+
+  void ExpectSameUpsertOutcome(const TOutcome& batched, const TOutcome& single) {
+    EXPECT_EQ(batched.Rows, single.Rows);
+    EXPECT_EQ(batched.RedLines, single.RedLines);
+    EXPECT_EQ(batched.TableLine, single.TableLine);
+    EXPECT_EQ(batched.RecordsRead, single.RecordsRead);
+    EXPECT_EQ(batched.RecordErrors, single.RecordErrors);
+    EXPECT_EQ(batched.Result, single.Result);
+    EXPECT_EQ(batched.Raised, single.Raised) << batched.Error << single.Error;
+  }
+};
+
+TEST_P(BatchUpsertRun, ContinueGivesTheRowsCountsAndRedLinesOfRecordByRecord) {
+  TOutcome batched = Run(1000, eaContinueOperation, -1, true);
+  setenv("DABRIX_NO_BATCH_INSERTS", "1", 1);
+  TOutcome single = Run(1000, eaContinueOperation, -1, true);
+  unsetenv("DABRIX_NO_BATCH_INSERTS");
+  ExpectSameUpsertOutcome(batched, single);
+  ASSERT_EQ(batched.RedLines.size(), 3u);
+  EXPECT_NE(batched.RedLines[0].find("Operation: Inserting, Destination Values: (id: 3, name: 'BAD'"), std::string::npos)
+      << batched.RedLines[0];
+  EXPECT_NE(batched.RedLines[1].find("Operation: Editing"), std::string::npos) << batched.RedLines[1];
+  EXPECT_NE(batched.RedLines[1].find("Source Values: (id: 1000, name: 'BAD'"), std::string::npos) << batched.RedLines[1];
+  EXPECT_NE(batched.RedLines[2].find("Source Values: (id: 1500, name: 'BAD'"), std::string::npos) << batched.RedLines[2];
+  // 2004 records: 20 rows exist, 1980 do not; 7, 507, 1007 and 1507 are inserted and then found again; 3 fails
+  // to be inserted, 1000 and 1500 to be edited.
+  EXPECT_EQ(batched.TableLine,
+            "   Table \"" + m_Table + "\":\t1979 Records Inserted\t22 Records Edited\t0 Records Skipped");
+  EXPECT_EQ(batched.RecordsRead, "   Records Read: 2004");
+}
+
+TEST_P(BatchUpsertRun, AbortAtAQueuedRecordOrAnEditedOneEndsTheRunThere) {
+  for (int32_t transactionSize : {1000, 2000}) {
+    TOutcome batched = Run(transactionSize, eaAbortOperation, -1, true);
+    setenv("DABRIX_NO_BATCH_INSERTS", "1", 1);
+    TOutcome single = Run(transactionSize, eaAbortOperation, -1, true);
+    unsetenv("DABRIX_NO_BATCH_INSERTS");
+    ExpectSameUpsertOutcome(batched, single);
+    EXPECT_EQ(batched.RecordsRead, "   Records Read: 3");
+    EXPECT_EQ(batched.RedLines.size(), 1u);
+  }
+  // With record 3 fine, the run ends at the edit of record 1000, the queued records before it written.
+  dbtest::Connect(m_Src)->ExecuteSQL("UPDATE src SET name = 'fine' WHERE id = 3");
+  TOutcome batched = Run(5000, eaAbortOperation, -1, true);
+  setenv("DABRIX_NO_BATCH_INSERTS", "1", 1);
+  TOutcome single = Run(5000, eaAbortOperation, -1, true);
+  unsetenv("DABRIX_NO_BATCH_INSERTS");
+  ExpectSameUpsertOutcome(batched, single);
+  EXPECT_EQ(batched.RecordsRead, "   Records Read: 1002");  // 1000 is the 1002nd record (7 twice, 507 twice)
+}
+
+DABRIX_INSTANTIATE_DB_TEST(BatchUpsertRun);
 
 TEST_P(BatchRun, CancelInTheMiddleOfABatchWritesTheRecordsReadBeforeIt) {
   TOutcome batched = Run(1000, eaContinueOperation, 1234), single = Run(50, eaContinueOperation, 1234);
