@@ -385,9 +385,10 @@ class TQXDFieldFuncData : public TQXDDataBase {
   void SetArgumentValue(size_t index, const TKVVariant& value);
   void ClearArguments();
 
-  // Computes the function's value. A missing function raises "No plugin has registered a function with
-  // id %s" from "TQXDFieldFuncData.CallFunction".
-  TKVVariant CallFunction(const TKVVariant& value);
+  // Computes the function's value; `cancel` lets a long call stop early (EQXCallCancelled) when the run
+  // making it is cancelled. A missing function raises "No plugin has registered a function with id %s"
+  // from "TQXDFieldFuncData.CallFunction".
+  TKVVariant CallFunction(const TKVVariant& value, const IQXCancelCheck* cancel = nullptr);
   // Lets the function check the arguments (true when the function is missing).
   bool CanLeave() override;
 

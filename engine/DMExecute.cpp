@@ -608,6 +608,10 @@ bool TQXExecuter::WriteDestDatabase(TKVTreeItem& item) {
     if (!Participates(child) || !child->DataAs<TQXDDestRSData>()) continue;
     try {
       WriteDestRecordset(*child);
+    } catch (const EQXCallCancelled&) {
+      // The user's cancel reached a long function call: the record is dropped like the rest of the run.
+      m_Cancel = true;
+      return true;
     } catch (const std::exception& e) {
       if (!HandleRecordError(e)) throw;
     }
@@ -818,7 +822,7 @@ void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
     if (f.TakesValue()) TakeFieldValue(item, cache, f);
   for (TFieldCache& f : cache.Fields) {
     if (!f.Assigned()) continue;
-    for (TQXDFieldFuncData* fn : f.Functions) f.Data->RunValue = fn->CallFunction(f.Data->RunValue);
+    for (TQXDFieldFuncData* fn : f.Functions) f.Data->RunValue = fn->CallFunction(f.Data->RunValue, &m_CallCancel);
   }
 
   try {

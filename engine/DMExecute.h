@@ -73,6 +73,10 @@ class IQXProgressSink {
   // has asked to cancel; never clears it. A cancel requested from another thread (a dialog button, a
   // signal handler) must be kept in an atomic flag the sink reads here.
   virtual void ReportProgress(int64_t position, bool& cancel) = 0;
+  // Whether the user has asked to cancel, without a progress report: asked many times a second during a
+  // long field value function call, so that the call can stop early. A sink that cannot tell answers false
+  // and the run stops at the next record instead.
+  virtual bool CancelRequested() const { return false; }
 };
 
 // --- Ask user ------------------------------------------------------------------------------------------
@@ -233,6 +237,17 @@ class TQXExecuter : public TKVRefLifeObject {
   void WriteStatisticsBlock(double sourceStart);
 
   class TNodeReportAdapter;
+  // The progress sink's cancel request, handed to function calls.
+  class TCallCancel : public IQXCancelCheck {
+   public:
+    explicit TCallCancel(const TQXExecuter& executer) : m_Executer(executer) {}
+    bool CancelRequested() const override {
+      return m_Executer.m_Progress && m_Executer.m_Progress->CancelRequested();
+    }
+
+   private:
+    const TQXExecuter& m_Executer;
+  };
   TQXDTreeView* m_Tree;
   int m_ErrorAction = 0;
   bool m_UseThread = true;
@@ -246,6 +261,7 @@ class TQXExecuter : public TKVRefLifeObject {
   TQXRunStatistics m_Stats;
   int64_t m_RecordErrors = 0;
   std::unique_ptr<TNodeReportAdapter> m_NodeReport;
+  TCallCancel m_CallCancel{*this};
   TQXReportLine m_PendingLine;
   std::vector<std::unique_ptr<TDestRSCache>> m_Caches;
 };

@@ -55,6 +55,7 @@ class TQXTerminalProgress : public IQXProgressSink {
   void NextOperation(const std::string& text) override;
   void SetMaximum(int64_t maximum) override;
   void ReportProgress(int64_t position, bool& cancel) override;
+  bool CancelRequested() const override;
 
   // Removes the bar from the screen, so that other output starts on a clean line; the next progress
   // report draws it again.
