@@ -14,6 +14,20 @@
 
 class TQXDFieldFuncData;
 
+// Asked during a long function call whether the run making it has been cancelled (on the run's thread).
+class IQXCancelCheck {
+ public:
+  virtual ~IQXCancelCheck() = default;
+  virtual bool CancelRequested() const = 0;
+};
+
+// A function call that stopped early because the run making it was cancelled: the run ends as cancelled.
+class EQXCallCancelled : public EAbort {
+ public:
+  EQXCallCancelled() : EAbort("Function call cancelled") {}
+  KV_EXCEPTION_CLASS(EQXCallCancelled, EAbort)
+};
+
 // One parameter a function describes; a new argument starts with the default value.
 struct TQXFunctionParameter {
   std::string Name;
@@ -38,9 +52,11 @@ class TQXFunctionInfo {
   std::string Description;
   std::vector<TQXFunctionParameter> Parameters;
 
-  // Computes the function's value from `value` with the node's arguments. Without a host behind the
-  // description there is nothing to call.
-  virtual TKVVariant Call(TQXDFieldFuncData& /*node*/, const TKVVariant& /*value*/) const {
+  // Computes the function's value from `value` with the node's arguments; a call that `cancel` (may be
+  // null) stops early raises EQXCallCancelled. Without a host behind the description there is nothing to
+  // call.
+  virtual TKVVariant Call(TQXDFieldFuncData& /*node*/, const TKVVariant& /*value*/,
+                          const IQXCancelCheck* /*cancel*/) const {
     throw EKVException("The function \"" + Name + "\" has no implementation", nullptr, "TQXFunctionInfo.Call");
   }
   // Lets the function check the node's arguments before the selection leaves the node; false keeps it.

@@ -494,11 +494,11 @@ void TQXDFieldFuncData::ApplyFunctionId(const TGUID& id) {
   Changed();
 }
 
-TKVVariant TQXDFieldFuncData::CallFunction(const TKVVariant& value) {
+TKVVariant TQXDFieldFuncData::CallFunction(const TKVVariant& value, const IQXCancelCheck* cancel) {
   if (!m_Function)
     throw EKVException("No plugin has registered a function with id " + m_FunctionId.ToString(), this,
                        "TQXDFieldFuncData.CallFunction");
-  return m_Function->Call(*this, value);
+  return m_Function->Call(*this, value, cancel);
 }
 
 bool TQXDFieldFuncData::CanLeave() { return m_Function ? m_Function->CheckArguments(*this) : true; }

@@ -385,8 +385,9 @@ class TQXDFieldFuncData : public TQXDDataBase {
   void SetArgumentValue(size_t index, const TKVVariant& value);
   void ClearArguments();
 
-  // Computes the function's value; a missing function raises EKVException naming the id.
-  TKVVariant CallFunction(const TKVVariant& value);
+  // Computes the function's value; `cancel` lets a long call stop early (EQXCallCancelled) when the run
+  // making it is cancelled. A missing function raises EKVException naming the id.
+  TKVVariant CallFunction(const TKVVariant& value, const IQXCancelCheck* cancel = nullptr);
   // Lets the function check the arguments (true when the function is missing).
   bool CanLeave() override;
   // The function's check of the arguments (TQXFunctionInfo::Validate); a missing function is a warning

@@ -650,6 +650,10 @@ bool TQXExecuter::WriteDestDatabase(TKVTreeItem& item) {
     try {
       TQXWaitWatch::TScope writing(m_Watch.get(), WaitKey(dest));
       WriteDestRecordset(*child);
+    } catch (const EQXCallCancelled&) {
+      // The user's cancel reached a long function call: the record is dropped like the rest of the run.
+      m_Cancel = true;
+      return true;
     } catch (std::exception& e) {
       if (HandleLostConnection(e, item) || !HandleRecordError(e)) throw;
     }
@@ -932,7 +936,7 @@ void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
     if (f.TakesValue()) TakeFieldValue(item, cache, f);
   for (TFieldCache& f : cache.Fields) {
     if (!f.Assigned()) continue;
-    for (TQXDFieldFuncData* fn : f.Functions) f.Data->RunValue = fn->CallFunction(f.Data->RunValue);
+    for (TQXDFieldFuncData* fn : f.Functions) f.Data->RunValue = fn->CallFunction(f.Data->RunValue, &m_CallCancel);
   }
 
   try {

@@ -80,6 +80,10 @@ class IQXProgressSink {
   // above this one comes from the run's watch thread, while the worker is blocked, so an implementation
   // must not race with its other operations. Showing it is optional.
   virtual void ShowWaiting(const std::string& text) { (void)text; }
+  // Whether the user has asked to cancel, without a progress report: asked many times a second during a
+  // long field value function call, so that the call can stop early. A sink that cannot tell answers false
+  // and the run stops at the next record instead.
+  virtual bool CancelRequested() const { return false; }
 };
 
 // --- Ask user ------------------------------------------------------------------------------------------
@@ -256,6 +260,17 @@ class TQXExecuter : public TKVRefLifeObject {
   void DescribeWaits(TKVTreeItem& sourceItem);
 
   class TNodeReportAdapter;
+  // The progress sink's cancel request, handed to function calls.
+  class TCallCancel : public IQXCancelCheck {
+   public:
+    explicit TCallCancel(const TQXExecuter& executer) : m_Executer(executer) {}
+    bool CancelRequested() const override {
+      return m_Executer.m_Progress && m_Executer.m_Progress->CancelRequested();
+    }
+
+   private:
+    const TQXExecuter& m_Executer;
+  };
   TQXDTreeView* m_Tree;
   int m_ErrorAction = 0;
   bool m_UseThread = true;
@@ -269,6 +284,7 @@ class TQXExecuter : public TKVRefLifeObject {
   TQXRunStatistics m_Stats;
   int64_t m_RecordErrors = 0;
   std::unique_ptr<TNodeReportAdapter> m_NodeReport;
+  TCallCancel m_CallCancel{*this};
   TQXReportLine m_PendingLine;
   std::vector<std::unique_ptr<TDestRSCache>> m_Caches;
   std::chrono::milliseconds m_WaitNotice{1000};

@@ -140,6 +140,8 @@ void TQXTerminalProgress::ReportProgress(int64_t position, bool& cancel) {
   Draw(false);
 }
 
+bool TQXTerminalProgress::CancelRequested() const { return m_CancelRequest && m_CancelRequest->load(); }
+
 int TQXTerminalProgress::OverallPercent() const {
   double share = 0;
   if (m_Maximum > 0) share = static_cast<double>(std::clamp<int64_t>(m_Position, 0, m_Maximum)) / m_Maximum;

@@ -59,6 +59,7 @@ class TQXTerminalProgress : public IQXProgressSink {
   // On a terminal the wait replaces the bar until it is over; otherwise (a pipe, --no-progress) it is one
   // line of its own, so that a log shows why the run stood still.
   void ShowWaiting(const std::string& text) override;
+  bool CancelRequested() const override;
 
   // Removes the bar from the screen, so that other output starts on a clean line; the next progress
   // report draws it again.

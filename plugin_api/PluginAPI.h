@@ -26,6 +26,15 @@
 //  lost, so CallFunction then simply returns. Only the first report of a call counts. Validate and
 //  ApplyConfirmation never report this way: their errors come back as message and severity.
 //
+// How a cancelled run reaches a long CallFunction
+//  When the run that makes the call can be cancelled, the Args object also answers IKVQXCancelCheck. A
+//  module whose function may work long (a regular expression over a large value) asks it every few
+//  milliseconds; once it answers nonzero the module stops, reports an error through IKVQXErrorReport
+//  (any message; the delivered module says "Function call cancelled") and returns. The host treats an
+//  error reported after it answered nonzero as the run's cancel, not as an error of the record. A module
+//  that never asks is simply not stopped early; a host that does not answer the interface gives the
+//  module nothing to ask, which then runs to its end.
+//
 // Argument access on the module side
 //  PluginGetArgValue / PluginSetArgValue below are the raw, non-throwing routines (HRESULT result). The
 //  raising routines with the names GetArgValue / SetArgValue and their typed wrappers (as string, int32,
@@ -335,6 +344,17 @@ class IKVQXErrorReport : public IUnknown {
   // the host's error keeps it so the error is recognised by class. RoutineName: where it was raised ("" if
   // unknown). Null pointers count as "". Only the first report of a call is kept.
   virtual void ReportError(const char* Message, const char* ClassName, const char* RoutineName) noexcept = 0;
+};
+
+// Implemented by the host on the Args object of CallFunction when the call can be cancelled (see the top
+// of this file). Optional: a module asks for it with QueryInterface and goes on without it.
+// {9F7D64A1-9BE5-46DD-9D24-AE900D304B89}
+class IKVQXCancelCheck : public IUnknown {
+ public:
+  static constexpr GUID IID = {0x9F7D64A1, 0x9BE5, 0x46DD, {0x9D, 0x24, 0xAE, 0x90, 0x0D, 0x30, 0x4B, 0x89}};
+  // Nonzero once the run has been asked to stop. Cheap enough to ask thousands of times a second; called
+  // on the thread that made the call.
+  virtual int32_t CancelRequested() noexcept = 0;
 };
 
 // ------------------------------------------------------------------------------------------------------

@@ -151,6 +151,10 @@ void TFVFunctionBase::CallFunction(VARIANT* Value, IUnknown* Args) noexcept {
   }
 }
 
+void FVCheckCancel(IKVQXCancelCheck* cancel, const char* routineName) {
+  if (cancel && cancel->CancelRequested()) throw EFVCancelled(routineName);
+}
+
 int32_t TFVFunctionBase::Validate(IUnknown* Args, char* Buffer, int32_t BufSize, int32_t* Severity) noexcept {
   return FVRunValidation([&] { Check(Args); }, Buffer, BufSize, Severity);
 }

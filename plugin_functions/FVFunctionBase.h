@@ -59,6 +59,17 @@ class EConfirm : public EKVException {
   KV_EXCEPTION_CLASS(EConfirm, EKVException)
 };
 
+// A call that stopped because the host's run was cancelled (IKVQXCancelCheck on Args).
+class EFVCancelled : public EKVException {
+ public:
+  explicit EFVCancelled(std::string routineName)
+      : EKVException("Function call cancelled", nullptr, std::move(routineName)) {}
+  KV_EXCEPTION_CLASS(EFVCancelled, EKVException)
+};
+
+// Raises EFVCancelled when the host's run behind `cancel` has been cancelled; nothing without one.
+void FVCheckCancel(IKVQXCancelCheck* cancel, const char* routineName);
+
 // Runs `checks` and turns what it raises into the message (string buffer protocol) and *Severity of
 // Validate / ApplyConfirmation. Never throws.
 template <class F>

@@ -157,7 +157,13 @@ void SplitAddress(const Text& s, Text& houseNo, Text& street) {
 std::string Utf8(const Text& s) { return KVUtf16ToUtf8(s); }
 
 // A new matcher for `pattern`; ERegExpr when it does not compile.
-TKVRef<TKVRegExprMatcher> CompileMatcher(const Text& pattern) { return KVMakeRef<TKVRegExprMatcher>(Utf8(pattern)); }
+// A matcher for `pattern` whose searches stop when the run calling the function is cancelled.
+TKVRef<TKVRegExprMatcher> CompileMatcher(const Text& pattern, IUnknown* args) {
+  TKVRef<TKVRegExprMatcher> matcher = KVMakeRef<TKVRegExprMatcher>(Utf8(pattern));
+  if (TPluginPtr<IKVQXCancelCheck> cancel = PluginQuery<IKVQXCancelCheck>(args))
+    matcher->SetPoll([cancel] { FVCheckCancel(cancel.get(), "TKVRegExprMatcher.Search"); });
+  return matcher;
+}
 
 // The module-wide random generator, seeded once from the clock when the module is loaded.
 std::mutex g_RandomLock;
@@ -419,7 +425,7 @@ TFVFSetIfRegExMatch::TFVFSetIfRegExMatch()
 }
 
 void TFVFSetIfRegExMatch::Call(VARIANT& value, IUnknown* args) const {
-  TKVRef<TKVRegExprMatcher> matcher = CompileMatcher(FVArgText(args, 0));
+  TKVRef<TKVRegExprMatcher> matcher = CompileMatcher(FVArgText(args, 0), args);
   bool matched = matcher->IsMatch(Utf8(FVValueText(value)));
   if (matched == FVArgBool(args, 2)) return;
   Text newValue = FVArgText(args, 1);
@@ -448,9 +454,16 @@ void TFVFRemoveWords::Call(VARIANT& value, IUnknown* args) const {
   std::vector<Text> list = WordList(FVArgText(args, 0), seps);
   bool ignoreCase = FVArgBool(args, 2);
   Text r = FVValueText(value);
+  // Each removal moves the rest of the value: a large value full of the word takes long enough to need
+  // stopping when the run is cancelled.
+  TPluginPtr<IKVQXCancelCheck> cancel = PluginQuery<IKVQXCancelCheck>(args);
+  size_t removed = 0;
   for (const Text& w : list) {
     size_t pos = 1;
-    while (FindWord(r, w, pos, ignoreCase, true, seps)) r.erase(pos - 1, w.size());
+    while (FindWord(r, w, pos, ignoreCase, true, seps)) {
+      r.erase(pos - 1, w.size());
+      if (++removed % 1024 == 0) FVCheckCancel(cancel.get(), "TFVFRemoveWords.Call");
+    }
   }
   FVSetTextOrNull(value, TrimWhitespace(r));
 }
@@ -540,7 +553,7 @@ void TFVFRegExReplace::Call(VARIANT& value, IUnknown* args) const {
   if (FVIsEmptyOrNull(value)) return;
   Text pattern = FVArgText(args, 0);
   if (pattern.empty()) return;
-  TKVRef<TKVRegExprMatcher> matcher = CompileMatcher(pattern);
+  TKVRef<TKVRegExprMatcher> matcher = CompileMatcher(pattern, args);
   std::string replaced;
   if (!matcher->ReplaceAll(Utf8(FVValueText(value)), Utf8(FVArgText(args, 1)), FVArgBool(args, 2), replaced))
     return;  // nothing matched: the value is kept as it is

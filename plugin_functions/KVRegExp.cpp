@@ -61,33 +61,33 @@ bool AddClass(char letter, std::array<bool, 256>& set) {
   }
 }
 
-const char* ErrorFormat(int32_t code) {
-  switch (code) {
-    case 0: return "Expression pattern has not been set";
-    case 1: return "Expression pattern cannot be blank";
-    case 2: return "Invalid pattern expression";
-    case 3: return "Unexpected end of expression at position (%d)";
-    case 4: return "Unexpected meta character at position (%d)";
-    case 5: return "Characters after end anchor at position (%d)";
-    case 6: return "Invalid use of escape sequence at position (%d)";
-    case 7: return "Invalid empty set at position (%d)";
-    case 8: return "Min count must be less than max count (%d)";
-    case 9: return "Expected a closing brace at position (%d)";
-    case 10: return "Exact match count cannot be set to zero (%d)";
-    case 11: return "Expected a numeric at position (%d)";
-    case 12: return "Invalid numeric expression at position (%d)";
-    case 13: return "Unexpected terminator found in sub expression (%d)";
-    case 14: return "Expected a closing paren at position (%d)";
-    case 15: return "Bead markers must be bewteen 0 and 9";
-    case 17: return "Empty sub expressesion encountered (%d)";
-    case 18: return "Invalid hex char encounter (%d)";
-    case 19: return "Expected a starting paren at position (%d)";
-    case 20: return "Too many nested sub expressions (%d)";
-    case 21: return "Backreference markers must be bewteen 0 and 9";
-    case 23: return "Unexpected mode character at position (%d)";
-    case 24: return "Unterminated backreference name at position (%d)";
-    default: return "Unknown Error Code";
+const char* ErrorFormat(TRegExprError error) {
+  switch (error) {
+    case TRegExprError::NotCompiled: return "Expression pattern has not been set";
+    case TRegExprError::BlankPattern: return "Expression pattern cannot be blank";
+    case TRegExprError::InvalidPattern: return "Invalid pattern expression";
+    case TRegExprError::UnexpectedEnd: return "Unexpected end of expression at position (%d)";
+    case TRegExprError::UnexpectedMeta: return "Unexpected meta character at position (%d)";
+    case TRegExprError::AfterEndAnchor: return "Characters after end anchor at position (%d)";
+    case TRegExprError::InvalidEscape: return "Invalid use of escape sequence at position (%d)";
+    case TRegExprError::EmptySet: return "Invalid empty set at position (%d)";
+    case TRegExprError::MinNotBelowMax: return "Min count must be less than max count (%d)";
+    case TRegExprError::MissingBrace: return "Expected a closing brace at position (%d)";
+    case TRegExprError::ZeroCount: return "Exact match count cannot be set to zero (%d)";
+    case TRegExprError::NumberExpected: return "Expected a numeric at position (%d)";
+    case TRegExprError::NumberTooLarge: return "Invalid numeric expression at position (%d)";
+    case TRegExprError::TerminatorInSubExpression: return "Unexpected terminator found in sub expression (%d)";
+    case TRegExprError::MissingParen: return "Expected a closing paren at position (%d)";
+    case TRegExprError::MarkerNumber: return "Bead markers must be bewteen 0 and 9";
+    case TRegExprError::EmptySubExpression: return "Empty sub expressesion encountered (%d)";
+    case TRegExprError::InvalidHexChar: return "Invalid hex char encounter (%d)";
+    case TRegExprError::StartingParenExpected: return "Expected a starting paren at position (%d)";
+    case TRegExprError::TooDeeplyNested: return "Too many nested sub expressions (%d)";
+    case TRegExprError::GroupNumber: return "Backreference markers must be bewteen 0 and 9";
+    case TRegExprError::ModeChar: return "Unexpected mode character at position (%d)";
+    case TRegExprError::UnterminatedName: return "Unterminated backreference name at position (%d)";
   }
+  return nullptr;
 }
 
 std::string UpToNul(const std::string& text) {
@@ -97,15 +97,22 @@ std::string UpToNul(const std::string& text) {
 
 }  // namespace
 
-ERegExpr::ERegExpr(int32_t code, const std::string& message, const TKVRefLifeObject* object,
+ERegExpr::ERegExpr(TRegExprError error, const std::string& message, const TKVRefLifeObject* object,
                    std::string routineName)
-    : EKVException(message, object, std::move(routineName)), m_Code(code) {}
+    : EKVException(message, object, std::move(routineName)), m_Error(error) {}
 
-std::string KVRegExprErrorText(int32_t code, int32_t position) {
-  std::string text = ErrorFormat(code);
+std::string KVRegExprErrorText(TRegExprError error, int32_t position) {
+  const char* format = ErrorFormat(error);
+  std::string text = format ? format : "Unknown Error Code";
   size_t at = text.find("%d");
   if (at != std::string::npos) text.replace(at, 2, std::to_string(position));
   return text;
+}
+
+std::string KVRegExprErrorText(int32_t code, int32_t position) {
+  // Numbers that name no error would read as an enumerator the switch does not know: they go by text.
+  const bool known = ErrorFormat(static_cast<TRegExprError>(code)) != nullptr;
+  return known ? KVRegExprErrorText(static_cast<TRegExprError>(code), position) : "Unknown Error Code";
 }
 
 // --- Construction -----------------------------------------------------------------------------------------
@@ -143,14 +150,14 @@ void TKVRegExprMatcher::SetUseFirstCharSet(bool value) {
   if (m_Compiled) Compile();
 }
 
-void TKVRegExprMatcher::Raise(int32_t code, int32_t position, const char* routine) const {
-  std::string text = KVRegExprErrorText(code, position);
+void TKVRegExprMatcher::Raise(TRegExprError error, int32_t position, const char* routine) const {
+  std::string text = KVRegExprErrorText(error, position);
   std::snprintf(m_ErrorText.data(), m_ErrorText.size(), "%s", text.c_str());
-  throw ERegExpr(code, m_ErrorText.data(), this, routine);
+  throw ERegExpr(error, m_ErrorText.data(), this, routine);
 }
 
-void TKVRegExprMatcher::Fail(int32_t code, size_t index) {
-  Raise(code, static_cast<int32_t>(index + 1), "TKVRegExprMatcher.Compile");
+void TKVRegExprMatcher::Fail(TRegExprError error, size_t index) {
+  Raise(error, static_cast<int32_t>(index + 1), "TKVRegExprMatcher.Compile");
 }
 
 // --- Compiling --------------------------------------------------------------------------------------------
@@ -166,6 +173,9 @@ void TKVRegExprMatcher::ResetProgram() {
   m_FirstCharSet.fill(false);
   m_SearchPos = m_MatchStart = m_MatchLength = 0;
   m_Matched = false;
+  m_CanSkipFailures = false;
+  m_Checkpoint.clear();
+  ResetShortcuts();
 }
 
 int32_t TKVRegExprMatcher::AddNode(uint8_t kind, int32_t operand) {
@@ -193,20 +203,20 @@ int32_t TKVRegExprMatcher::FindOrAddNamedGroup(const std::string& name) {
 void TKVRegExprMatcher::Compile() {
   ResetProgram();
   try {
-    if (m_Pattern.empty()) Raise(1, 0, "TKVRegExprMatcher.Compile");
+    if (m_Pattern.empty()) Raise(TRegExprError::BlankPattern, 0, "TKVRegExprMatcher.Compile");
     const size_t len = m_Pattern.size();
     m_Pos = 0;
     m_CompileCase = m_CaseSensitive;
     AddNode(nkMode, m_CaseSensitive ? 1 : 0);
 
     if (Cur() == '^') {
-      if (len == 1) Raise(2, 0, "TKVRegExprMatcher.Compile");
+      if (len == 1) Raise(TRegExprError::InvalidPattern, 0, "TKVRegExprMatcher.Compile");
       m_StartAnchor = 1;
       m_Pos = 1;
     } else if (Cur() == '$') {
-      Raise(2, 0, "TKVRegExprMatcher.Compile");
+      Raise(TRegExprError::InvalidPattern, 0, "TKVRegExprMatcher.Compile");
     } else if (Cur() == '\\' && (At(1) == 'b' || At(1) == 'B')) {
-      if (len == 2) Raise(2, 0, "TKVRegExprMatcher.Compile");
+      if (len == 2) Raise(TRegExprError::InvalidPattern, 0, "TKVRegExprMatcher.Compile");
       m_StartAnchor = At(1) == 'b' ? 2 : 3;
       m_Pos = 2;
     }
@@ -214,15 +224,15 @@ void TKVRegExprMatcher::Compile() {
     while (m_Pos < len) {
       const char c = Cur();
       if (c == '^' || c == ')' || c == '|') {
-        Fail(4, m_Pos);
+        Fail(TRegExprError::UnexpectedMeta, m_Pos);
       } else if (c == '$') {
-        if (m_Pos + 1 != len) Fail(5, m_Pos + 1);
+        if (m_Pos + 1 != len) Fail(TRegExprError::AfterEndAnchor, m_Pos + 1);
         m_EndAnchor = 1;
         ++m_Pos;
       } else if (c == '(') {
         ParseSubExpression(false);
       } else if (c == '!') {
-        if (At(m_Pos + 1) != '(') Fail(19, m_Pos + 1);
+        if (At(m_Pos + 1) != '(') Fail(TRegExprError::StartingParenExpected, m_Pos + 1);
         ++m_Pos;
         ParseSubExpression(true);
       } else if (c == '\\' && (At(m_Pos + 1) == 'b' || At(m_Pos + 1) == 'B') && m_Pos + 2 == len) {
@@ -237,6 +247,7 @@ void TKVRegExprMatcher::Compile() {
     m_EmptyLineMode = m_StartAnchor == 1 && m_EndAnchor == 1 && m_Program.size() == 2;
     m_FirstCharSet.fill(true);
     if (m_UseFirstCharSet && !m_EmptyLineMode) ComputeFirstCharSet();
+    PlanShortcuts();
     m_Compiled = true;
   } catch (...) {
     ResetProgram();
@@ -267,7 +278,7 @@ void TKVRegExprMatcher::ParseSequence() {
         ++m_Pos;
         const size_t at = m_Pos;
         int32_t number = ReadNumber();
-        if (number > 9) Fail(15, at);
+        if (number > 9) Fail(TRegExprError::MarkerNumber, at);
         AddNode(nkMarker, number);
         break;
       }
@@ -280,7 +291,7 @@ void TKVRegExprMatcher::ParseSequence() {
         ParseEscape();
         break;
       default: {
-        if (IsMeta(c)) Fail(4, m_Pos);
+        if (IsMeta(c)) Fail(TRegExprError::UnexpectedMeta, m_Pos);
         unsigned char ch = static_cast<unsigned char>(c);
         int32_t n = AddNode(nkLiteral, m_CompileCase ? ch : UpperAscii(ch));
         ++m_Pos;
@@ -295,8 +306,8 @@ void TKVRegExprMatcher::ParseSequence() {
 int32_t TKVRegExprMatcher::ReadNumber() {
   const size_t start = m_Pos;
   if (Cur() == ' ' || Cur() == '\t') ++m_Pos;
-  if (m_Pos >= m_Pattern.size()) Fail(3, m_Pos);
-  if (!IsDigit(Cur())) Fail(11, m_Pos);
+  if (m_Pos >= m_Pattern.size()) Fail(TRegExprError::UnexpectedEnd, m_Pos);
+  if (!IsDigit(Cur())) Fail(TRegExprError::NumberExpected, m_Pos);
   int64_t value = 0;
   bool overflow = false;
   while (IsDigit(Cur())) {
@@ -306,14 +317,14 @@ int32_t TKVRegExprMatcher::ReadNumber() {
     }
     ++m_Pos;
   }
-  if (overflow) Fail(12, start);
+  if (overflow) Fail(TRegExprError::NumberTooLarge, start);
   return static_cast<int32_t>(value);
 }
 
 std::string TKVRegExprMatcher::ReadName() {
   const size_t open = m_Pos - 1;  // the "<"
   size_t close = m_Pattern.find('>', m_Pos);
-  if (close == std::string::npos) Fail(24, open);
+  if (close == std::string::npos) Fail(TRegExprError::UnterminatedName, open);
   std::string name = m_Pattern.substr(m_Pos, close - m_Pos);
   m_Pos = close + 1;
   return name;
@@ -332,7 +343,7 @@ void TKVRegExprMatcher::ParseQuantifier(int32_t nodeIndex) {
       const size_t numberAt = m_Pos;
       int32_t n = ReadNumber();
       if (Cur() == '}') {
-        if (n == 0) Fail(10, numberAt);
+        if (n == 0) Fail(TRegExprError::ZeroCount, numberAt);
         kind = qkExact;
         min = max = n;
         ++m_Pos;
@@ -345,18 +356,18 @@ void TKVRegExprMatcher::ParseQuantifier(int32_t nodeIndex) {
           ++m_Pos;
         } else {
           int32_t m = ReadNumber();
-          if (m_Pos >= m_Pattern.size()) Fail(3, m_Pos);
-          if (Cur() != '}') Fail(9, m_Pos);
-          if (n >= m) Fail(8, open);
+          if (m_Pos >= m_Pattern.size()) Fail(TRegExprError::UnexpectedEnd, m_Pos);
+          if (Cur() != '}') Fail(TRegExprError::MissingBrace, m_Pos);
+          if (n >= m) Fail(TRegExprError::MinNotBelowMax, open);
           kind = qkRange;
           min = n;
           max = m;
           ++m_Pos;
         }
       } else if (m_Pos >= m_Pattern.size()) {
-        Fail(3, m_Pos);
+        Fail(TRegExprError::UnexpectedEnd, m_Pos);
       } else {
-        Fail(9, m_Pos);
+        Fail(TRegExprError::MissingBrace, m_Pos);
       }
       break;
     }
@@ -381,8 +392,8 @@ int TKVRegExprMatcher::ParseEscapedChar() {
     case 't': ++m_Pos; return 9;
     case 'v': ++m_Pos; return 11;
     case 'x': {
-      if (!IsHex(At(m_Pos + 1))) Fail(18, m_Pos + 1);
-      if (!IsHex(At(m_Pos + 2))) Fail(18, m_Pos + 2);
+      if (!IsHex(At(m_Pos + 1))) Fail(TRegExprError::InvalidHexChar, m_Pos + 1);
+      if (!IsHex(At(m_Pos + 2))) Fail(TRegExprError::InvalidHexChar, m_Pos + 2);
       int value = HexValue(At(m_Pos + 1)) * 16 + HexValue(At(m_Pos + 2));
       m_Pos += 3;
       return value;
@@ -396,7 +407,7 @@ int TKVRegExprMatcher::ParseEscapedChar() {
 void TKVRegExprMatcher::ParseEscape() {
   const size_t backslash = m_Pos;
   ++m_Pos;
-  if (m_Pos >= m_Pattern.size()) Fail(3, m_Pos);
+  if (m_Pos >= m_Pattern.size()) Fail(TRegExprError::UnexpectedEnd, m_Pos);
   const char c = Cur();
   TCharSet set{};
   if (AddClass(c, set)) {
@@ -411,7 +422,7 @@ void TKVRegExprMatcher::ParseEscape() {
     ++m_Pos;
     AddNode(nkBackRef, c - '0');
   } else if (c == 'b' || c == 'B') {
-    Fail(6, backslash);
+    Fail(TRegExprError::InvalidEscape, backslash);
   } else {
     unsigned char ch = static_cast<unsigned char>(ParseEscapedChar());
     int32_t n = AddNode(nkLiteral, m_CompileCase ? ch : UpperAscii(ch));
@@ -422,16 +433,16 @@ void TKVRegExprMatcher::ParseEscape() {
 // One character of a set member: a plain character that is not a metacharacter or a character escape.
 int TKVRegExprMatcher::ParseSetChar() {
   const char c = Cur();
-  if (m_Pos >= m_Pattern.size()) Fail(3, m_Pos);
+  if (m_Pos >= m_Pattern.size()) Fail(TRegExprError::UnexpectedEnd, m_Pos);
   if (c == '\\') {
     const size_t backslash = m_Pos;
     ++m_Pos;
     const char e = Cur();
-    if (m_Pos >= m_Pattern.size()) Fail(3, m_Pos);
-    if (e == 'b' || e == 'B' || e == 'd' || e == 'h' || e == 's' || e == 'w' || IsDigit(e)) Fail(6, backslash);
+    if (m_Pos >= m_Pattern.size()) Fail(TRegExprError::UnexpectedEnd, m_Pos);
+    if (e == 'b' || e == 'B' || e == 'd' || e == 'h' || e == 's' || e == 'w' || IsDigit(e)) Fail(TRegExprError::InvalidEscape, backslash);
     return ParseEscapedChar();
   }
-  if (IsMeta(c)) Fail(4, m_Pos);
+  if (IsMeta(c)) Fail(TRegExprError::UnexpectedMeta, m_Pos);
   ++m_Pos;
   return static_cast<unsigned char>(c);
 }
@@ -443,10 +454,10 @@ void TKVRegExprMatcher::ParseSet() {
     negated = true;
     ++m_Pos;
   }
-  if (Cur() == ']') Fail(7, m_Pos);
+  if (Cur() == ']') Fail(TRegExprError::EmptySet, m_Pos);
   TCharSet set{};
   for (;;) {
-    if (m_Pos >= m_Pattern.size()) Fail(3, m_Pos);
+    if (m_Pos >= m_Pattern.size()) Fail(TRegExprError::UnexpectedEnd, m_Pos);
     if (Cur() == ']') {
       ++m_Pos;
       break;
@@ -479,7 +490,7 @@ void TKVRegExprMatcher::ParseModeSwitch() {
   bool caseSensitive = m_CompileCase;
   bool any = false;
   for (;;) {
-    if (m_Pos >= m_Pattern.size()) Fail(3, m_Pos);
+    if (m_Pos >= m_Pattern.size()) Fail(TRegExprError::UnexpectedEnd, m_Pos);
     if (Cur() == ')' && any) {
       ++m_Pos;
       break;
@@ -488,9 +499,9 @@ void TKVRegExprMatcher::ParseModeSwitch() {
     if (Cur() == '-') {
       minus = true;
       ++m_Pos;
-      if (m_Pos >= m_Pattern.size()) Fail(3, m_Pos);
+      if (m_Pos >= m_Pattern.size()) Fail(TRegExprError::UnexpectedEnd, m_Pos);
     }
-    if (Cur() != 'i') Fail(23, m_Pos);
+    if (Cur() != 'i') Fail(TRegExprError::ModeChar, m_Pos);
     ++m_Pos;
     caseSensitive = minus;
     any = true;
@@ -504,7 +515,7 @@ void TKVRegExprMatcher::ParseSubExpression(bool negative) {
   ++m_Pos;  // "("
   if (Cur() == '#') {
     size_t close = m_Pattern.find(')', m_Pos);
-    if (close == std::string::npos) Fail(14, m_Pattern.size());
+    if (close == std::string::npos) Fail(TRegExprError::MissingParen, m_Pattern.size());
     m_Pos = close + 1;
     return;
   }
@@ -512,7 +523,7 @@ void TKVRegExprMatcher::ParseSubExpression(bool negative) {
     ParseModeSwitch();
     return;
   }
-  if (++m_Depth > kMaxNesting) Fail(20, open);
+  if (++m_Depth > kMaxNesting) Fail(TRegExprError::TooDeeplyNested, open);
 
   int32_t group = -1;
   if (Cur() == ':') {
@@ -524,25 +535,25 @@ void TKVRegExprMatcher::ParseSubExpression(bool negative) {
       ++m_Pos;
       group = FindOrAddNamedGroup(ReadName());
     } else {
-      Raise(21, 0, "TKVRegExprMatcher.Compile");
+      Raise(TRegExprError::GroupNumber, 0, "TKVRegExprMatcher.Compile");
     }
     AddNode(nkCaptureStart, group);
   }
   const int32_t start = AddNode(nkSubStart);
-  if (Cur() == ')' || Cur() == '|') Fail(17, m_Pos);
+  if (Cur() == ')' || Cur() == '|') Fail(TRegExprError::EmptySubExpression, m_Pos);
 
   int32_t last = start;  // the node whose link goes to the next alternative or the end
   bool firstSequence = true;
   for (;;) {
     ParseSequence();
     const char c = Cur();
-    if (m_Pos >= m_Pattern.size()) Fail(firstSequence ? 13 : 14, m_Pos);
+    if (m_Pos >= m_Pattern.size()) Fail(firstSequence ? TRegExprError::TerminatorInSubExpression : TRegExprError::MissingParen, m_Pos);
     switch (c) {
       case '(':
         ParseSubExpression(false);
         break;
       case '!':
-        if (At(m_Pos + 1) != '(') Fail(19, m_Pos + 1);
+        if (At(m_Pos + 1) != '(') Fail(TRegExprError::StartingParenExpected, m_Pos + 1);
         ++m_Pos;
         ParseSubExpression(true);
         break;
@@ -568,9 +579,9 @@ void TKVRegExprMatcher::ParseSubExpression(bool negative) {
       }
       case '$':
       case '^':
-        Fail(firstSequence ? 13 : 4, m_Pos);
+        Fail(firstSequence ? TRegExprError::TerminatorInSubExpression : TRegExprError::UnexpectedMeta, m_Pos);
       default:  // a boundary escape at the very end of the pattern, inside an open group
-        Fail(6, m_Pos);
+        Fail(TRegExprError::InvalidEscape, m_Pos);
     }
     firstSequence = false;
   }
@@ -663,6 +674,92 @@ void TKVRegExprMatcher::ComputeFirstCharSet() {
     m_FirstCharSet.fill(true);
 }
 
+// --- Search shortcuts -------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr int32_t kPollInterval = 1 << 14;  // interpreter steps between two polls
+
+bool IsSingleItem(uint8_t kind) {
+  return kind == nkAny || kind == nkLiteral || kind == nkSet || kind == nkNegatedSet;
+}
+
+}  // namespace
+
+void TKVRegExprMatcher::PlanShortcuts() {
+  m_CanSkipFailures = true;
+  for (const TNode& n : m_Program)
+    if (n.Kind == nkBackRef || n.Kind == nkMarker) m_CanSkipFailures = false;
+  m_Checkpoint.assign(m_Program.size(), 0);
+  for (size_t i = 1; i < m_Program.size(); ++i) {
+    const TNode& before = m_Program[i - 1];
+    const uint8_t kind = m_Program[i].Kind;
+    // These end a try rather than lead on within it.
+    if (kind == nkAlternative || kind == nkSubEnd || kind == nkNegativeEnd) continue;
+    // Behind a repetition or a sub-expression the same state is reached again from many earlier starts.
+    if ((IsSingleItem(before.Kind) && before.Max > 1) || before.Kind == nkSubEnd || before.Kind == nkNegativeEnd)
+      m_Checkpoint[i] = 1;
+  }
+  ResetShortcuts();
+}
+
+void TKVRegExprMatcher::ResetShortcuts() {
+  m_ItemRuns.assign(m_Program.size(), TItemRun{});
+  m_Failing.assign(m_Program.size(), {});
+  m_Pending.clear();
+  m_Undo.clear();
+}
+
+// Two bits per state (node, pos, case mode): whether it is known to fail, and the case mode the failure
+// left behind (a mode switch on a failed path stays in force for what is tried next).
+bool TKVRegExprMatcher::KnownToFail(int32_t node, int32_t pos, bool& caseSens) const {
+  const std::vector<uint64_t>& bits = m_Failing[static_cast<size_t>(node)];
+  if (bits.empty()) return false;
+  const size_t bit = 2 * (2 * static_cast<size_t>(pos) + (caseSens ? 1 : 0));
+  const uint64_t word = bits[bit >> 6] >> (bit & 63);
+  if (!(word & 1)) return false;
+  caseSens = (word & 2) != 0;
+  return true;
+}
+
+// The states entered since `pendingMark` all led to the failure being handled now, in case mode
+// `caseSens`.
+void TKVRegExprMatcher::SettleFailed(size_t pendingMark, bool caseSens) {
+  for (size_t i = pendingMark; i < m_Pending.size(); ++i) {
+    const TPendingState& state = m_Pending[i];
+    std::vector<uint64_t>& bits = m_Failing[static_cast<size_t>(state.Node)];
+    if (bits.empty()) bits.assign((4 * (m_Subject.size() + 1) + 63) / 64, 0);
+    const size_t bit = 2 * (2 * static_cast<size_t>(state.Pos) + (state.CaseSens ? 1 : 0));
+    bits[bit >> 6] |= (caseSens ? uint64_t{3} : uint64_t{1}) << (bit & 63);
+  }
+  m_Pending.resize(pendingMark);
+}
+
+void TKVRegExprMatcher::UndoCaptures(size_t undoMark) {
+  while (m_Undo.size() > undoMark) {
+    const TCaptureUndo& u = m_Undo.back();
+    m_Groups[static_cast<size_t>(u.Group)].Start = u.Start;
+    m_Groups[static_cast<size_t>(u.Group)].End = u.End;
+    m_Undo.pop_back();
+  }
+}
+
+// Outside every sub-expression a failure fails the whole start, which clears all captures anyway, so only
+// changes inside one need to be undoable.
+void TKVRegExprMatcher::SetCapture(int32_t group, int32_t start, int32_t end, int32_t depth) {
+  TGroup& g = m_Groups[static_cast<size_t>(group)];
+  if (depth > 0) m_Undo.push_back({group, g.Start, g.End});
+  g.Start = start;
+  g.End = end;
+}
+
+void TKVRegExprMatcher::Tick(int32_t work) {
+  m_PollBudget -= work;
+  if (m_PollBudget > 0) return;
+  m_PollBudget = kPollInterval;
+  if (m_Poll) m_Poll();
+}
+
 // --- Searching --------------------------------------------------------------------------------------------
 
 void TKVRegExprMatcher::SetSubject(const std::string& subject) {
@@ -671,6 +768,7 @@ void TKVRegExprMatcher::SetSubject(const std::string& subject) {
   m_Matched = false;
   ClearGroups();
   m_Markers.fill(0);
+  ResetShortcuts();
 }
 
 void TKVRegExprMatcher::ClearGroups() {
@@ -701,12 +799,12 @@ int32_t TKVRegExprMatcher::NextAnchoredCandidate(int32_t pos) const {
 }
 
 bool TKVRegExprMatcher::FindFirst() {
-  if (!m_Compiled) Raise(0, 0, "TKVRegExprMatcher.FindFirst");
+  if (!m_Compiled) Raise(TRegExprError::NotCompiled, 0, "TKVRegExprMatcher.FindFirst");
   return Search(true);
 }
 
 bool TKVRegExprMatcher::FindNext() {
-  if (!m_Compiled) Raise(0, 0, "TKVRegExprMatcher.FindNext");
+  if (!m_Compiled) Raise(TRegExprError::NotCompiled, 0, "TKVRegExprMatcher.FindNext");
   return Search(false);
 }
 
@@ -785,8 +883,9 @@ bool TKVRegExprMatcher::SearchEmptyLine(bool first) {
 
 // Runs the program once with the match starting at `start`. Repetitions are greedy and final, alternatives
 // commit to the first that completes; failure goes to the innermost open sub-expression's next alternative.
+// A failed start leaves the captures cleared, as the search hands them over.
 bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
-  std::array<TFrame, kMaxFrames> frames;
+  std::array<TFrame, kMaxFrames>& frames = m_Frames;
   int32_t depth = 0;
   const int32_t len = static_cast<int32_t>(m_Subject.size());
   const unsigned char* s = reinterpret_cast<const unsigned char*>(m_Subject.data());
@@ -795,11 +894,27 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
   bool failed = false;
   bool reentry = false;
   int32_t ip = 0;
+  m_Pending.clear();
+  m_Undo.clear();
 
   for (;;) {
+    Tick(1);
     if (failed) {
-      if (depth == 0) return false;
-      ip = frames[depth - 1].NextAlt;
+      if (depth == 0) {
+        SettleFailed(0, caseSens);
+        ClearGroups();
+        return false;
+      }
+      TFrame& f = frames[depth - 1];
+      SettleFailed(f.PendingMark, caseSens);
+      UndoCaptures(f.UndoMark);
+      ip = f.NextAlt;
+    } else if (m_CanSkipFailures && !reentry && m_Checkpoint[ip]) {
+      if (KnownToFail(ip, p, caseSens)) {
+        failed = true;
+        continue;
+      }
+      m_Pending.push_back({ip, p, caseSens});
     }
     const TNode& node = m_Program[ip];
     switch (node.Kind) {
@@ -808,8 +923,12 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
           failed = true;
           break;
         }
+        m_Pending.clear();
+        m_Undo.clear();
         endPos = p;
-        return p > start;
+        if (p > start) return true;
+        ClearGroups();
+        return false;
       case nkMode:
         caseSens = node.Operand != 0;
         ++ip;
@@ -819,11 +938,11 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
         ++ip;
         break;
       case nkCaptureStart:
-        m_Groups[node.Operand].Start = m_Groups[node.Operand].End = p;
+        SetCapture(node.Operand, p, p, depth);
         ++ip;
         break;
       case nkCaptureEnd:
-        m_Groups[node.Operand].End = p;
+        SetCapture(node.Operand, m_Groups[node.Operand].Start, p, depth);
         ++ip;
         break;
       case nkBackRef: {
@@ -840,6 +959,7 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
             unsigned char a = s[g.Start + k], b = s[p + k];
             same = caseSens ? a == b : UpperAscii(a) == UpperAscii(b);
           }
+          Tick(glen / 64);
           if (!same) break;
           p += glen;
           ++count;
@@ -850,8 +970,12 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
       }
       case nkSubStart:
         if (!reentry) {
-          if (depth >= kMaxFrames) Raise(20, static_cast<int32_t>(kMaxFrames), "TKVRegExprMatcher.Match");
-          frames[depth++] = TFrame{p, node.Operand, 0};
+          if (depth >= kMaxFrames)
+            Raise(TRegExprError::TooDeeplyNested, static_cast<int32_t>(kMaxFrames), "TKVRegExprMatcher.Match");
+          frames[depth++] = TFrame{p, node.Operand, 0, m_Undo.size(), m_Pending.size()};
+        } else {
+          frames[depth - 1].UndoMark = m_Undo.size();
+          frames[depth - 1].PendingMark = m_Pending.size();
         }
         reentry = false;
         frames[depth - 1].NextAlt = node.Operand;
@@ -872,6 +996,7 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
         TFrame& f = frames[depth - 1];
         if (!failed) {
           ++f.Count;
+          m_Pending.resize(f.PendingMark);  // the try completed: nothing it passed through failed it
           if (p == f.SavedPos) {
             // An iteration that matched nothing would match nothing again at the same place, so it stands
             // for all the iterations still allowed: the repetition ends here, having consumed only what
@@ -882,6 +1007,15 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
             // At the subject's end only a repetition still short of its minimum tries again: an iteration
             // there can match nothing at best, which then completes it.
             f.SavedPos = p;
+            if (m_CanSkipFailures && f.Count >= node.Min && node.Max == kInfinite) {
+              // Past its minimum an unbounded repetition goes on alike whichever iteration brought it here.
+              if (KnownToFail(ip, p, caseSens)) {
+                --depth;
+                failed = true;
+                break;
+              }
+              m_Pending.push_back({ip, p, caseSens});
+            }
             ip = node.Operand;
             reentry = true;
           } else {
@@ -901,6 +1035,7 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
         TFrame& f = frames[depth - 1];
         --depth;
         if (!failed) {
+          m_Pending.resize(f.PendingMark);
           failed = true;
         } else {
           p = f.SavedPos;
@@ -911,21 +1046,33 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
       }
       default: {  // single items
         int32_t count = 0;
-        if (node.Kind == nkAny) {
-          while (count < node.Max && p < len && s[p] != '\n') ++p, ++count;
-        } else if (node.Kind == nkLiteral) {
-          const unsigned char lit = static_cast<unsigned char>(node.Operand);
-          while (count < node.Max && p < len && (caseSens ? s[p] : UpperAscii(s[p])) == lit) ++p, ++count;
+        // A repeated item stops where its run of matching characters ends, from wherever in the run it
+        // starts: a run scanned once is not scanned again.
+        TItemRun* run = node.Max > 1 ? &m_ItemRuns[static_cast<size_t>(ip)] : nullptr;
+        if (run && run->From >= 0 && run->CaseSens == caseSens && p >= run->From && p <= run->To) {
+          count = run->To - p;
+          p = run->To;
         } else {
-          const TCharSet& set = m_Sets[node.Operand];
-          const bool want = node.Kind == nkSet;
-          while (count < node.Max && p < len && set[caseSens ? s[p] : UpperAscii(s[p])] == want) ++p, ++count;
+          const int32_t from = p;
+          if (node.Kind == nkAny) {
+            while (count < node.Max && p < len && s[p] != '\n') ++p, ++count;
+          } else if (node.Kind == nkLiteral) {
+            const unsigned char lit = static_cast<unsigned char>(node.Operand);
+            while (count < node.Max && p < len && (caseSens ? s[p] : UpperAscii(s[p])) == lit) ++p, ++count;
+          } else {
+            const TCharSet& set = m_Sets[node.Operand];
+            const bool want = node.Kind == nkSet;
+            while (count < node.Max && p < len && set[caseSens ? s[p] : UpperAscii(s[p])] == want) ++p, ++count;
+          }
+          if (run && count < node.Max) *run = TItemRun{from, p, caseSens};
+          Tick(count / 64);
         }
         if (count < node.Min) failed = true;
         else ++ip;
         break;
       }
     }
+    if (depth == 0 && !m_Undo.empty()) m_Undo.clear();
   }
 }
 
@@ -942,7 +1089,7 @@ bool TKVRegExprMatcher::IsMatch(const std::string& text) {
 }
 
 std::string TKVRegExprMatcher::GroupText(int32_t number) const {
-  if (number < 0 || number > 9) Raise(21, 0, "TKVRegExprMatcher.GroupText");
+  if (number < 0 || number > 9) Raise(TRegExprError::GroupNumber, 0, "TKVRegExprMatcher.GroupText");
   const TGroup& g = m_Groups[number];
   const int32_t len = static_cast<int32_t>(m_Subject.size());
   if (g.Start >= len || g.End <= g.Start) return {};
@@ -961,7 +1108,7 @@ std::string TKVRegExprMatcher::GroupText(const std::string& name) const {
 }
 
 int32_t TKVRegExprMatcher::Marker(int32_t number) const {
-  if (number < 0 || number > 9) Raise(15, 0, "TKVRegExprMatcher.Marker");
+  if (number < 0 || number > 9) Raise(TRegExprError::MarkerNumber, 0, "TKVRegExprMatcher.Marker");
   return m_Markers[number];
 }
 

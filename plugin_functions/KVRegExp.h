@@ -17,10 +17,20 @@
 //  - "{n,m}" needs n < m ("{2}" is how "{2,2}" is written), "{0}" is refused.
 // The pattern is compiled into a flat node program that a small interpreter runs without recursion,
 // against an 8-bit subject that ends at its first NUL character. Empty matches are never reported.
+// A capture holds what it took on the way to the match: one taken on a path that failed afterwards (an
+// alternative given up, the failed last try of a repetition, a failed start position) is undone.
+//
+// Because nothing is ever given back, every part of a pattern is a function of where it starts (and of
+// the case mode). The search exploits that so that the usual pathological inputs cost time linear in the
+// subject: a repeated item that scanned a run once knows where the run ends from any position inside it,
+// and a point of the program that once led to failure from a position is not run from there again. The
+// latter needs the outcome not to depend on captures or markers, so patterns with back-references or bead
+// markers go without it (see bench/RegExpBench.cpp for what that costs).
 //
 // A matcher holds its subject and search state and is used by one thread at a time.
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,20 +38,52 @@
 #include "foundation/KVExceptions.h"
 #include "foundation/KVRefObject.h"
 
-// Compile and search errors of the matcher. ErrorCode() is the matcher's error number (0-24), the message
-// the matcher's text for it with the 1-based pattern position filled in where the text has one.
-class ERegExpr : public EKVException, public IKVErrorCode {
- public:
-  ERegExpr(int32_t code, const std::string& message, const TKVRefLifeObject* object, std::string routineName);
-  KV_EXCEPTION_CLASS(ERegExpr, EKVException)
-  int32_t ErrorCode() const { return m_Code; }
-  int32_t GetErrorCode() const override { return m_Code; }
-
- private:
-  int32_t m_Code;
+// The matcher's errors. The numbers are the error numbers users and stored error information know (the
+// gaps are numbers never raised).
+enum class TRegExprError : int32_t {
+  NotCompiled = 0,
+  BlankPattern = 1,
+  InvalidPattern = 2,
+  UnexpectedEnd = 3,
+  UnexpectedMeta = 4,
+  AfterEndAnchor = 5,
+  InvalidEscape = 6,
+  EmptySet = 7,
+  MinNotBelowMax = 8,
+  MissingBrace = 9,
+  ZeroCount = 10,
+  NumberExpected = 11,
+  NumberTooLarge = 12,
+  TerminatorInSubExpression = 13,
+  MissingParen = 14,
+  MarkerNumber = 15,
+  EmptySubExpression = 17,
+  InvalidHexChar = 18,
+  StartingParenExpected = 19,
+  TooDeeplyNested = 20,
+  GroupNumber = 21,
+  ModeChar = 23,
+  UnterminatedName = 24,
 };
 
-// The text of error `code` with "%d" replaced by `position`; "Unknown Error Code" for unknown codes.
+// Compile and search errors of the matcher: Error() says which, the message is the matcher's text for it
+// with the 1-based pattern position filled in where the text has one. ErrorCode() / GetErrorCode() give
+// the number, for error information that outlives the exception.
+class ERegExpr : public EKVException, public IKVErrorCode {
+ public:
+  ERegExpr(TRegExprError error, const std::string& message, const TKVRefLifeObject* object, std::string routineName);
+  KV_EXCEPTION_CLASS(ERegExpr, EKVException)
+  TRegExprError Error() const { return m_Error; }
+  int32_t ErrorCode() const { return static_cast<int32_t>(m_Error); }
+  int32_t GetErrorCode() const override { return ErrorCode(); }
+
+ private:
+  TRegExprError m_Error;
+};
+
+// The text of `error` with "%d" replaced by `position`.
+std::string KVRegExprErrorText(TRegExprError error, int32_t position);
+// The same by error number (as stored); "Unknown Error Code" for a number that names no error.
 std::string KVRegExprErrorText(int32_t code, int32_t position);
 
 class TKVRegExprMatcher;
@@ -144,6 +186,12 @@ class TKVRegExprMatcher : public TKVRefLifeObject, public IKVRegExprMatcher {
   // Message of the last error raised by this matcher (at most 255 characters).
   std::string LastErrorText() const { return std::string(m_ErrorText.data()); }
 
+  // Called now and then while a search runs (roughly every few thousand steps); it stops a long search by
+  // raising, and the exception leaves FindFirst / FindNext / IsMatch / ReplaceAll with no match reported.
+  // Empty (the default): never asked.
+  using TPoll = std::function<void()>;
+  void SetPoll(TPoll poll) { m_Poll = std::move(poll); }
+
  private:
   using TCharSet = std::array<bool, 256>;
 
@@ -165,12 +213,32 @@ class TKVRegExprMatcher : public TKVRefLifeObject, public IKVRegExprMatcher {
     int32_t SavedPos = 0;
     int32_t NextAlt = 0;
     int32_t Count = 0;
+    // Where the current try (alternative or iteration) began in the capture undo log and among the
+    // states waiting for its outcome.
+    size_t UndoMark = 0;
+    size_t PendingMark = 0;
+  };
+
+  // A capture's bounds before a capture node changed them.
+  struct TCaptureUndo {
+    int32_t Group, Start, End;
+  };
+  // A state of the interpreter whose outcome is not known yet: node (or repetition end) `Node` entered at
+  // `Pos` in case mode `CaseSens`.
+  struct TPendingState {
+    int32_t Node, Pos;
+    bool CaseSens;
+  };
+  // Where a repeated single item, started at From in one case mode, stopped (not because of its maximum).
+  struct TItemRun {
+    int32_t From = -1, To = -1;
+    bool CaseSens = false;
   };
 
   void Compile();
   void ResetProgram();
-  [[noreturn]] void Fail(int32_t code, size_t index);  // compile error at pattern index `index`
-  [[noreturn]] void Raise(int32_t code, int32_t position, const char* routine) const;
+  [[noreturn]] void Fail(TRegExprError error, size_t index);  // compile error at pattern index `index`
+  [[noreturn]] void Raise(TRegExprError error, int32_t position, const char* routine) const;
 
   char Cur() const { return At(m_Pos); }
   char At(size_t i) const { return i < m_Pattern.size() ? m_Pattern[i] : '\0'; }
@@ -191,6 +259,14 @@ class TKVRegExprMatcher : public TKVRefLifeObject, public IKVRegExprMatcher {
   int FirstCharWalk(int32_t from, int32_t stop, bool& caseSens, bool mixedModes, int depth);
   bool ItemTest(const TNode& node, unsigned char c, bool caseSens) const;
   int32_t EndOfSubExpression(int32_t index) const;
+
+  void PlanShortcuts();
+  void ResetShortcuts();
+  bool KnownToFail(int32_t node, int32_t pos, bool& caseSens) const;
+  void SettleFailed(size_t pendingMark, bool caseSens);
+  void UndoCaptures(size_t undoMark);
+  void SetCapture(int32_t group, int32_t start, int32_t end, int32_t depth);
+  void Tick(int32_t work);
 
   bool Search(bool first);
   bool SearchEmptyLine(bool first);
@@ -217,6 +293,16 @@ class TKVRegExprMatcher : public TKVRefLifeObject, public IKVRegExprMatcher {
   int32_t m_MatchStart = 0;
   int32_t m_MatchLength = 0;
   bool m_Matched = false;
+  // Search shortcuts (see the top of this file); valid for one program and one subject.
+  bool m_CanSkipFailures = false;         // no back-references or markers
+  std::vector<uint8_t> m_Checkpoint;      // per node: the states entering it are worth remembering
+  std::vector<TItemRun> m_ItemRuns;       // per node
+  std::vector<std::vector<uint64_t>> m_Failing;  // per node: states known to fail (see KnownToFail)
+  std::vector<TPendingState> m_Pending;
+  std::vector<TCaptureUndo> m_Undo;
+  std::array<TFrame, kMaxFrames> m_Frames{};  // the interpreter's, kept so that a start costs no set-up
+  TPoll m_Poll;
+  int32_t m_PollBudget = 0;
   // Compile state
   size_t m_Pos = 0;
   int32_t m_Depth = 0;

@@ -143,9 +143,10 @@ class TFVArgItem : public TFVCom<IKVQXGetArgValue, IKVQXSetArgValue> {
   size_t m_Index;
 };
 
-class TFVArgList : public TFVCom<IKVGetIntfByIndex, IKVQXErrorReport> {
+class TFVArgList : public TFVCom<IKVGetIntfByIndex, IKVQXErrorReport, IKVQXCancelCheck> {
  public:
-  TFVArgList(TQXDFieldFuncData& node, bool errors) : m_Node(node), m_Errors(errors) {}
+  TFVArgList(TQXDFieldFuncData& node, bool errors, const IQXCancelCheck* cancel)
+      : m_Node(node), m_Errors(errors), m_Cancel(cancel) {}
 
   HRESULT GetIntfByIndex(int32_t index, const GUID* iid, void** intf) noexcept override {
     if (index < 0 || static_cast<size_t>(index) >= m_Node.ArgumentCount()) return KV_E_INVALID_INDEX;
@@ -172,6 +173,17 @@ class TFVArgList : public TFVCom<IKVGetIntfByIndex, IKVQXErrorReport> {
     }
   }
 
+  int32_t CancelRequested() noexcept override {
+    try {
+      if (m_Cancel && m_Cancel->CancelRequested()) m_CancelAnswered = true;
+    } catch (...) {
+      // A check that cannot tell does not stop the call.
+    }
+    return m_CancelAnswered ? 1 : 0;
+  }
+  // Whether the plug-in has been told that the run is cancelled.
+  bool CancelAnswered() const { return m_CancelAnswered; }
+
   bool Take(std::string& message, std::string& className, std::string& routineName) {
     std::lock_guard lock(m_Lock);
     if (!m_Reported) return false;
@@ -186,12 +198,15 @@ class TFVArgList : public TFVCom<IKVGetIntfByIndex, IKVQXErrorReport> {
   void* Find(const GUID& iid) override {
     if (PluginSameGuid(iid, IKVGetIntfByIndex::IID)) return static_cast<IKVGetIntfByIndex*>(this);
     if (m_Errors && PluginSameGuid(iid, IKVQXErrorReport::IID)) return static_cast<IKVQXErrorReport*>(this);
+    if (m_Cancel && PluginSameGuid(iid, IKVQXCancelCheck::IID)) return static_cast<IKVQXCancelCheck*>(this);
     return nullptr;
   }
 
  private:
   TQXDFieldFuncData& m_Node;
   bool m_Errors;
+  const IQXCancelCheck* m_Cancel;
+  bool m_CancelAnswered = false;
   std::mutex m_Lock;
   bool m_Reported = false;
   std::string m_Message, m_ClassName, m_RoutineName;
@@ -297,14 +312,17 @@ uint16_t TFVFunction::CreatedType(const TQXDFieldFuncData& node, size_t index) {
   return index < node.ArgumentCount() ? node.Argument(index).Value().VarType() : varEmpty;
 }
 
-TKVVariant TFVFunction::Call(TQXDFieldFuncData& node, const TKVVariant& value) const {
+TKVVariant TFVFunction::Call(TQXDFieldFuncData& node, const TKVVariant& value, const IQXCancelCheck* cancel) const {
   TPluginVariant v;
   PluginVariantFromKV(v.get(), value, true);
-  TPluginPtr<IUnknown> args = FVMakeArgumentList(node, true);
+  TPluginPtr<IUnknown> args = FVMakeArgumentList(node, true, cancel);
   m_Function->CallFunction(v.get(), args.get());
   std::string message, className, routine;
-  if (FVTakeReportedError(args.get(), message, className, routine))
+  if (FVTakeReportedError(args.get(), message, className, routine)) {
+    // Once told of the cancel, whatever the plug-in reports is how it stopped.
+    if (FVCancelAnswered(args.get())) throw EQXCallCancelled();
     throw EFVPluginError(message, className, Name, routine.empty() ? "TQXDFieldFuncData.CallFunction" : routine);
+  }
   return PluginVariantToKV(v.get());
 }
 
@@ -369,9 +387,14 @@ bool TFVFunction::CheckArguments(TQXDFieldFuncData& node) const {
 
 // --- Argument list -------------------------------------------------------------------------------------
 
-TPluginPtr<IUnknown> FVMakeArgumentList(TQXDFieldFuncData& node, bool errors) {
-  auto* list = new TFVArgList(node, errors);
+TPluginPtr<IUnknown> FVMakeArgumentList(TQXDFieldFuncData& node, bool errors, const IQXCancelCheck* cancel) {
+  auto* list = new TFVArgList(node, errors, cancel);
   return TPluginPtr<IUnknown>::Attach(static_cast<IUnknown*>(static_cast<IKVGetIntfByIndex*>(list)));
+}
+
+bool FVCancelAnswered(IUnknown* argumentList) {
+  auto* list = dynamic_cast<TFVArgList*>(static_cast<IKVGetIntfByIndex*>(argumentList));
+  return list && list->CancelAnswered();
 }
 
 bool FVTakeReportedError(IUnknown* argumentList, std::string& message, std::string& className,

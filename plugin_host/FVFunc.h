@@ -12,7 +12,9 @@
 // beyond the call). A value a plug-in stores through IKVQXSetArgValue goes through
 // TQXDFieldFuncData::SetArgumentValue, which marks the document modified. The list given to CallFunction
 // also answers IKVQXErrorReport: an error the plug-in reports there is raised after the call as
-// EFVPluginError with the plug-in's message and routine name.
+// EFVPluginError with the plug-in's message and routine name. Given a cancel check, it answers
+// IKVQXCancelCheck too; an error reported after the plug-in was told of the cancel is raised as
+// EQXCallCancelled instead.
 #include <memory>
 #include <string>
 #include <vector>
@@ -59,8 +61,8 @@ class TFVFunction : public TQXFunctionInfo {
   static uint16_t CreatedType(const TQXDFieldFuncData& node, size_t index);
 
   // The plug-in's CallFunction on a copy of `value` with the node's arguments; a reported error is raised
-  // as EFVPluginError.
-  TKVVariant Call(TQXDFieldFuncData& node, const TKVVariant& value) const override;
+  // as EFVPluginError, or as EQXCallCancelled when the plug-in stopped because `cancel` said so.
+  TKVVariant Call(TQXDFieldFuncData& node, const TKVVariant& value, const IQXCancelCheck* cancel) const override;
   // CanLeave: validation, questions through KVMessageDialog and ApplyConfirmation; false keeps the
   // selection on the node. Never throws.
   bool CheckArguments(TQXDFieldFuncData& node) const override;
@@ -94,8 +96,11 @@ std::shared_ptr<const TFVFunction> FVFindFunctionByText(const std::string& idOrN
 int KVCompareByGuid(const TGUID& a, const TGUID& b);
 
 // The argument list object handed to a plug-in as Args (one reference for the caller). `errors` makes it
-// answer IKVQXErrorReport as well (used for CallFunction).
-TPluginPtr<IUnknown> FVMakeArgumentList(TQXDFieldFuncData& node, bool errors);
+// answer IKVQXErrorReport as well (used for CallFunction), a `cancel` check IKVQXCancelCheck.
+TPluginPtr<IUnknown> FVMakeArgumentList(TQXDFieldFuncData& node, bool errors,
+                                        const IQXCancelCheck* cancel = nullptr);
+// Whether the plug-in asked an argument list's IKVQXCancelCheck and was told to stop.
+bool FVCancelAnswered(IUnknown* argumentList);
 // What an argument list collected through IKVQXErrorReport; false when nothing was reported.
 bool FVTakeReportedError(IUnknown* argumentList, std::string& message, std::string& className,
                          std::string& routineName);

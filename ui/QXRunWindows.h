@@ -53,7 +53,7 @@ class TKVProgressDlg : public QDialog, public IQXProgressSink {
 
   // Asks the run to stop at its next progress report (any thread).
   void RequestCancel();
-  bool CancelRequested() const { return m_CancelRequest.load(); }
+  bool CancelRequested() const override { return m_CancelRequest.load(); }
   // The run ended: the dialog may close and closes (user interface thread).
   void RunFinished();
   bool Busy() const { return m_Busy; }

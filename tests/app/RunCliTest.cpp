@@ -299,6 +299,48 @@ TEST_F(RunCli, InterruptEndsTheRunAsCancelled) {
   EXPECT_NE(count, "count(*)\n1000000\n");
 }
 
+// Ctrl-C while a field value function works on a large value reaches the function, which stops: the run
+// ends as cancelled (exit 3), keeping what was written before.
+TEST_F(RunCli, InterruptReachesALongFunctionCall) {
+  Sql(Source(), "CREATE TABLE big (id INTEGER PRIMARY KEY, name TEXT)");
+  // Record 2 is 300,000 times "a", over which the pattern below searches for hours (a back-reference in a
+  // repeated group keeps it quadratic).
+  Sql(Source(), "INSERT INTO big VALUES (1, 'Ann'), (2, replace(hex(zeroblob(150000)), '0', 'a')), (3, 'Carl')");
+  std::vector<TNode> nodes = {
+      {0, "TQXDSourceConnectionData", "Src", {}, "ConnectProperties", {{"ConnectionString", Source()}}},
+      {1, "TQXDSourceTableData", "big", {}, "RecordsetProperties", {{"SQL", "SELECT id, name FROM big ORDER BY id"}}},
+      {2, "TQXDDestConnectionData", "Dst", {{"TransactionSize", "1"}}, "ConnectProperties",
+       {{"ConnectionString", Dest()}}},
+      {3, "TQXDDestRSData", "clients", {}, "RecordsetProperties", {{"SQL", "SELECT * FROM clients"}}},
+      {4, "TQXDDestFieldData", "id", {{"DestFieldname", "id"}, {"SourceRecordsetFieldname", "id"}}, "", {}},
+      {4, "TQXDDestFieldData", "name", {{"DestFieldname", "name"}, {"SourceRecordsetFieldname", "name"}}, "", {}},
+      {5, "TQXDFieldFuncData", "RegEx Replace",
+       {{"FunctionId", "{6CE005AB-6B1B-4175-A385-90E642229A5B}"}, {"Argument000", "8,(:1a)(\\1)*b"},
+        {"Argument001", "8,x"}}, "", {}},
+  };
+  std::string doc = m_Dir.file("long-call.qxt");
+  WriteFileBytes(doc, DefinitionText(nodes));
+  std::string out = m_Dir.file("out.txt"), err = m_Dir.file("err.txt");
+  std::string script = "XDG_CONFIG_HOME=" + ShellQuote(m_Dir.file("config")) + " " + ShellQuote(kCli) + " run " +
+                       ShellQuote(doc) + " </dev/null >" + ShellQuote(out) + " 2>" + ShellQuote(err) +
+                       " & pid=$!\n"
+                       // The first record committed, the run is on the second one's long search.
+                       "for t in $(seq 1 600); do [ \"$(sqlite3 " + ShellQuote(m_Dir.file("dest.db")) +
+                       " 'SELECT count(*) > 0 FROM clients' 2>/dev/null)\" = 1 ] && break; sleep 0.1; done\n"
+                       "sleep 0.5\nkill -INT $pid\n"
+                       // A run that does not stop is ended, and says so, rather than holding the suite for hours.
+                       "for t in $(seq 1 1200); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done\n"
+                       "kill -KILL $pid 2>/dev/null && echo still running\n"
+                       "wait $pid\necho $?\n";
+  CommandResult r = RunCommand("sh -c " + ShellQuote(script));
+  std::string report = ReadFileBytes(out);
+  EXPECT_EQ(r.out, "3\n") << report << ReadFileBytes(err);
+  EXPECT_TRUE(Has(report, "   Records Read: 2\n")) << report;
+  EXPECT_EQ(CountLinesStartingWith(report, "Total Operation Duration: "), 1) << report;
+  EXPECT_FALSE(Has(ReadFileBytes(err) + report, "Function call cancelled")) << "the cancel is no record error";
+  EXPECT_EQ(Clients(), "id\tname\n1\tAnn\n");
+}
+
 TEST_F(RunCli, ValidateFailsOnlyForWarningsAndErrors) {
   std::string good = WriteDefinition();
   CommandResult ok = Cli({"validate", good});

@@ -40,6 +40,9 @@ struct TProgressHook : IQXProgressSink {
   void ReportProgress(int64_t pos, bool&) override {
     if (OnRecord) OnRecord(pos);
   }
+  // The user's cancel request as a long function call asks for it.
+  std::function<bool()> OnCancelCheck;
+  bool CancelRequested() const override { return OnCancelCheck && OnCancelCheck(); }
 };
 
 void Exec(const TKVRef<TKVOdbcConnection>& c, const std::string& sql) {
@@ -292,6 +295,45 @@ class RunWithPlugins : public RunScenario {
 };
 
 constexpr TGUID kSetIfRegExMatch = KVGuid("{93D899E9-7020-4B94-A1C0-63DBB05E585F}");
+constexpr TGUID kRegExReplace = KVGuid("{6CE005AB-6B1B-4175-A385-90E642229A5B}");
+
+// The cancel (Ctrl-C, the dialog's button) while a function works on a large value reaches the function:
+// it stops, and the run ends as cancelled with what was written before it, not with an error.
+TEST_F(RunWithPlugins, CancelDuringALongFunctionCallEndsTheRunAsCancelled) {
+  Exec(m_SrcConn, "CREATE TABLE big (id INTEGER PRIMARY KEY, body TEXT)");
+  Exec(m_SrcConn, "INSERT INTO big VALUES (1, 'short')");
+  // 300,000 times "a": a back-reference in a repeated group keeps this pattern's search over it
+  // quadratic, hours long.
+  Exec(m_SrcConn, "INSERT INTO big VALUES (2, replace(hex(zeroblob(150000)), '0', 'a'))");
+  Exec(m_SrcConn, "INSERT INTO big VALUES (3, 'after')");
+  TKVRef<TKVOdbcConnection> c;
+  std::string d = SqliteDest("d.db", "CREATE TABLE ok (id INTEGER PRIMARY KEY, body TEXT)", c);
+  m_Tree = std::make_unique<TTree>();
+  TKVTreeItem& rs = m_Tree->SourceRS(m_Tree->SourceDb("Src", m_Src), "big", "SELECT * FROM big ORDER BY id");
+  TKVTreeItem& ok = m_Tree->DestRS(m_Tree->DestDb(rs, "D", d, 0), "ok", "SELECT * FROM ok", false);
+  m_Tree->Field(ok, "id", "id");
+  m_Tree->Field(ok, "body", "body");
+  TQXDFieldFuncData& replace = m_Tree->Function(ok, "body", kRegExReplace);
+  replace.SetArgumentValue(0, TKVVariant::FromString("(:1a)(\\1)*b"));
+  replace.SetArgumentValue(1, TKVVariant::FromString("x"));
+
+  // The user asks to cancel while the second record's value is being searched.
+  int64_t record = 0;
+  int asked = 0, askedDuringSecond = 0;
+  m_Progress.OnRecord = [&](int64_t pos) { record = pos; };
+  m_Progress.OnCancelCheck = [&] {
+    ++asked;
+    if (record == 2) ++askedDuringSecond;
+    return askedDuringSecond >= 3;
+  };
+  EXPECT_EQ(Run(eaContinueOperation), "");
+  EXPECT_EQ(m_Exec->Result(), TQXRunResult::Cancelled);
+  EXPECT_EQ(askedDuringSecond, 3);  // the function stopped at the first "yes"
+  EXPECT_EQ(record, 2);             // and the third record was not read
+  EXPECT_EQ(Query(c, "SELECT id, body FROM ok"), "1,short;");
+  ExpectReport(m_Report.Texts(), "Src.big", {TableLine("ok", 1, 0, 0)}, "2", "0");
+  c->Deactivate();
+}
 
 TEST_F(RunWithPlugins, FunctionTurningValueIntoNullSkipsAndFunctionErrorIsARecordError) {
   TKVRef<TKVOdbcConnection> c;

@@ -449,6 +449,77 @@ TEST(RegExprGroups, NumberedNamedBackReferencesAndMarkers) {
   EXPECT_EQ(b.Marker(2), 2);
 }
 
+// A capture keeps what it took on the way to the match; what it took on a path that failed afterwards is
+// undone, so neither a failed last iteration nor a given-up alternative wipes or fakes it.
+TEST(RegExprGroups, CapturesFromFailedPathsAreUndone) {
+  const struct {
+    const char* pattern;
+    const char* subject;
+    const char* match;
+    const char* group1;
+  } cases[] = {
+      {"((:1a))*", "aab", "aa", "a"},           // the third iteration fails at "b"
+      {"((:1\\w)\\-)+", "a-b-c", "a-b-", "b"},  // the third fails at the end
+      {"((:1a)|b)*", "ab", "ab", "a"},          // the second iteration gives up its first alternative
+      {"((:1a)x|ay)", "ay", "ay", ""},          // the alternative that captured failed
+      {"(b|x(:1a)c)", "xa b", "b", ""},         // the start that captured failed
+      {"!((:1a)b)a", "ac", "a", ""},            // a negative look-ahead's body never matches
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    TKVRegExprMatcher m(c.pattern);
+    m.SetSubject(c.subject);
+    ASSERT_TRUE(m.FindFirst());
+    EXPECT_EQ(m.MatchText(), c.match);
+    EXPECT_EQ(m.GroupText(1), c.group1);
+  }
+  // A back-reference sees the capture of the last completed iteration, not an emptied one.
+  TKVRegExprMatcher ref("((:1\\d)|\\-)*x\\1");
+  EXPECT_TRUE(ref.IsMatch("1-x1"));
+  EXPECT_FALSE(ref.IsMatch("1-x2"));
+  // After a failed search nothing is left captured.
+  TKVRegExprMatcher none("(:1a)b");
+  none.SetSubject("aaac");
+  EXPECT_FALSE(none.FindFirst());
+  EXPECT_EQ(none.GroupText(1), "");
+}
+
+// The poll stops a long search by raising; the matcher stays usable.
+TEST(RegExprSearch, ThePollStopsALongSearch) {
+  struct EStop {};
+  // A back-reference in a repeated group keeps the search quadratic: long enough to need stopping.
+  TKVRegExprMatcher m("(:1a)(\\1)*b");
+  int polls = 0;
+  m.SetPoll([&] {
+    if (++polls == 3) throw EStop();
+  });
+  m.SetSubject(std::string(200000, 'a'));
+  EXPECT_THROW(m.FindFirst(), EStop);
+  EXPECT_EQ(polls, 3);
+  EXPECT_FALSE(m.Matched());
+  m.SetPoll({});
+  m.SetSubject("xaab");
+  ASSERT_TRUE(m.FindFirst());
+  EXPECT_EQ(m.MatchText(), "aab");
+}
+
+// Inputs that a start-by-start search takes quadratic time over; kept as tests of the result (the time is
+// the benchmark's business).
+TEST(RegExprSearch, LongRunsGiveTheSameResults) {
+  const std::string run(100000, 'a');
+  EXPECT_EQ(AllMatches("a*b", run).size(), 0u);
+  EXPECT_EQ(AllMatches("a*b", run + "b"), (std::vector<TFound>{{0, 100001}}));
+  EXPECT_EQ(AllMatches("(a*c|a)*d", run + "d"), (std::vector<TFound>{{0, 100001}}));
+  std::string ab;
+  for (int i = 0; i < 50000; ++i) ab += "ab";
+  EXPECT_EQ(AllMatches("(a|b)*c", ab).size(), 0u);
+  EXPECT_EQ(AllMatches("(a|b)*c", ab + "c"), (std::vector<TFound>{{0, 100001}}));
+  EXPECT_EQ(AllMatches("b(a|b)*c", ab + "c"), (std::vector<TFound>{{1, 100000}}));
+  // A mode switch left behind by a failed alternative still holds when the same place is reached again.
+  EXPECT_EQ(AllMatches("(a*(?-i)b|a*B)", "aaBaab"), (std::vector<TFound>{{0, 3}, {3, 3}}));
+  EXPECT_EQ(AllMatches("(a*(?-i)b|a*B)", "AaB aB"), (std::vector<TFound>{{1, 2}, {4, 2}}));
+}
+
 TEST(RegExprReplace, ExpandTemplates) {
   TKVRegExprMatcher m("(:1\\w+)\\@(:<host>\\w+)");
   m.SetSubject("mail jo@example now");

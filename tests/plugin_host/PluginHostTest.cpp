@@ -22,6 +22,15 @@ using testsupport::WriteFileBytes;
 
 const TGUID kExampleId = KVGuid("{78C8017B-2806-4B0C-931C-60E2740F1470}");
 const TGUID kTrimCharactersId = KVGuid("{23AFD3B4-B47B-4FF7-BBE7-D5F5A386BA47}");
+const TGUID kRegExReplaceId = KVGuid("{6CE005AB-6B1B-4175-A385-90E642229A5B}");
+
+// A run's cancel request as a function call sees it: answers "cancelled" from its `after`-th question on.
+struct TCancelAfter : IQXCancelCheck {
+  explicit TCancelAfter(int after) : After(after) {}
+  bool CancelRequested() const override { return ++Asked >= After; }
+  int After;
+  mutable int Asked = 0;
+};
 
 std::string BinFile(const std::string& name) { return std::string(DABRIX_BIN_DIR) + "/" + name; }
 
@@ -266,6 +275,52 @@ TEST_F(FunctionNode, AnErrorInsideTheCallIsRaisedWithThePluginsMessage) {
   }
   // The next record is not affected by the previous error.
   EXPECT_EQ(node->CallFunction(TKVVariant::FromString("ok")).AsString(), "Ex: ok");
+}
+
+// The example module predates the cancel check and never asks for it: a cancelled run's calls still
+// complete, and its errors stay its own.
+TEST_F(FunctionNode, AModuleThatNeverAsksForTheCancelCheckRunsAsBefore) {
+  TCancelAfter cancelled(1);
+  EXPECT_EQ(node->CallFunction(TKVVariant::FromString("abc"), &cancelled).AsString(), "Ex: abc");
+  try {
+    node->CallFunction(TKVVariant::FromInt32(5), &cancelled);
+    ADD_FAILURE() << "no error";
+  } catch (const EQXCallCancelled&) {
+    ADD_FAILURE() << "an error of a module that was never told of the cancel is its own";
+  } catch (const EKVException& e) {
+    EXPECT_EQ(e.GetMessageText(), "Example Prefix works on text values only");
+  }
+  EXPECT_EQ(cancelled.Asked, 0);
+  // The argument list offers the check only when the call has one.
+  TPluginPtr<IUnknown> plain = FVMakeArgumentList(*node, true);
+  EXPECT_FALSE(PluginQuery<IKVQXCancelCheck>(plain.get()));
+  TPluginPtr<IUnknown> cancellable = FVMakeArgumentList(*node, true, &cancelled);
+  TPluginPtr<IKVQXCancelCheck> check = PluginQuery<IKVQXCancelCheck>(cancellable.get());
+  ASSERT_TRUE(check);
+  EXPECT_NE(check->CancelRequested(), 0);
+  EXPECT_TRUE(FVCancelAnswered(cancellable.get()));
+}
+
+// The delivered module asks while it searches; told to stop, its call ends as the run's cancel.
+TEST_F(PluginHost, TheDeliveredModuleStopsALongSearchWhenTheRunIsCancelled) {
+  Copy("DabrixPlugin.qxp", "dabrix.qxp");
+  Load();
+  auto node = KVMakeRef<TQXDFieldFuncData>();
+  node->SetFunctionId(kRegExReplaceId);
+  ASSERT_NE(node->Function(), nullptr);
+  // A back-reference in a repeated group keeps this search quadratic: hours over 300,000 characters.
+  node->SetArgumentValue(0, TKVVariant::FromString("(:1a)(\\1)*b"));
+  node->SetArgumentValue(1, TKVVariant::FromString("x"));
+  const TKVVariant large = TKVVariant::FromString(std::string(300000, 'a'));
+
+  TCancelAfter cancelled(3);
+  EXPECT_THROW(node->CallFunction(large, &cancelled), EQXCallCancelled);
+  EXPECT_EQ(cancelled.Asked, 3);  // it stopped at the first "yes"
+
+  // Not cancelled, a short value is replaced as ever; the module asked at least once on the way.
+  TCancelAfter never(1000000);
+  EXPECT_EQ(node->CallFunction(TKVVariant::FromString("-aab-"), &never).AsString(), "-x-");
+  EXPECT_GE(never.Asked, 1);
 }
 
 TEST_F(FunctionNode, TheArgumentListAnswersByIndexAndCarriesChangesBack) {
