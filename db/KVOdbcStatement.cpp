@@ -1,5 +1,6 @@
 #include "db/KVOdbcStatement.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -237,7 +238,23 @@ void TKVOdbcStatementBase::DoActivate() {
   ApplyStatementSettings();
 }
 
+bool TKVOdbcStatementBase::StartReExecutionTimer(std::function<void()> callback) {
+  if (!m_ReExecutionTimer) {
+    std::shared_ptr<IKVStatementScheduler> scheduler = KVStatementScheduler();
+    if (!scheduler) return false;
+    m_ReExecutionTimer = scheduler->CreateTimer();
+    if (!m_ReExecutionTimer) return false;
+  }
+  m_ReExecutionTimer->Start(std::max<int32_t>(0, m_Properties->TimedReExecutionDelay()), std::move(callback));
+  return true;
+}
+
+void TKVOdbcStatementBase::StopReExecutionTimer() {
+  if (m_ReExecutionTimer) m_ReExecutionTimer->Stop();
+}
+
 void TKVOdbcStatementBase::DoDeactivate() {
+  StopReExecutionTimer();
   if (m_Handle != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, m_Handle);
   m_Handle = SQL_NULL_HSTMT;
 }
