@@ -8,7 +8,9 @@
 
 #include "db/KVConnectionString.h"
 #include "db/KVOdbcError.h"
+#include "db/KVOdbcHandle.h"
 #include "foundation/KVConvert.h"
+#include "foundation/KVText.h"
 #include "foundation/KVTrace.h"
 
 namespace {
@@ -22,23 +24,12 @@ bool NamesSqliteDriver(const TKVConnectionStringParser& parser) {
   return Lower(parser.Value("Driver")).find("sqlite") != std::string::npos;
 }
 
-bool StartsWith(const std::string& text, const std::string& prefix) {
-  return KVSameText(text.substr(0, prefix.size()), prefix);
-}
-
 // Runs one statement without a result on the handle; raises EODBCError.
 void ExecuteDirect(SQLHDBC connection, const std::string& sql) {
-  SQLHSTMT statement = SQL_NULL_HSTMT;
-  KVOdbcCheck(SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement), nullptr, "ApplyLockWait", connection,
-              SQL_HANDLE_DBC);
-  SQLRETURN rc = SQLExecDirect(statement, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
-  try {
-    KVOdbcCheck(rc, nullptr, "ApplyLockWait", statement, SQL_HANDLE_STMT);
-  } catch (...) {
-    SQLFreeHandle(SQL_HANDLE_STMT, statement);
-    throw;
-  }
-  SQLFreeHandle(SQL_HANDLE_STMT, statement);
+  TKVOdbcHandle statement =
+      TKVOdbcHandle::Allocate(SQL_HANDLE_STMT, connection, SQL_HANDLE_DBC, nullptr, "ApplyLockWait");
+  SQLRETURN rc = SQLExecDirect(statement.Get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())), SQL_NTS);
+  KVOdbcCheck(rc, nullptr, "ApplyLockWait", statement.Get(), SQL_HANDLE_STMT);
 }
 
 }  // namespace
@@ -65,10 +56,10 @@ int32_t KVApplyLockWait(SQLHDBC connection, bool autocommit, const std::string& 
   const std::string dbms(name);
   const std::string lower = Lower(connectionString);
   std::string sql;
-  if (StartsWith(dbms, "PostgreSQL")) {
+  if (KVStartsWithText(dbms, "PostgreSQL")) {
     if (lower.find("lock_timeout") != std::string::npos) return -1;
     sql = "SET lock_timeout = " + std::to_string(kKVDefaultLockWaitMilliseconds);
-  } else if (StartsWith(dbms, "MariaDB") || StartsWith(dbms, "MySQL")) {
+  } else if (KVStartsWithText(dbms, "MariaDB") || KVStartsWithText(dbms, "MySQL")) {
     if (lower.find("lock_wait_timeout") != std::string::npos) return -1;
     const std::string seconds = std::to_string((kKVDefaultLockWaitMilliseconds + 999) / 1000);
     sql = "SET SESSION innodb_lock_wait_timeout = " + seconds + ", lock_wait_timeout = " + seconds;

@@ -147,7 +147,10 @@ int32_t Search(TKVOdbcRecordsetBase& rs, const TKVNameAndValueMatchList& values,
 }  // namespace
 
 bool KVLocateValues(TKVOdbcRecordsetBase& rs, const TKVNameAndValueMatchList& values) {
-  return Search(rs, values, true) > 0;
+  if (Search(rs, values, true) <= 0) return false;
+  // The search moved with the views detached: they (and detail recordsets) learn of the record found now.
+  rs.NotifyMoved();
+  return true;
 }
 
 int32_t KVPositionOfValues(TKVOdbcRecordsetBase& rs, const TKVNameAndValueMatchList& values) {

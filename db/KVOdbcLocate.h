@@ -50,7 +50,7 @@ int32_t KVPositionOfNearestValues(TKVOdbcRecordsetBase& recordset, const TKVName
 // Whether the record at `position` equals every "Exact Match" entry ("LocateResult"); moves the cursor.
 bool KVLocateResult(TKVOdbcRecordsetBase& recordset, const TKVNameAndValueMatchList& values, int32_t position);
 
-// Checks, searches and stays on the record found (true); restores the user's position and field values when
+// Checks, searches and stays on the record found (true), then tells the views of the move; restores the user's position and field values when
 // nothing was found (false) or an error is raised. Views are detached during the search. A request whose
 // entries are all "Closest Match" finds the nearest record of any non-empty recordset.
 bool KVLocateValues(TKVOdbcRecordsetBase& recordset, const TKVNameAndValueMatchList& values);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "db/KVOdbcParamType.h"
+#include "db/KVRecordsetMasterSource.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVTrace.h"
 
@@ -148,6 +149,7 @@ TKVOdbcRecordsetBase::~TKVOdbcRecordsetBase() {
   } catch (const std::exception& e) {
     KVTrace(TKVTraceCategory::Exception, KVDetailedErrorText(e));
   }
+  SetMasterSource(nullptr);
 }
 
 TKVOdbcRecordset::TKVOdbcRecordset(TKVRef<TKVOdbcConnection> connection)
@@ -192,7 +194,7 @@ void TKVOdbcRecordsetBase::CloseCursor() {
 
 void TKVOdbcRecordsetBase::SQLChanged() {
   if (m_SettingBoundClause) return;
-  if (Active() && Properties().ReexecuteAfterSQLChange()) PerformOperation(roScheduleReExecute);
+  if (Active() && Properties().ReexecuteAfterSQLChange()) PerformOperation(roScheduleReExecute, 1);
 }
 
 // --- Re-execution with bound values -----------------------------------------------------------------------
@@ -235,6 +237,7 @@ void TKVOdbcRecordsetBase::ReExecuteWithValues(const std::string& condition, con
     }
     m_SettingBoundClause = false;
   }
+  AssignMasterParamValues();
   std::string text = PreparedSQLText();
   TKVDetachedViews detached(*this);
   if (!m_Bound || !m_Bound->Matches(text, values) || !Active()) PrepareBoundExecution(text, values);
@@ -359,6 +362,7 @@ void TKVOdbcRecordsetBase::ReadGrantedCursor() {
 }
 
 bool TKVOdbcRecordsetBase::InternalExecute() {
+  AssignMasterParamValues();
   std::string text = PreparedSQLText();
   KVCheckPreparedSQLStatement(text, SelectExpected(), this);
   if (m_OpenMode == TKVRecordsetOpenMode::ColumnsOnly) {
@@ -959,11 +963,16 @@ void TKVOdbcRecordsetBase::DoOperationStep(TKVRecordsetOperation op, intptr_t ar
         DoOperationStep(roLeaveModifyingState, 0);
         m_State = rsBrowsing;
       }
+      if (op == roScheduleReExecute && Active() &&
+          StartReExecutionTimer([this, argument] { ScheduledReExecution(argument); }))
+        break;
+      // Executed now, a re-execution still waiting would only repeat it.
+      StopReExecutionTimer();
       if (!Active()) {
         Activate();
         break;
       }
-      bool keep = op == roScheduleReExecute || argument != 0;
+      bool keep = argument != 0;
       TKVDetachedViews detached(*this);
       int32_t position = m_Position;
       m_RowWriter.reset();
@@ -989,5 +998,72 @@ void TKVOdbcRecordsetBase::DoOperationStep(TKVRecordsetOperation op, intptr_t ar
       }
       break;
     case roSetSimplestConfiguration: SetSimplestConfiguration(); break;
+  }
+}
+
+void TKVOdbcRecordsetBase::ScheduledReExecution(intptr_t keepPosition) {
+  try {
+    if (Active()) PerformOperation(roReExecute, keepPosition);
+  } catch (const std::exception& e) {
+    KVHandleException(e);
+  }
+}
+
+void TKVOdbcRecordsetBase::Insert() {
+  PerformOperation(roInsert);
+  if (m_State == rsInserting) AssignFieldValuesFromMasterSource();
+}
+
+void TKVOdbcRecordsetBase::NotifyMoved() {
+  Notify([this](IKVRecordsetObserver& o) { o.AfterMove(*this); });
+}
+
+// --- Master/detail ----------------------------------------------------------------------------------------
+
+namespace {
+// A column name as the SQL text may write it: "name", [name] or `name`.
+std::string WithoutIdentifierQuotes(const std::string& word) {
+  size_t b = word.find_first_not_of("\"[]`");
+  if (b == std::string::npos) return {};
+  size_t e = word.find_last_not_of("\"[]`");
+  return word.substr(b, e - b + 1);
+}
+}  // namespace
+
+void TKVOdbcRecordsetBase::SetMasterSource(TKVRef<TKVRecordsetMasterSource> source) {
+  if (source == m_MasterSource) return;
+  if (m_MasterSource) m_MasterSource->RemoveDetail(*this);
+  m_MasterSource = std::move(source);
+  if (m_MasterSource) m_MasterSource->AddDetail(*this);
+}
+
+void TKVOdbcRecordsetBase::AssignMasterParamValues() {
+  TKVOdbcRecordsetBase* master = m_MasterSource ? m_MasterSource->Master() : nullptr;
+  if (!master || master == this) return;
+  if (!master->Active()) master->Activate();
+  bool hasRecord = master->HasCurrentRecord();
+  TKVSqlParameterList& params = Sql().Parameters();
+  for (size_t i = 0; i < params.Count(); ++i) {
+    TKVSqlParameter& p = params.Item(i);
+    TKVOdbcField* field = master->FindField(p.Name());
+    if (!field) continue;
+    p.SetValue(hasRecord ? field->Value() : TKVVariant::Null());
+  }
+}
+
+void TKVOdbcRecordsetBase::AssignFieldValuesFromMasterSource() {
+  TKVOdbcRecordsetBase* master = m_MasterSource ? m_MasterSource->Master() : nullptr;
+  if (!master || master == this || !master->Active() || !master->HasCurrentRecord()) return;
+  for (const TKVSqlParameterReference& ref : KVSqlParameterReferences(Sql().Text())) {
+    TKVOdbcField* source = master->FindField(ref.Name);
+    if (!source) continue;
+    std::string word = WithoutIdentifierQuotes(ref.PrecedingWord);
+    TKVOdbcField* target = FindField(word);
+    if (!target) {
+      size_t dot = ref.PrecedingWord.rfind('.');
+      if (dot != std::string::npos) target = FindField(WithoutIdentifierQuotes(ref.PrecedingWord.substr(dot + 1)));
+    }
+    if (!target || !target->Updatable()) continue;
+    target->SetValue(source->Value());
   }
 }

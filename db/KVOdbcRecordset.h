@@ -23,6 +23,7 @@
 
 class TKVOdbcRecordsetBase;
 class TKVOdbcField;
+class TKVRecordsetMasterSource;
 
 // --- Field data types -------------------------------------------------------------------------------------
 
@@ -490,8 +491,8 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   void PerformOperation(int operation, intptr_t argument = 0);
   void Edit() { PerformOperation(roEdit); }
   // Starts a new record: every field NULL and unassigned (the current record's buffers are kept to be put
-  // back by Cancel).
-  void Insert() { PerformOperation(roInsert); }
+  // back by Cancel). A detail recordset then takes its master's values (AssignFieldValuesFromMasterSource).
+  void Insert();
   void Cancel() { PerformOperation(roCancelChanges); }
   void ApplyChanges() { PerformOperation(roApplyChanges); }
   // Deletes the current record's row. Afterwards the current record is the one that followed it, the
@@ -528,14 +529,34 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   bool ReadsBackInserted() const { return m_ReadBackInserted; }
   void SetReadBackInserted(bool on) { m_ReadBackInserted = on; }
 
-  // There is no timer in this library: the re-execution runs at once (TimedReExecutionDelay is kept for
-  // front ends that schedule it themselves).
-  void ScheduleReExecute() { PerformOperation(roScheduleReExecute); }
+  // Re-executes after "TimedReExecutionDelay" through the process's scheduler (KVStatementScheduler), at
+  // once without one. Schedules within the delay end in one re-execution, after the last of them; a
+  // re-execution or deactivation in between makes the scheduled one void. A modifying state is left when
+  // scheduling. `keepPosition` as for ReExecute; an error of a deferred re-execution is handled
+  // (KVHandleException), as there is no caller left to raise to.
+  void ScheduleReExecute(bool keepPosition = true) { PerformOperation(roScheduleReExecute, keepPosition ? 1 : 0); }
   // With "AutoSaveChanges" apply, else cancel; when the apply raises, cancel and raise again.
   void LeaveModifyingState();
   // Cursor type forward only and update strategy read only; on an open recordset they take effect at the
   // next execution.
   void SetSimplestConfiguration();
+
+  // --- master/detail
+  // Binds this recordset, as a detail, to the master recordset of `source` (nullptr unbinds). The detail's
+  // SQL parameters named like a master field take that field's current value at every execution, and the
+  // detail re-executes (scheduled) when the master moves to another record. Takes effect at the next
+  // execution.
+  void SetMasterSource(TKVRef<TKVRecordsetMasterSource> source);
+  TKVRecordsetMasterSource* MasterSource() const { return m_MasterSource.get(); }
+  // "AssignMasterParamValues": activates the master and gives every parameter for which the master has a
+  // field of the same name (case-insensitively) that field's current value, NULL while the master has no
+  // current record. Done before every execution; nothing without a master.
+  void AssignMasterParamValues();
+  // "AssignFieldValuesFromMasterSource": for every parameter reference of the SQL text whose preceding word
+  // names a field of this recordset (qualified names such as d.order_id count by their last part), that
+  // field is set to the value of the master's field named like the parameter, so that a new detail record
+  // belongs to the master's record. Skips read-only fields. Done by Insert; nothing without a master.
+  void AssignFieldValuesFromMasterSource();
 
   // --- observers
   void AddObserver(IKVRecordsetObserver* observer);
@@ -545,6 +566,9 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   void AttachViews() { if (m_ViewsDetached > 0) --m_ViewsDetached; }
   bool ViewsDetached() const { return m_ViewsDetached > 0; }
   void NotifyDataChanged(TKVOdbcField* field);
+  // Tells the observers the current record changed after a move made with the views detached (a locate that
+  // stays on the record found).
+  void NotifyMoved();
 
   // --- state snapshots
   TKVOdbcRecordsetState SaveState() const;
@@ -638,7 +662,9 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   void EndBoundExecution(bool renewHandle);
   void PrepareBoundExecution(const std::string& text, const std::vector<TKVBoundValue>& values);
   void ExecuteBound(const std::vector<TKVBoundValue>& values);
+  void ScheduledReExecution(intptr_t keepPosition);
   std::unique_ptr<TBoundExecution> m_Bound;  // the prepared statement of ReExecuteWithValues
+  TKVRef<TKVRecordsetMasterSource> m_MasterSource;
   bool m_SettingBoundClause = false;
   int m_BoundPrepareCount = 0;
   int m_FieldSetsCreated = 0;

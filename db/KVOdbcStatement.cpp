@@ -1,5 +1,6 @@
 #include "db/KVOdbcStatement.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
@@ -233,7 +234,25 @@ void TKVOdbcStatementBase::DoActivate() {
   ApplyStatementSettings();
 }
 
-void TKVOdbcStatementBase::DoDeactivate() { m_Handle.Reset(); }
+bool TKVOdbcStatementBase::StartReExecutionTimer(std::function<void()> callback) {
+  if (!m_ReExecutionTimer) {
+    std::shared_ptr<IKVStatementScheduler> scheduler = KVStatementScheduler();
+    if (!scheduler) return false;
+    m_ReExecutionTimer = scheduler->CreateTimer();
+    if (!m_ReExecutionTimer) return false;
+  }
+  m_ReExecutionTimer->Start(std::max<int32_t>(0, m_Properties->TimedReExecutionDelay()), std::move(callback));
+  return true;
+}
+
+void TKVOdbcStatementBase::StopReExecutionTimer() {
+  if (m_ReExecutionTimer) m_ReExecutionTimer->Stop();
+}
+
+void TKVOdbcStatementBase::DoDeactivate() {
+  StopReExecutionTimer();
+  m_Handle.Reset();
+}
 
 void TKVOdbcStatementBase::RenewHandle() {
   // The new handle is allocated before the old one goes, so a failure leaves the statement as it was.

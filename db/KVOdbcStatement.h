@@ -8,12 +8,15 @@
 #include <sqlext.h>
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "db/KVOdbcConnection.h"
 #include "db/KVOdbcError.h"
 #include "db/KVSqlText.h"
+#include "db/KVStatementScheduler.h"
 #include "foundation/KVActivate.h"
 #include "storage/KVStorage.h"
 
@@ -102,7 +105,7 @@ class TKVOdbcStatementProperties : public TKVRefLifeObject, public IKVLoadStoreD
   // SQL_ATTR_NOSCAN: escape sequences ({ts '...'}, {fn ...}) are translated by the driver when on.
   bool UseSQLEscapeSequences() const { return m_UseEscapes; }
   void SetUseSQLEscapeSequences(bool on);
-  // Milliseconds a scheduled re-execution would wait; kept and stored, see ScheduleReExecute.
+  // Milliseconds a scheduled re-execution waits (see TKVOdbcStatementBase::StartReExecutionTimer).
   int32_t TimedReExecutionDelay() const { return m_ReExecutionDelay; }
   void SetTimedReExecutionDelay(int32_t ms) { m_ReExecutionDelay = ms; }
 
@@ -184,6 +187,13 @@ class TKVOdbcStatementBase : public TKVActivateComponent, public IKVOdbcHandle {
   // allocation and whenever one of them changes while active).
   void ApplyStatementSettings();
 
+  // Starts the re-execution timer with "TimedReExecutionDelay", or restarts it when it runs, so that a burst
+  // of schedules ends in one call of `callback`. False when the process has no scheduler for this thread
+  // (KVStatementScheduler): nothing is started and the caller does the work at once. Deactivation stops it.
+  bool StartReExecutionTimer(std::function<void()> callback);
+  void StopReExecutionTimer();
+  bool ReExecutionPending() const { return m_ReExecutionTimer && m_ReExecutionTimer->Running(); }
+
  protected:
   TKVOdbcStatementBase(TKVRef<TKVOdbcConnection> connection, TKVRef<TKVOdbcStatementProperties> properties);
 
@@ -212,6 +222,7 @@ class TKVOdbcStatementBase : public TKVActivateComponent, public IKVOdbcHandle {
 
  private:
   TKVOdbcHandle m_Handle;
+  std::unique_ptr<IKVStatementTimer> m_ReExecutionTimer;
 };
 
 // Runs modifying SQL (anything but SELECT) on a connection; parameters are inlined as literals.

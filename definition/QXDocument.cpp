@@ -358,6 +358,8 @@ void TQXDocument::SaveToOtherFile(const std::string& full) {
 
 bool TQXDocument::New() {
   if (m_Host && !m_Host->QueryCloseDocument(*this)) return false;
+  // The tool windows (schema pages, report) belong to the document they were opened with.
+  if (m_Host) m_Host->CloseToolWindows();
   ResetToNew();
   return true;
 }

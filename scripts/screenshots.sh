@@ -149,6 +149,24 @@ QXT
     xdotool key --window "$sid" Right Down Right Down Right
     sleep 0.6
     import -window "$sid" "$out/schema-pages.png"; echo "saved docs/screenshots/schema-pages.png"
+    # "Edit Data" (the page's last command button) on the table: the data editor, sorted by a header click
+    # on "name", with a second record added to the selection by Ctrl-click.
+    xdotool key --window "$sid" Up
+    sleep 0.3
+    xdotool mousemove --window "$sid" 254 78 click 1
+    eid=
+    for _ in $(seq 100); do
+      eid=$(xdotool search --onlyvisible --name '^Edit Data' 2>/dev/null | head -1) && [ -n "$eid" ] && break
+      sleep 0.1
+    done
+    [ -n "$eid" ] || { echo "the data editor did not open" >&2; exit 1; }
+    xdotool windowmove "$eid" 20 60 windowsize "$eid" 900 420
+    sleep 1
+    xdotool mousemove --window "$eid" 175 85 click 1
+    sleep 0.8
+    xdotool mousemove --window "$eid" 175 143 keydown ctrl click 1 keyup ctrl
+    sleep 0.3
+    import -window "$eid" "$out/data-editor-shop.png"; echo "saved docs/screenshots/data-editor-shop.png"
     stop
   }
   cd "$here"

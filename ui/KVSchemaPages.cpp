@@ -605,7 +605,8 @@ void TKVSchemaTreeArea::RunCommand(int command) {
       case scRefresh: Refresh(); break;
       case scEditData: {
         std::string table = QXStd(m_Tree->currentItem()->data(0, snrTitle).toString());
-        DataEditor()(*m_Properties, "SELECT * FROM " + table);
+        auto recordset = KVMakeRef<TKVOdbcRecordsetProperties>();
+        DataEditor()(*m_Properties, *recordset, "SELECT * FROM " + table);
         break;
       }
     }
@@ -1099,10 +1100,9 @@ void KVInstallSchemaPages(TQXMainWindow& window, std::function<bool(TKVOdbcConne
   // "Edit Data" opens the program's data editor on the table the SQL text reads.
   // The editor outlives a window it was installed by: its parent is looked up when it opens.
   QPointer<QWidget> parent(&window);
-  KVSetSchemaDataEditor([parent](const TKVOdbcConnectProperties& p, const std::string& sql) {
-    static const std::string prefix = "SELECT * FROM ";
-    std::string table = sql.rfind(prefix, 0) == 0 ? sql.substr(prefix.size()) : sql;
-    KVShowDataEditor(p.ConnectionString(), table, parent.data());
+  KVSetSchemaDataEditor([parent](const TKVOdbcConnectProperties& connection,
+                                  const TKVOdbcRecordsetProperties& recordset, const std::string& sql) {
+    KVShowDataEditor(connection, recordset, sql, parent.data());
   });
   window.OnConnectToDatabase = [&window, chooser] {
     auto properties = KVMakeRef<TKVOdbcConnectProperties>();

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "db/KVOdbcConnection.h"
+#include "db/KVOdbcRecordset.h"
 #include "definition/QXDTree.h"
 #include "definition/QXDTreeOps.h"
 #include "definition/QXDocument.h"
@@ -40,9 +41,10 @@ bool KVSchemaItemFromMimeData(const QMimeData* data, TQXDSchemaItem& item);
 // name or the database named by the connection string.
 std::string KVSchemaDataSourceName(const TKVOdbcConnectProperties& properties);
 
-// The data editor "Edit Data" calls: connection properties and the SQL text. Registered by the program;
-// without one the command stays disabled.
-using TKVSchemaDataEditor = std::function<void(const TKVOdbcConnectProperties&, const std::string& sql)>;
+// The data editor "Edit Data" calls: the page's connection properties, a fresh set of recordset properties
+// and the SQL text. Registered by the program; without one the command stays disabled.
+using TKVSchemaDataEditor = std::function<void(const TKVOdbcConnectProperties&, const TKVOdbcRecordsetProperties&,
+                                               const std::string& sql)>;
 void KVSetSchemaDataEditor(TKVSchemaDataEditor editor);
 
 // --- One page ------------------------------------------------------------------------------------------

@@ -24,6 +24,7 @@
 #include <QVBoxLayout>
 
 #include "db/KVConnectionString.h"
+#include "db/KVSqlText.h"
 #include "definition/QXDClipboard.h"
 #include "definition/QXDFKSort.h"
 #include "engine/QXValidate.h"
@@ -376,8 +377,14 @@ void TQXMainWindow::ShowContextMenu(const QPoint& pos) {
     std::string table = rs->TableName();
     edit->setEnabled(c && !table.empty());
     if (c) {
-      std::string conn = c->EffectiveConnectionString();
-      connect(edit, &QAction::triggered, this, [this, conn, table] { KVShowDataEditor(conn, table, this); });
+      // The database node's settings (credentials, access mode, timeouts) as they are now; the node's own
+      // recordset settings serve the run, the editor starts from fresh ones.
+      auto connection = KVMakeRef<TKVOdbcConnectProperties>();
+      connection->Assign(c->Properties());
+      connect(edit, &QAction::triggered, this, [this, connection, table] {
+        auto recordset = KVMakeRef<TKVOdbcRecordsetProperties>();
+        KVShowDataEditor(*connection, *recordset, KVSQLTextForTable(table), this);
+      });
     }
   }
   menu.exec(TreeWidget()->viewport()->mapToGlobal(pos));

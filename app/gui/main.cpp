@@ -4,6 +4,7 @@
 
 #include "plugin_host/KVPluginMgr.h"
 #include "ui/QXMainWindow.h"
+#include "ui/QXStatementScheduler.h"
 #include "ui/QXUiCommon.h"
 
 int main(int argc, char** argv) {
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
   QXInitUiResources();
   QApplication::setWindowIcon(QXAppIcon());
   QXInstallMessageDialog();
+  QXInstallStatementScheduler();
   int rc = 0;
   {
     TQXMainWindow window;
@@ -25,6 +27,7 @@ int main(int argc, char** argv) {
     rc = app.exec();
   }
   KVSetMessageDialogProc({});
+  KVSetStatementScheduler(nullptr);
   // Plug-in objects go before their modules are unloaded.
   KVReleasePlugins();
   return rc;

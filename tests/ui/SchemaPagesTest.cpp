@@ -152,7 +152,8 @@ class SchemaPagesTest : public QObject {
     page->Tree()->setCurrentItem(orders);
     QVERIFY(!page->CommandEnabled(TKVSchemaTreeArea::scEditData));
     std::string editedSql;
-    KVSetSchemaDataEditor([&](const TKVOdbcConnectProperties&, const std::string& sql) { editedSql = sql; });
+    KVSetSchemaDataEditor([&](const TKVOdbcConnectProperties&, const TKVOdbcRecordsetProperties&,
+                                  const std::string& sql) { editedSql = sql; });
     QVERIFY(page->CommandEnabled(TKVSchemaTreeArea::scEditData));
     page->Tree()->setCurrentItem(orders->child(0));
     QVERIFY(!page->CommandEnabled(TKVSchemaTreeArea::scEditData));
@@ -376,6 +377,17 @@ class SchemaPagesTest : public QObject {
     QMimeData junk;
     junk.setData(kKVSchemaMime, "garbage");
     QVERIFY(!tree->CanDrop(&junk, nullptr));
+  }
+
+  // "New" starts a document without the pages of the one before.
+  void newDocumentClosesTheSchemaPages() {
+    auto w = NewWindow();
+    QVERIFY(Connect(*w, QXStd(m_Sqlite)));
+    QCOMPARE(KVSchemaToolWindowCount(*w), 1);
+    w->Document().SetModified(false);
+    QVERIFY(w->NewDocument());
+    QCOMPARE(KVSchemaToolWindowCount(*w), 0);
+    QVERIFY(!KVSchemaPages(*w, false));
   }
 
   // Escape stops a long load; the captions show what was reached.
