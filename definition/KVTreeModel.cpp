@@ -14,7 +14,28 @@ void* TKVTreeNodeData::GetInterface(const TGUID& iid) {
 TKVTreeItem::TKVTreeItem(TKVTreeModel* model, TKVTreeItem* parent, std::string title)
     : m_Model(model), m_Parent(parent), m_Title(std::move(title)) {}
 
-TKVTreeItem::~TKVTreeItem() = default;
+TKVTreeItem::~TKVTreeItem() {
+  // Post-order as before (every subtree before the item it hangs from, siblings first to last), but with a
+  // stack of our own: trees nest deeper than the call stack allows.
+  struct TFrame {
+    TKVTreeItem* Item;
+    size_t Next;
+  };
+  std::vector<TFrame> frames{{this, 0}};
+  while (!frames.empty()) {
+    TFrame& f = frames.back();
+    if (f.Next < f.Item->m_Children.size()) {
+      TKVTreeItem* child = f.Item->m_Children[f.Next].get();
+      if (child && !child->m_Children.empty())
+        frames.push_back({child, 0});
+      else
+        f.Item->m_Children[f.Next++].reset();
+      continue;
+    }
+    f.Item->m_Children.clear();
+    frames.pop_back();
+  }
+}
 
 TKVTreeItem* TKVTreeItem::Parent() const {
   return m_Parent == m_Model->m_Root.get() ? nullptr : m_Parent;
@@ -22,9 +43,14 @@ TKVTreeItem* TKVTreeItem::Parent() const {
 
 size_t TKVTreeItem::Index() const {
   const auto& siblings = m_Parent->m_Children;
-  for (size_t i = 0; i < siblings.size(); ++i)
-    if (siblings[i].get() == this) return i;
-  return siblings.size();
+  if (m_IndexHint < siblings.size() && siblings[m_IndexHint].get() == this) return m_IndexHint;
+  // Siblings moved: every hint of the level is renewed at once, so walking a level stays linear.
+  size_t found = siblings.size();
+  for (size_t i = 0; i < siblings.size(); ++i) {
+    siblings[i]->m_IndexHint = i;
+    if (siblings[i].get() == this) found = i;
+  }
+  return found;
 }
 
 TKVTreeItem* TKVTreeItem::NextSiblingItem() const {
@@ -131,6 +157,7 @@ TKVTreeItem& TKVTreeModel::Insert(TKVTreeItem* parent, const std::string& title,
   auto& children = p->m_Children;
   size_t at = index < 0 || static_cast<size_t>(index) > children.size() ? children.size() : static_cast<size_t>(index);
   TKVTreeItem& ref = *item;
+  item->m_IndexHint = at;
   children.insert(children.begin() + static_cast<std::ptrdiff_t>(at), std::move(item));
   for (auto* o : m_Observers) o->ItemInserted(ref);
   NotifyModified();
@@ -141,7 +168,7 @@ void TKVTreeModel::Remove(TKVTreeItem& item) {
   if (&item == m_Root.get()) return;
   for (auto* o : m_Observers) o->ItemRemoving(item);
   auto& siblings = item.m_Parent->m_Children;
-  auto it = std::find_if(siblings.begin(), siblings.end(), [&](const auto& c) { return c.get() == &item; });
+  auto it = siblings.begin() + static_cast<std::ptrdiff_t>(item.Index());
   if (it == siblings.end()) return;
   std::unique_ptr<TKVTreeItem> doomed = std::move(*it);
   siblings.erase(it);
@@ -165,18 +192,20 @@ void TKVTreeModel::MoveTo(TKVTreeItem& item, size_t index) {
   NotifyModified();
 }
 
-namespace {
-bool Visit(TKVTreeItem& item, const std::function<bool(TKVTreeItem&)>& visit) {
-  if (!visit(item)) return false;
-  for (size_t i = 0; i < item.ChildCount(); ++i)
-    if (!Visit(*item.Child(i), visit)) return false;
-  return true;
-}
-}  // namespace
-
 void TKVTreeModel::ForEach(const std::function<bool(TKVTreeItem&)>& visit) const {
-  for (size_t i = 0; i < m_Root->ChildCount(); ++i)
-    if (!Visit(*m_Root->Child(i), visit)) return;
+  // Pre-order with a stack of our own (trees nest deeper than the call stack allows). Each level keeps its
+  // parent and the next child's position, so a visit that changes the tree finds what is there then.
+  std::vector<std::pair<const TKVTreeItem*, size_t>> levels{{m_Root.get(), 0}};
+  while (!levels.empty()) {
+    auto& [parent, next] = levels.back();
+    if (next >= parent->ChildCount()) {
+      levels.pop_back();
+      continue;
+    }
+    TKVTreeItem& item = *parent->Child(next++);
+    if (!visit(item)) return;
+    levels.emplace_back(&item, 0);
+  }
 }
 
 size_t TKVTreeModel::Count() const {

@@ -125,6 +125,7 @@ class TKVTreeItem : public IKVVsdTreeNode {
   std::unique_ptr<TKVTreeNodeData> m_Data;
   std::string m_StoredClassName;
   std::vector<std::unique_ptr<TKVTreeItem>> m_Children;
+  mutable size_t m_IndexHint = 0;  // where the item last was among its siblings
   Persistence m_Persistence{*this};
 };
 

@@ -667,9 +667,20 @@ void QXDRegisterNodeClass(const std::string& className, TQXDNodeDataCreator crea
 TQXDDataBase* QXDData(const TKVTreeItem* item) { return item ? item->DataAs<TQXDDataBase>() : nullptr; }
 
 namespace {
+// Pre-order with a stack of our own: trees nest deeper than the call stack allows.
 void VisitSubtree(TKVTreeItem& item, const std::function<void(TKVTreeItem&)>& visit) {
   visit(item);
-  for (size_t i = 0; i < item.ChildCount(); ++i) VisitSubtree(*item.Child(i), visit);
+  std::vector<std::pair<TKVTreeItem*, size_t>> levels{{&item, 0}};
+  while (!levels.empty()) {
+    auto& [parent, next] = levels.back();
+    if (next >= parent->ChildCount()) {
+      levels.pop_back();
+      continue;
+    }
+    TKVTreeItem& child = *parent->Child(next++);
+    visit(child);
+    levels.emplace_back(&child, 0);
+  }
 }
 }  // namespace
 

@@ -1,8 +1,7 @@
 #include "storage/KVCompoundFile.h"
 
 #include <fcntl.h>
-#include <gsf/gsf.h>
-#include <pthread.h>
+#include <glib.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,9 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <exception>
-#include <functional>
-#include <mutex>
 #include <utility>
 
 #include "foundation/KVConvert.h"
@@ -71,21 +67,6 @@ std::string NameProblem(std::string_view name) {
 
 bool StrictKey(std::string_view name, std::u16string& key) { return NameProblem(name).empty() && LooseKey(name, key); }
 
-// --- libgsf --------------------------------------------------------------------------------------------------
-
-void EnsureGsf() {
-  static std::once_flag once;
-  std::call_once(once, [] { gsf_init(); });
-}
-
-struct TGObjectUnref {
-  void operator()(void* p) const {
-    if (p) g_object_unref(p);
-  }
-};
-template <class T>
-using TGsfPtr = std::unique_ptr<T, TGObjectUnref>;
-
 // --- Errors --------------------------------------------------------------------------------------------------
 
 [[noreturn]] void NotCompound(const std::string& why) {
@@ -94,13 +75,6 @@ using TGsfPtr = std::unique_ptr<T, TGObjectUnref>;
 [[noreturn]] void Corrupt(const std::string& why) {
   throw EKVHrException(why, KV_STG_E_DOCFILECORRUPT, nullptr, kRoutineLoad);
 }
-[[noreturn]] void CorruptGsf(const std::string& why, GError* err) {
-  std::string detail = KVResultCodeMessage(KV_STG_E_DOCFILECORRUPT);
-  if (err && err->message && *err->message) detail += std::string(" (libgsf: ") + err->message + ")";
-  if (err) g_error_free(err);
-  throw EKVHrException(why, KV_STG_E_DOCFILECORRUPT, detail, nullptr, kRoutineLoad);
-}
-
 HRESULT StgCodeFromErrno(int err, bool writing) {
   switch (err) {
     case ENOENT:
@@ -214,7 +188,7 @@ std::string ResolvedPath(const std::string& path) {
   return r;
 }
 
-// --- Reading: the image checked before libgsf sees it -------------------------------------------------------
+// --- Reading: every table and chain checked, then the tree taken from the image ----------------------------
 
 constexpr uint32_t kEndOfChain = 0xFFFFFFFEu;
 constexpr uint32_t kDifSect = 0xFFFFFFFCu;
@@ -231,16 +205,13 @@ struct TCheckedEntry {
   std::string Name;
   bool Storage = true;
   uint64_t Size = 0;
-  std::vector<size_t> Children;  // indexes into TCheckedLayout::Entries
+  std::string Data;
+  std::vector<size_t> Children;  // indexes into TCheckedLayout::Entries, each after its parent
 };
 
 struct TCheckedLayout {
   std::vector<TCheckedEntry> Entries;  // [0] is the root
-  // How deep libgsf's directory reader will recurse: it descends once per sibling link as well as per child.
-  size_t ReaderDepth = 0;
-  // Offsets of the first-sector fields of empty streams that do not hold the end mark. Nothing is read from
-  // an empty stream, but libgsf still follows such a chain and warns on standard error.
-  std::vector<size_t> EmptyStreamStarts;
+  TGUID ClassId;
 };
 
 class TImageChecker {
@@ -359,15 +330,15 @@ class TImageChecker {
   void ReadMiniStream() {
     size_t root = EntryOffset(0);
     m_MiniStreamSize = EntrySize(root);
-    std::vector<uint32_t> chain = Chain(U32(root + 116), m_Fat, m_Used, "the mini stream");
-    if (chain.size() * m_SectorSize < m_MiniStreamSize) Corrupt("The mini stream is shorter than its size");
+    m_MiniChain = Chain(U32(root + 116), m_Fat, m_Used, "the mini stream");
+    if (m_MiniChain.size() * m_SectorSize < m_MiniStreamSize) Corrupt("The mini stream is shorter than its size");
     std::vector<uint32_t> tableSectors = Chain(U32(0x3C), m_Fat, m_Used, "the mini allocation table");
     const size_t perSector = m_SectorSize / 4;
     m_MiniFat.reserve(tableSectors.size() * perSector);
     for (uint32_t s : tableSectors)
       for (size_t j = 0; j < perSector; ++j) m_MiniFat.push_back(SectorU32(s, j));
-    // libgsf reads the whole table and stops filling it at the first entry it finds out of range, without
-    // failing: the table it would then follow differs from this one.
+    // An entry out of range is a damaged table even where no chain reaches it: other readers stop filling
+    // their table there and would follow a different one.
     for (uint32_t v : m_MiniFat)
       if (v >= m_MiniFat.size() && v < kDifSect) Corrupt("The mini allocation table refers to a sector it lacks");
     m_MiniUsed.assign(m_MiniFat.size(), false);
@@ -399,6 +370,12 @@ class TImageChecker {
       std::vector<uint32_t> chain = Chain(start, m_Fat, m_Used, what);
       if (chain.size() < (e.Size + m_SectorSize - 1) / m_SectorSize)
         Corrupt("The sector chain of " + what + " is shorter than the stream");
+      e.Data.resize(static_cast<size_t>(e.Size));
+      for (size_t i = 0, done = 0; done < e.Data.size(); ++i) {
+        size_t bytes = std::min(m_SectorSize, e.Data.size() - done);
+        std::memcpy(e.Data.data() + done, m_Image.data() + SectorOffset(chain[i]), bytes);
+        done += bytes;
+      }
     } else if (e.Size > 0) {
       std::vector<uint32_t> chain = Chain(start, m_MiniFat, m_MiniUsed, what);
       uint64_t needed = (e.Size + kMiniSectorSize - 1) / kMiniSectorSize;
@@ -407,6 +384,14 @@ class TImageChecker {
         uint64_t bytes = std::min<uint64_t>(kMiniSectorSize, e.Size - i * kMiniSectorSize);
         if (chain[i] * kMiniSectorSize + bytes > m_MiniStreamSize)
           Corrupt("A mini sector of " + what + " lies outside the mini stream");
+      }
+      e.Data.resize(static_cast<size_t>(e.Size));
+      for (uint64_t i = 0; i < needed; ++i) {
+        size_t done = static_cast<size_t>(i * kMiniSectorSize);
+        size_t bytes = std::min<size_t>(kMiniSectorSize, e.Data.size() - done);
+        uint64_t at = chain[i] * kMiniSectorSize;
+        size_t from = SectorOffset(m_MiniChain[at / m_SectorSize]) + static_cast<size_t>(at % m_SectorSize);
+        std::memcpy(e.Data.data() + done, m_Image.data() + from, bytes);
       }
     }
   }
@@ -418,13 +403,12 @@ class TImageChecker {
     layout.Entries[0].Name = "Root Entry";
     std::vector<bool> seen(m_EntryCount, false);
     seen[0] = true;
+    layout.ClassId = TGUID::FromBytes(reinterpret_cast<const uint8_t*>(m_Image.data()) + EntryOffset(0) + 80);
     struct TStep {
       uint32_t Entry;
       size_t Parent;
-      size_t Depth;
     };
-    std::vector<TStep> todo{{U32(EntryOffset(0) + 76), 0, 2}};
-    layout.ReaderDepth = 1;
+    std::vector<TStep> todo{{U32(EntryOffset(0) + 76), 0}};
     while (!todo.empty()) {
       TStep step = todo.back();
       todo.pop_back();
@@ -445,15 +429,13 @@ class TImageChecker {
         e.Size = EntrySize(off);
         if (child != kNoStream) Corrupt("Stream \"" + e.Name + "\" has children");
         CheckStreamData(e, U32(off + 116));
-        if (e.Size == 0 && U32(off + 116) != kEndOfChain) layout.EmptyStreamStarts.push_back(off + 116);
       }
-      layout.ReaderDepth = std::max(layout.ReaderDepth, step.Depth);
       size_t index = layout.Entries.size();
       layout.Entries.push_back(std::move(e));
       layout.Entries[step.Parent].Children.push_back(index);
-      todo.push_back({U32(off + 68), step.Parent, step.Depth + 1});
-      todo.push_back({U32(off + 72), step.Parent, step.Depth + 1});
-      if (layout.Entries[index].Storage) todo.push_back({child, index, step.Depth + 1});
+      todo.push_back({U32(off + 68), step.Parent});
+      todo.push_back({U32(off + 72), step.Parent});
+      if (layout.Entries[index].Storage) todo.push_back({child, index});
     }
     return layout;
   }
@@ -469,49 +451,257 @@ class TImageChecker {
   size_t m_EntriesPerSector = 4;
   size_t m_EntryCount = 0;
   uint64_t m_MiniStreamSize = 0;
+  std::vector<uint32_t> m_MiniChain;  // the regular sectors holding the mini stream
   std::vector<uint32_t> m_MiniFat;
   std::vector<bool> m_MiniUsed;
 };
 
-// libgsf's directory reader recurses along every sibling and child link, so it needs stack in proportion to
-// the longest such path (its own writer links all children of a storage into one chain of siblings): more
-// than 8 MiB for some tens of thousands of elements in one storage, or storages nested as deep. It runs on a thread of
-// its own whose stack is sized from the checked directory.
-constexpr size_t kReaderStackBase = size_t{1} << 20;
-constexpr size_t kReaderStackPerLevel = 2048;
-constexpr size_t kReaderStackLimit = size_t{1} << 31;
+// --- Writing -------------------------------------------------------------------------------------------------
+//
+// Version 3 image laid out in one pass over sizes, then filled: header, allocation table, its extension (DIFAT),
+// directory, mini allocation table, mini stream, then the large streams, each chain in consecutive sectors.
+// The children of a storage become a balanced sibling tree (the midpoint of every range is its root), coloured
+// as a valid red-black tree: readers that search the tree find names in about log n steps, and no reader's
+// recursion grows with the number of siblings.
 
-void* RunTask(void* arg) {
-  auto* task = static_cast<std::pair<const std::function<void()>*, std::exception_ptr>*>(arg);
-  try {
-    (*task->first)();
-  } catch (...) {
-    task->second = std::current_exception();
-  }
-  return nullptr;
-}
+constexpr uint32_t kFreeSect = 0xFFFFFFFFu;
+constexpr uint32_t kFatSect = 0xFFFFFFFDu;
+constexpr size_t kSectorSize = 512;
+constexpr size_t kIdsPerSector = kSectorSize / 4;
+constexpr size_t kHeaderDifatEntries = 109;
 
-void RunWithStack(size_t depth, const std::function<void()>& fn) {
-  if (depth > (kReaderStackLimit - kReaderStackBase) / kReaderStackPerLevel)
-    Corrupt("The directory tree is too deep to be read");
-  size_t page = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
-  size_t size = kReaderStackBase + depth * kReaderStackPerLevel;
-  size = (size + page - 1) / page * page;
-  std::pair<const std::function<void()>*, std::exception_ptr> task{&fn, nullptr};
-  pthread_attr_t attr;
-  int rc = pthread_attr_init(&attr);
-  if (rc == 0) {
-    rc = pthread_attr_setstacksize(&attr, size);
-    pthread_t thread;
-    if (rc == 0) rc = pthread_create(&thread, &attr, &RunTask, &task);
-    pthread_attr_destroy(&attr);
-    if (rc == 0) pthread_join(thread, nullptr);
+// One directory entry as it will be written.
+struct TOutEntry {
+  const TKVCompoundElement* Element;  // null for the root
+  uint32_t Left = kNoStream, Right = kNoStream, Child = kNoStream;
+  uint32_t Start = kEndOfChain;
+  uint64_t Size = 0;
+  bool Red = false;
+};
+
+class TImageWriter {
+ public:
+  TImageWriter(const TKVCompoundElement& root, const TGUID& classId) : m_Root(root), m_ClassId(classId) {}
+
+  std::string Run() {
+    CollectEntries();
+    PlaceStreams();
+    return Emit();
   }
-  if (rc != 0)
-    throw EKVHrException("No reader thread could be started", KV_STG_E_INSUFFICIENTMEMORY, KVSysErrorMessage(rc),
-                         nullptr, kRoutineLoad);
-  if (task.second) std::rethrow_exception(task.second);
-}
+
+ private:
+  static uint32_t MidOf(size_t lo, size_t hi) { return static_cast<uint32_t>(lo + (hi - lo) / 2); }
+
+  // Pre-order numbering; a storage's children get consecutive ids in the format's order, so the sibling tree
+  // over them is built from index ranges.
+  void CollectEntries() {
+    m_Entries.push_back({nullptr});
+    std::vector<std::pair<const TKVCompoundElement*, uint32_t>> todo{{&m_Root, 0}};
+    while (!todo.empty()) {
+      auto [storage, id] = todo.back();
+      todo.pop_back();
+      size_t n = storage->Count();
+      if (n == 0) continue;
+      if (m_Entries.size() + n >= kMaxRegularSector)
+        throw EKVHrException("The tree has more elements than a compound file can hold", KV_STG_E_INSUFFICIENTMEMORY,
+                             nullptr, kRoutineSave);
+      const uint32_t first = static_cast<uint32_t>(m_Entries.size());
+      for (size_t i = 0; i < n; ++i) m_Entries.push_back({&storage->Child(i)});
+      m_Entries[id].Child = first + MidOf(0, n);
+      LinkSiblings(first, n);
+      for (size_t i = n; i-- > 0;)
+        if (storage->Child(i).IsStorage()) todo.emplace_back(&storage->Child(i), first + static_cast<uint32_t>(i));
+    }
+  }
+
+  // All levels of a midpoint tree but the deepest are full, so making the nodes of an incomplete deepest level
+  // red gives every path the same number of black nodes.
+  void LinkSiblings(uint32_t first, size_t n) {
+    size_t fullLevels = 0;
+    while ((size_t{2} << fullLevels) - 1 <= n) ++fullLevels;
+    struct TRange {
+      size_t Lo, Hi, Depth;
+    };
+    std::vector<TRange> ranges{{0, n, 0}};
+    while (!ranges.empty()) {
+      TRange r = ranges.back();
+      ranges.pop_back();
+      uint32_t mid = MidOf(r.Lo, r.Hi);
+      TOutEntry& e = m_Entries[first + mid];
+      e.Red = r.Depth >= fullLevels;
+      if (r.Lo < mid) {
+        e.Left = first + MidOf(r.Lo, mid);
+        ranges.push_back({r.Lo, mid, r.Depth + 1});
+      }
+      if (mid + 1 < r.Hi) {
+        e.Right = first + MidOf(mid + 1, r.Hi);
+        ranges.push_back({mid + 1, r.Hi, r.Depth + 1});
+      }
+    }
+  }
+
+  static uint64_t SectorsFor(uint64_t bytes, uint64_t unit) { return (bytes + unit - 1) / unit; }
+
+  void PlaceStreams() {
+    uint64_t miniSectors = 0, bigSectors = 0;
+    for (TOutEntry& e : m_Entries) {
+      if (!e.Element || !e.Element->IsStream()) continue;
+      e.Size = e.Element->Data().size();
+      if (e.Size > 0xFFFFFFFFu)
+        throw EKVHrException("Stream \"" + e.Element->Name() + "\" is larger than a compound file can hold",
+                             KV_STG_E_WRITEFAULT, nullptr, kRoutineSave);
+      if (e.Size == 0) continue;
+      if (e.Size < kMiniCutoff) {
+        e.Start = static_cast<uint32_t>(miniSectors);
+        miniSectors += SectorsFor(e.Size, kMiniSectorSize);
+      } else {
+        e.Start = static_cast<uint32_t>(bigSectors);  // relative for now
+        bigSectors += SectorsFor(e.Size, kSectorSize);
+      }
+    }
+    if (miniSectors * kMiniSectorSize > 0xFFFFFFFFu)
+      throw EKVHrException("The short streams are more than a compound file can hold", KV_STG_E_WRITEFAULT, nullptr,
+                           kRoutineSave);
+    m_MiniSectors = miniSectors;
+    m_DirSectors = SectorsFor(m_Entries.size(), kSectorSize / kEntrySize);
+    m_MiniFatSectors = SectorsFor(miniSectors * 4, kSectorSize);
+    m_MiniStreamSectors = SectorsFor(miniSectors * kMiniSectorSize, kSectorSize);
+    const uint64_t content = m_DirSectors + m_MiniFatSectors + m_MiniStreamSectors + bigSectors;
+    // The allocation table describes itself and its extension too.
+    uint64_t fat = 1, difat = 0;
+    for (;;) {
+      uint64_t needed = SectorsFor(content + fat + difat, kIdsPerSector);
+      uint64_t needDifat = needed > kHeaderDifatEntries ? SectorsFor(needed - kHeaderDifatEntries, kIdsPerSector - 1) : 0;
+      if (needed <= fat && needDifat <= difat) break;
+      fat = std::max(fat, needed);
+      difat = std::max(difat, needDifat);
+    }
+    m_FatSectors = fat;
+    m_DifatSectors = difat;
+    m_Total = fat + difat + content;
+    if (m_Total >= kMaxRegularSector)
+      throw EKVHrException("The tree is larger than a compound file can hold", KV_STG_E_WRITEFAULT, nullptr,
+                           kRoutineSave);
+    m_FirstDifat = fat;
+    m_FirstDir = m_FirstDifat + difat;
+    m_FirstMiniFat = m_FirstDir + m_DirSectors;
+    m_FirstMiniStream = m_FirstMiniFat + m_MiniFatSectors;
+    m_FirstBig = m_FirstMiniStream + m_MiniStreamSectors;
+    for (TOutEntry& e : m_Entries)
+      if (e.Element && e.Size >= kMiniCutoff) e.Start += static_cast<uint32_t>(m_FirstBig);
+    m_Entries[0].Start = miniSectors ? static_cast<uint32_t>(m_FirstMiniStream) : kEndOfChain;
+    m_Entries[0].Size = miniSectors * kMiniSectorSize;
+  }
+
+  void Put16(size_t off, uint16_t v) {
+    m_Out[off] = static_cast<char>(v & 0xFF);
+    m_Out[off + 1] = static_cast<char>(v >> 8);
+  }
+  void Put32(size_t off, uint32_t v) {
+    for (int i = 0; i < 4; ++i) m_Out[off + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  }
+  static size_t At(uint64_t sector) { return static_cast<size_t>((sector + 1) * kSectorSize); }
+  // Table slot `index` of a table stored in consecutive sectors from `first`.
+  static size_t Slot(uint64_t first, uint64_t index) { return At(first) + static_cast<size_t>(index) * 4; }
+
+  void Chain(uint64_t tableFirst, uint64_t start, uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i)
+      Put32(Slot(tableFirst, start + i), i + 1 < count ? static_cast<uint32_t>(start + i + 1) : kEndOfChain);
+  }
+
+  std::string Emit() {
+    m_Out.assign(At(m_Total), '\0');
+    // Header.
+    std::memcpy(m_Out.data(), kSignature, sizeof kSignature);
+    Put16(0x18, 0x3E);
+    Put16(0x1A, 3);
+    Put16(0x1C, 0xFFFE);
+    Put16(0x1E, 9);
+    Put16(0x20, 6);
+    Put32(0x2C, static_cast<uint32_t>(m_FatSectors));
+    Put32(0x30, static_cast<uint32_t>(m_FirstDir));
+    Put32(0x38, static_cast<uint32_t>(kMiniCutoff));
+    Put32(0x3C, m_MiniFatSectors ? static_cast<uint32_t>(m_FirstMiniFat) : kEndOfChain);
+    Put32(0x40, static_cast<uint32_t>(m_MiniFatSectors));
+    Put32(0x44, m_DifatSectors ? static_cast<uint32_t>(m_FirstDifat) : kEndOfChain);
+    Put32(0x48, static_cast<uint32_t>(m_DifatSectors));
+    for (uint64_t i = 0; i < kHeaderDifatEntries; ++i)
+      Put32(0x4C + 4 * i, i < m_FatSectors ? static_cast<uint32_t>(i) : kFreeSect);
+    // DIFAT: the allocation-table sectors the header has no room for, 127 per sector and a link to the next.
+    for (uint64_t d = 0; d < m_DifatSectors; ++d) {
+      for (uint64_t j = 0; j < kIdsPerSector - 1; ++j) {
+        uint64_t fat = kHeaderDifatEntries + d * (kIdsPerSector - 1) + j;
+        Put32(Slot(m_FirstDifat + d, j), fat < m_FatSectors ? static_cast<uint32_t>(fat) : kFreeSect);
+      }
+      Put32(Slot(m_FirstDifat + d, kIdsPerSector - 1),
+            d + 1 < m_DifatSectors ? static_cast<uint32_t>(m_FirstDifat + d + 1) : kEndOfChain);
+    }
+    // Allocation table.
+    for (uint64_t i = 0; i < m_FatSectors * kIdsPerSector; ++i) Put32(Slot(0, i), kFreeSect);
+    for (uint64_t i = 0; i < m_FatSectors; ++i) Put32(Slot(0, i), kFatSect);
+    for (uint64_t i = 0; i < m_DifatSectors; ++i) Put32(Slot(0, m_FirstDifat + i), kDifSect);
+    Chain(0, m_FirstDir, m_DirSectors);
+    Chain(0, m_FirstMiniFat, m_MiniFatSectors);
+    Chain(0, m_FirstMiniStream, m_MiniStreamSectors);
+    // Mini allocation table: unused slots free.
+    for (uint64_t i = 0; i < m_MiniFatSectors * kIdsPerSector; ++i) Put32(Slot(m_FirstMiniFat, i), kFreeSect);
+    // Directory, then each stream's bytes and chain.
+    const size_t entrySlots = static_cast<size_t>(m_DirSectors * (kSectorSize / kEntrySize));
+    for (size_t id = 0; id < entrySlots; ++id) {
+      size_t off = At(m_FirstDir) + id * kEntrySize;
+      if (id >= m_Entries.size()) {
+        Put32(off + 68, kNoStream);
+        Put32(off + 72, kNoStream);
+        Put32(off + 76, kNoStream);
+        continue;
+      }
+      WriteEntry(off, m_Entries[id]);
+    }
+    return std::move(m_Out);
+  }
+
+  void WriteEntry(size_t off, const TOutEntry& e) {
+    std::u16string name;
+    Utf8ToUtf16(e.Element ? e.Element->Name() : std::string("Root Entry"), name);
+    for (size_t i = 0; i < name.size(); ++i) Put16(off + 2 * i, static_cast<uint16_t>(name[i]));
+    Put16(off + 64, static_cast<uint16_t>((name.size() + 1) * 2));
+    m_Out[off + 66] = static_cast<char>(!e.Element ? 5 : e.Element->IsStorage() ? 1 : 2);
+    m_Out[off + 67] = static_cast<char>(e.Red ? 0 : 1);
+    Put32(off + 68, e.Left);
+    Put32(off + 72, e.Right);
+    Put32(off + 76, e.Child);
+    if (!e.Element) {
+      std::array<uint8_t, 16> clsid = m_ClassId.ToBytes();
+      std::memcpy(m_Out.data() + off + 80, clsid.data(), clsid.size());
+    }
+    Put32(off + 116, e.Start);
+    Put32(off + 120, static_cast<uint32_t>(e.Size));
+    if (!e.Element || e.Size == 0) return;
+    const std::string& data = e.Element->Data();
+    if (e.Size >= kMiniCutoff) {
+      uint64_t count = SectorsFor(e.Size, kSectorSize);
+      Chain(0, e.Start, count);
+      std::memcpy(m_Out.data() + At(e.Start), data.data(), data.size());
+      return;
+    }
+    uint64_t count = SectorsFor(e.Size, kMiniSectorSize);
+    Chain(m_FirstMiniFat, e.Start, count);
+    for (uint64_t i = 0; i < count; ++i) {
+      uint64_t at = (e.Start + i) * kMiniSectorSize;
+      size_t done = static_cast<size_t>(i * kMiniSectorSize);
+      std::memcpy(m_Out.data() + At(m_FirstMiniStream + at / kSectorSize) + at % kSectorSize, data.data() + done,
+                  std::min<size_t>(kMiniSectorSize, data.size() - done));
+    }
+  }
+
+  const TKVCompoundElement& m_Root;
+  TGUID m_ClassId;
+  std::vector<TOutEntry> m_Entries;
+  uint64_t m_MiniSectors = 0, m_DirSectors = 0, m_MiniFatSectors = 0, m_MiniStreamSectors = 0;
+  uint64_t m_FatSectors = 0, m_DifatSectors = 0, m_Total = 0;
+  uint64_t m_FirstDifat = 0, m_FirstDir = 0, m_FirstMiniFat = 0, m_FirstMiniStream = 0, m_FirstBig = 0;
+  std::string m_Out;
+};
 
 }  // namespace
 
@@ -674,6 +864,7 @@ bool TKVCompoundElement::Destroy(std::string_view name) {
   auto it = LowerBound(e->m_Key);
   m_Children.erase(m_Children.begin() + (it - m_Children.begin()));
   Touch();
+  if (m_Owner) ++m_Owner->m_Removals;
   return true;
 }
 
@@ -701,167 +892,31 @@ void TKVCompoundFile::SetClassId(const TGUID& classId) {
 
 void TKVCompoundFile::LoadImage(std::string_view image) {
   TCheckedLayout layout = TImageChecker(image).Run();
-  std::string normalized;
-  if (!layout.EmptyStreamStarts.empty()) {
-    normalized.assign(image);
-    for (size_t off : layout.EmptyStreamStarts)
-      for (int i = 0; i < 4; ++i) normalized[off + i] = static_cast<char>((kEndOfChain >> (8 * i)) & 0xFF);
-    image = normalized;
-  }
-
+  // Entries come after their parents, so one pass in order builds the tree; each storage is ordered once, when
+  // all its children are in.
   std::unique_ptr<TKVCompoundElement> root = TKVCompoundAccess::NewRoot(this);
-  TGUID classId;
-  RunWithStack(layout.ReaderDepth, [&] {
-    EnsureGsf();
-    TGsfPtr<GsfInput> input(gsf_input_memory_new(reinterpret_cast<const guint8*>(image.data()),
-                                                 static_cast<gsf_off_t>(image.size()), FALSE));
-    if (!input) Corrupt("libgsf could not take the image");
-    GError* err = nullptr;
-    TGsfPtr<GsfInfile> ole(gsf_infile_msole_new(input.get(), &err));
-    if (!ole) CorruptGsf("libgsf could not read the compound file", err);
-    if (err) g_error_free(err);
-    guint8 clsid[16];
-    if (gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(ole.get()), clsid)) classId = TGUID::FromBytes(clsid);
-
-    struct TLevel {
-      TGsfPtr<GsfInfile> Dir;
-      TKVCompoundElement* Target;
-      int Next;
-      int Count;
-    };
-    std::vector<TLevel> levels;
-    int rootCount = gsf_infile_num_children(ole.get());
-    levels.push_back({std::move(ole), root.get(), 0, rootCount});
-    while (!levels.empty()) {
-      TLevel& level = levels.back();
-      if (level.Next >= level.Count) {
-        TKVCompoundAccess::Order(*level.Target);
-        levels.pop_back();
-        continue;
-      }
-      int i = level.Next++;
-      const char* rawName = gsf_infile_name_by_index(level.Dir.get(), i);
-      std::string name = rawName ? rawName : "";
-      TGsfPtr<GsfInput> child(gsf_infile_child_by_index(level.Dir.get(), i));
+  std::vector<TKVCompoundElement*> elements(layout.Entries.size(), nullptr);
+  elements[0] = root.get();
+  for (size_t i = 0; i < layout.Entries.size(); ++i) {
+    TCheckedEntry& entry = layout.Entries[i];
+    if (!entry.Storage) continue;
+    for (size_t c : entry.Children) {
+      TCheckedEntry& child = layout.Entries[c];
       std::u16string key;
-      if (!child || !LooseKey(name, key)) Corrupt("libgsf could not open element \"" + name + "\"");
-      int count = GSF_IS_INFILE(child.get()) ? gsf_infile_num_children(GSF_INFILE(child.get())) : -1;
-      if (count >= 0) {
-        TKVCompoundElement& storage =
-            TKVCompoundAccess::Append(*level.Target, TKVCompoundElement::TKind::Storage, name, std::move(key));
-        levels.push_back({TGsfPtr<GsfInfile>(GSF_INFILE(child.release())), &storage, 0, count});
-        continue;
-      }
-      gsf_off_t size = gsf_input_size(child.get());
-      if (size < 0) Corrupt("libgsf could not size stream \"" + name + "\"");
-      std::string data(static_cast<size_t>(size), '\0');
-      size_t done = 0;
-      while (done < data.size()) {
-        size_t chunk = std::min<size_t>(data.size() - done, size_t{1} << 20);
-        if (!gsf_input_read(child.get(), chunk, reinterpret_cast<guint8*>(data.data() + done)))
-          Corrupt("libgsf could not read stream \"" + name + "\"");
-        done += chunk;
-      }
-      TKVCompoundAccess::Append(*level.Target, TKVCompoundElement::TKind::Stream, name, std::move(key),
-                                std::move(data));
+      if (!LooseKey(child.Name, key)) Corrupt("Element \"" + child.Name + "\" has an invalid name");
+      elements[c] = &TKVCompoundAccess::Append(
+          *elements[i], child.Storage ? TKVCompoundElement::TKind::Storage : TKVCompoundElement::TKind::Stream,
+          std::move(child.Name), std::move(key), std::move(child.Data));
     }
-  });
-
-  // What libgsf delivered must be exactly what the directory describes: it skips what it cannot read.
-  std::vector<std::pair<size_t, const TKVCompoundElement*>> pairs{{0, root.get()}};
-  while (!pairs.empty()) {
-    auto [index, element] = pairs.back();
-    pairs.pop_back();
-    const TCheckedEntry& expected = layout.Entries[index];
-    if (expected.Children.size() != element->Count())
-      Corrupt("libgsf read a different number of elements in \"" + expected.Name + "\" than the directory holds");
-    for (size_t c : expected.Children) {
-      const TCheckedEntry& want = layout.Entries[c];
-      const TKVCompoundElement* got = TKVCompoundAccess::FindLoose(*element, want.Name);
-      if (!got || got->Name() != want.Name || got->IsStorage() != want.Storage ||
-          (!want.Storage && got->Data().size() != want.Size))
-        Corrupt("libgsf read element \"" + want.Name + "\" differently from the directory");
-      if (want.Storage) pairs.emplace_back(c, got);
-    }
+    TKVCompoundAccess::Order(*elements[i]);
   }
-
   m_Root = std::move(root);
-  m_ClassId = classId;
+  ++m_Removals;
+  m_ClassId = layout.ClassId;
   m_Modified = false;
 }
 
-std::string TKVCompoundFile::SaveImage() const {
-  EnsureGsf();
-  TGsfPtr<GsfOutput> sink(gsf_output_memory_new());
-  TGsfPtr<GsfOutfile> ole(sink ? gsf_outfile_msole_new_full(sink.get(), 512, 64) : nullptr);
-  if (!ole)
-    throw EKVHrException("libgsf could not start a compound image", KV_STG_E_INSUFFICIENTMEMORY, nullptr, kRoutineSave);
-  std::array<uint8_t, 16> clsid = m_ClassId.ToBytes();
-  gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(ole.get()), clsid.data());
-
-  struct TLevel {
-    const TKVCompoundElement* Storage;
-    GsfOutfile* Out;
-    TGsfPtr<GsfOutfile> Owned;  // null for the root, which is closed last
-    size_t Next;
-  };
-  std::vector<TLevel> levels;
-  levels.push_back({m_Root.get(), ole.get(), nullptr, 0});
-  std::string failure;
-  auto describe = [](GsfOutput* out, const std::string& what) {
-    const GError* e = out ? gsf_output_error(out) : nullptr;
-    return e && e->message ? what + " (libgsf: " + e->message + ")" : what;
-  };
-  while (!levels.empty() && failure.empty()) {
-    TLevel& level = levels.back();
-    if (level.Next == level.Storage->Count()) {
-      if (level.Owned && !gsf_output_close(GSF_OUTPUT(level.Out)))
-        failure = describe(GSF_OUTPUT(level.Out), "Storage \"" + level.Storage->Name() + "\" could not be written");
-      levels.pop_back();
-      continue;
-    }
-    const TKVCompoundElement& e = level.Storage->Child(level.Next++);
-    if (e.IsStream() && e.Data().size() > 0xFFFFFFFFu) {
-      failure = "Stream \"" + e.Name() + "\" is larger than a compound file can hold";
-      break;
-    }
-    GsfOutput* child = gsf_outfile_new_child(level.Out, e.Name().c_str(), e.IsStorage());
-    if (!child) {
-      failure = "Element \"" + e.Name() + "\" could not be added";
-      break;
-    }
-    if (e.IsStorage()) {
-      levels.push_back({&e, GSF_OUTFILE(child), TGsfPtr<GsfOutfile>(GSF_OUTFILE(child)), 0});
-      continue;
-    }
-    // Each stream is written whole and closed before the next one is opened: libgsf cuts a second large
-    // stream that is open at the same time without reporting it.
-    TGsfPtr<GsfOutput> stream(child);
-    const std::string& data = e.Data();
-    size_t done = 0;
-    bool ok = true;
-    while (ok && done < data.size()) {
-      size_t chunk = std::min<size_t>(data.size() - done, size_t{1} << 20);
-      ok = gsf_output_write(stream.get(), chunk, reinterpret_cast<const guint8*>(data.data() + done));
-      done += chunk;
-    }
-    if (!gsf_output_close(stream.get()) || !ok)
-      failure = describe(stream.get(), "Stream \"" + e.Name() + "\" could not be written");
-  }
-  // After a failure the storages still open are closed innermost first, so that libgsf finishes cleanly.
-  while (!levels.empty()) {
-    if (levels.back().Owned) gsf_output_close(GSF_OUTPUT(levels.back().Out));
-    levels.pop_back();
-  }
-  bool closed = gsf_output_close(GSF_OUTPUT(ole.get()));
-  if (failure.empty() && !closed)
-    failure = describe(GSF_OUTPUT(ole.get()), "The compound image could not be completed");
-  if (!failure.empty()) throw EKVHrException(failure, KV_STG_E_WRITEFAULT, nullptr, kRoutineSave);
-  const guint8* bytes = gsf_output_memory_get_bytes(GSF_OUTPUT_MEMORY(sink.get()));
-  gsf_off_t size = gsf_output_size(sink.get());
-  if (!bytes || size <= 0) throw EKVHrException("libgsf produced no image", KV_STG_E_WRITEFAULT, nullptr, kRoutineSave);
-  return std::string(reinterpret_cast<const char*>(bytes), static_cast<size_t>(size));
-}
+std::string TKVCompoundFile::SaveImage() const { return TImageWriter(*m_Root, m_ClassId).Run(); }
 
 // --- TKVCompoundFile: files ----------------------------------------------------------------------------------
 

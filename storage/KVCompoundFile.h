@@ -1,21 +1,18 @@
 #pragma once
 // The binary document container: a compound file (storages holding streams and further storages) kept as
-// a tree in memory. libgsf serves only as the codec that turns bytes into the tree and back; everything the format
-// leaves to the application is done here: name rules, case-insensitive lookup, the compound enumeration order,
-// exclusive access to the file and safe replacement of the file on save.
+// a tree in memory. Reading and writing the container is done here, as are the rules the format leaves to the
+// application: name rules, case-insensitive lookup, the compound enumeration order, exclusive access to the
+// file and safe replacement of the file on save.
 //
 // Reading: the whole file is read once; the tree then lives in memory and the file is never read again.
-// Before the bytes reach libgsf they are checked here (header, sector tables and their chains, the
-// directory tree): libgsf follows looping sector chains and directory links only as far as it happens to
-// need them, silently drops what it cannot reach, and recurses once per sibling and per level when it reads a
-// directory. A damaged file is refused as a whole instead of yielding a partial tree that a later save would make
-// permanent.
+// Everything is checked before the tree is built (header, sector tables and their chains, the directory
+// tree, names): a damaged file is refused as a whole instead of yielding a partial tree that a later save
+// would make permanent. Work and memory grow linearly with the file; nothing recurses per level or sibling.
 //
 // Writing: version 3 (512-byte sectors, 64-byte mini sectors, 4096-byte mini stream cutoff), the most widely
 // readable form and the compact one for the many short values this program stores. The output depends only
-// on the tree and the class id, so the same tree always gives the same bytes. libgsf takes time quadratic in
-// the number of children of one storage, both ways (some seconds for 30000): fine for directories of
-// values and tree nodes, not for one directory holding a table's rows.
+// on the tree and the class id, so the same tree always gives the same bytes. The children of a storage form
+// a balanced red-black sibling tree; time is linear in the number of elements and bytes.
 //
 // Not thread-safe: the owner serialises access.
 #include <cstdint>
@@ -122,7 +119,7 @@ class TKVCompoundElement {
 //
 // Errors raise EKVHrException with an STG_E_* code: STG_E_INVALIDHEADER for bytes that are no
 // compound file (empty, short, wrong signature, unsupported header), STG_E_DOCFILECORRUPT for a compound
-// file whose tables or directory are inconsistent (libgsf's own error text is added where it gave one),
+// file whose tables or directory are inconsistent,
 // STG_E_SHAREVIOLATION when another document holds the file, and the code nearest to errno for failed system
 // calls. Messages describe what failed but do not name the file: the caller puts its own operation text
 // (with the file name) in front.
@@ -139,6 +136,10 @@ class TKVCompoundFile {
   const TKVCompoundElement& Root() const { return *m_Root; }
   const TGUID& ClassId() const { return m_ClassId; }
   void SetClassId(const TGUID& classId);
+
+  // Changes whenever elements are removed or the whole tree is replaced, so that whoever keeps pointers to
+  // elements knows when they may have gone.
+  uint64_t RemovalCount() const { return m_Removals; }
 
   // Whether the tree or the class id changed since the document was loaded, created or saved to its file.
   bool Modified() const { return m_Modified; }
@@ -177,6 +178,7 @@ class TKVCompoundFile {
   std::unique_ptr<TKVCompoundElement> m_Root;
   TGUID m_ClassId;
   bool m_Modified = false;
+  uint64_t m_Removals = 0;
   int m_Fd = -1;
   bool m_ReadOnly = false;
   std::string m_FileName;

@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "foundation/KVConvert.h"
@@ -80,6 +82,7 @@ void TKVCompoundDocStorage::SetClassGUID(const TGUID& classId) {
 TKVCompoundFile& TKVCompoundDocStorage::GetDocument() {
   std::lock_guard lock(*m_Lock);
   if (!m_Doc) {
+    ForgetWalk();
     OpenRoot();
     ResetCurrentDir();
   }
@@ -120,58 +123,95 @@ void TKVCompoundDocStorage::OpenRoot() {
   m_Doc = std::move(doc);
 }
 
-TKVCompoundElement* TKVCompoundDocStorage::CurrentStorage(bool create) {
-  TKVCompoundElement* e = &GetRootStorage();
-  for (const std::string& part : KVSplitPath(InternalPath(GetCurrentDir()))) {
+void TKVCompoundDocStorage::ForgetWalk() {
+  m_Walk = TWalkCache();
+  m_Current = nullptr;
+}
+
+TKVCompoundElement* TKVCompoundDocStorage::Walk(const std::string& internalPath, TWalkMode mode) {
+  const char* routine = "TKVCompoundDocStorage.InternalOpenDir";
+  TKVCompoundElement& root = GetRootStorage();
+  // Elements may also be removed through the document itself.
+  if (m_Doc->RemovalCount() != m_WalkRemovals) {
+    ForgetWalk();
+    m_WalkRemovals = m_Doc->RemovalCount();
+  }
+  const std::string& path = internalPath;  // single "\\" between elements, none at the ends
+  // The elements shared with the last walk: the common bytes, cut back to an element boundary.
+  // Usually one path is a prefix of the other (a step down or back up), which one comparison settles.
+  const size_t limit = std::min(path.size(), m_Walk.Path.size());
+  size_t same = limit;
+  if (std::memcmp(path.data(), m_Walk.Path.data(), limit) != 0)
+    same = static_cast<size_t>(
+        std::mismatch(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(limit), m_Walk.Path.begin()).first -
+        path.begin());
+  size_t keep = static_cast<size_t>(std::lower_bound(m_Walk.Ends.begin(), m_Walk.Ends.end(), same) -
+                                    m_Walk.Ends.begin());
+  if (keep < m_Walk.Ends.size() && m_Walk.Ends[keep] == same && (same == path.size() || path[same] == '\\')) ++keep;
+  m_Walk.Ends.resize(keep);
+  m_Walk.Chain.resize(keep);
+  m_Walk.Path.resize(keep ? m_Walk.Ends.back() : 0);
+
+  const bool raising = mode == TWalkMode::OpenRaising || mode == TWalkMode::OpenCreateRaising;
+  TKVCompoundElement* e = keep ? m_Walk.Chain.back() : &root;
+  for (size_t pos = keep ? m_Walk.Ends.back() + 1 : 0; pos < path.size();) {
+    size_t end = std::min(path.find('\\', pos), path.size());
+    std::string part = path.substr(pos, end - pos);
+    pos = end + 1;
+    if (raising && !KVCompoundIsValidName(part)) {
+      try {
+        KVCompoundCheckName(part, {});
+      } catch (...) {
+        Reraise(Quoted("InternalOpenDir", part), this, routine);
+      }
+    }
     TKVCompoundElement* next = e->Find(part);
     if (!next) {
-      if (!create) return nullptr;
-      next = &e->CreateStorage(part);
+      if (mode == TWalkMode::Find || mode == TWalkMode::OpenRaising) return nullptr;
+      if (mode == TWalkMode::Create) {
+        next = &e->CreateStorage(part);
+      } else {
+        try {
+          next = &e->CreateStorage(part);
+        } catch (...) {
+          Reraise(Quoted("InternalOpenDir", part), this, routine);
+        }
+      }
+    } else if (!next->IsStorage()) {
+      if (raising)
+        throw EKVHrException(Quoted("InternalOpenDir", part), KV_STG_E_FILEALREADYEXISTS,
+                             "\"" + next->Name() + "\" is a value, not a directory", this, routine);
+      return nullptr;
     }
-    if (!next->IsStorage()) return nullptr;
     e = next;
+    if (!m_Walk.Path.empty()) m_Walk.Path += '\\';
+    m_Walk.Path += part;
+    m_Walk.Ends.push_back(m_Walk.Path.size());
+    m_Walk.Chain.push_back(e);
+  }
+  return e;
+}
+
+TKVCompoundElement* TKVCompoundDocStorage::CurrentStorage(bool create) {
+  if (m_Doc && m_Current && m_CurrentGeneration == DirGeneration() && m_Doc->RemovalCount() == m_WalkRemovals)
+    return m_Current;
+  TKVCompoundElement* e = Walk(InternalPath(GetCurrentDir()), create ? TWalkMode::Create : TWalkMode::Find);
+  if (e) {
+    m_Current = e;
+    m_CurrentGeneration = DirGeneration();
   }
   return e;
 }
 
 bool TKVCompoundDocStorage::InternalDirExists(const std::string& internalPath) {
   std::lock_guard lock(*m_Lock);
-  const TKVCompoundElement* e = &GetRootStorage();
-  for (const std::string& part : KVSplitPath(internalPath)) {
-    e = e->Find(part);
-    if (!e || !e->IsStorage()) return false;
-  }
-  return true;
+  return Walk(internalPath, TWalkMode::Find) != nullptr;
 }
 
 bool TKVCompoundDocStorage::InternalOpenDir(const std::string& internalPath, bool create) {
   std::lock_guard lock(*m_Lock);
-  const char* routine = "TKVCompoundDocStorage.InternalOpenDir";
   try {
-    TKVCompoundElement* e = &GetRootStorage();
-    for (const std::string& part : KVSplitPath(internalPath)) {
-      if (!KVCompoundIsValidName(part)) {
-        try {
-          KVCompoundCheckName(part, {});
-        } catch (...) {
-          Reraise(Quoted("InternalOpenDir", part), this, routine);
-        }
-      }
-      TKVCompoundElement* next = e->Find(part);
-      if (!next) {
-        if (!create) return false;
-        try {
-          next = &e->CreateStorage(part);
-        } catch (...) {
-          Reraise(Quoted("InternalOpenDir", part), this, routine);
-        }
-      } else if (!next->IsStorage()) {
-        throw EKVHrException(Quoted("InternalOpenDir", part), KV_STG_E_FILEALREADYEXISTS,
-                             "\"" + next->Name() + "\" is a value, not a directory", this, routine);
-      }
-      e = next;
-    }
-    return true;
+    return Walk(internalPath, create ? TWalkMode::OpenCreateRaising : TWalkMode::OpenRaising) != nullptr;
   } catch (...) {
     ResetCurrentDir();
     throw;
@@ -255,6 +295,7 @@ void TKVCompoundDocStorage::Close() {
     Commit();
     m_Doc.reset();
   }
+  ForgetWalk();
   ResetCurrentDir();
 }
 
@@ -284,6 +325,7 @@ std::string TKVMemoryDocStorage::GetImage() {
 void TKVMemoryDocStorage::SetImage(const std::string& image) {
   std::lock_guard lock(*m_Lock);
   m_Doc.reset();
+  ForgetWalk();
   m_Image = image;
   ResetCurrentDir();
 }

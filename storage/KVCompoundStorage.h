@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "storage/KVCompoundFile.h"
 #include "storage/KVStorage.h"
@@ -102,9 +103,29 @@ class TKVCompoundDocStorage : public TKVStorageBase, public IKVGetSetGUID {
 
   // The storage of the current directory; null when it is missing and `create` is not set.
   TKVCompoundElement* CurrentStorage(bool create);
+  // Forgets the walk below the root: elements were destroyed or the document replaced.
+  void ForgetWalk();
 
   std::unique_ptr<TKVCompoundFile> m_Doc;
   TGUID m_ClassId;
+
+ private:
+  enum class TWalkMode { Find, Create, OpenRaising, OpenCreateRaising };
+  // The storage at the internal path. Deep documents are walked level by level through relative paths, so
+  // the elements of the last walk are kept and a new path is walked only from where it leaves the last one:
+  // no level is looked up again per operation. Find answers null for anything missing; Create makes what is
+  // missing; the Open modes raise as InternalOpenDir describes, OpenRaising answering null for a missing level.
+  TKVCompoundElement* Walk(const std::string& internalPath, TWalkMode mode);
+
+  struct TWalkCache {
+    std::string Path;                        // the walked elements joined by "\"
+    std::vector<size_t> Ends;                // where each element ends in Path
+    std::vector<TKVCompoundElement*> Chain;  // the storages, one per element (the root is not stored)
+  } m_Walk;
+  uint64_t m_WalkRemovals = 0;  // the document's RemovalCount() the walk was made with
+  // The current directory's storage while DirGeneration() has not moved on.
+  TKVCompoundElement* m_Current = nullptr;
+  uint64_t m_CurrentGeneration = 0;
 };
 
 // A compound document that lives in memory only, for the clipboard and for new documents not saved yet.

@@ -20,8 +20,7 @@ TKVRef<TKVStorageBase> CreateIniFileStorage(std::recursive_mutex* ownerLock, uin
 // The section name of a path: separators made "\", empty elements dropped and, as the file layer reads
 // names, no blanks or tabs at the ends.
 std::string SectionOf(const std::string& path) {
-  std::string joined;
-  for (const auto& element : KVSplitPath(path)) joined = KVJoinPath(joined, element);
+  std::string joined = KVResolvePath(std::string(), path);
   size_t b = 0, e = joined.size();
   while (b < e && (joined[b] == ' ' || joined[b] == '\t')) ++b;
   while (e > b && (joined[e - 1] == ' ' || joined[e - 1] == '\t')) --e;
@@ -139,7 +138,14 @@ void TKVIniFileStorage::EndUpdate() {
   m_Profile->EndUpdate();
 }
 
-std::string TKVIniFileStorage::CurrentSection() { return SectionOf(InternalPath(GetCurrentDir())); }
+const std::string& TKVIniFileStorage::CurrentSection() {
+  if (!m_SectionValid || m_SectionGeneration != DirGeneration()) {
+    m_Section = SectionOf(InternalPath(GetCurrentDir()));
+    m_SectionGeneration = DirGeneration();
+    m_SectionValid = true;
+  }
+  return m_Section;
+}
 
 std::string TKVIniFileStorage::ReadString(const std::string& name, const std::string& def) {
   std::lock_guard lock(*m_Lock);
@@ -235,14 +241,27 @@ TKVStringArray TKVIniFileStorage::InternalReadSubDirNames() {
   std::unordered_map<std::string, size_t> seen;
   auto it = std::lower_bound(m_Dirs.begin(), m_Dirs.end(), prefix,
                              [](const TDirEntry& d, const std::string& k) { return d.Key < k; });
-  for (; it != m_Dirs.end() && it->Key.starts_with(prefix); ++it) {
-    if (it->Key.size() == prefix.size()) continue;  // the root's own section
+  while (it != m_Dirs.end() && it->Key.starts_with(prefix)) {
+    if (it->Key.size() == prefix.size()) {  // the root's own section
+      ++it;
+      continue;
+    }
     size_t end = it->Key.find('\\', prefix.size());
-    if (end == std::string::npos) end = it->Key.size();
+    const bool below = end != std::string::npos;
+    if (!below) end = it->Key.size();
     std::string elementKey = it->Key.substr(prefix.size(), end - prefix.size());
     // Entries come in name order: the first one to yield an element gives it its place.
-    if (seen.emplace(std::move(elementKey), found.size()).second)
+    if (seen.emplace(elementKey, found.size()).second)
       found.push_back({it->Position, it->Name.substr(prefix.size(), end - prefix.size())});
+    if (!below) {
+      ++it;
+      continue;
+    }
+    // Everything further below this element sorts together (up to the next character after "\\"): one
+    // search passes it, so a listing costs the children, not the whole subtree.
+    const std::string pastBelow = it->Key.substr(0, end) + static_cast<char>('\\' + 1);
+    it = std::lower_bound(it, m_Dirs.end(), pastBelow,
+                          [](const TDirEntry& d, const std::string& k) { return d.Key < k; });
   }
   std::sort(found.begin(), found.end(), [](const TFound& a, const TFound& b) { return a.Position < b.Position; });
   TKVStringArray names;

@@ -73,7 +73,8 @@ class TKVIniFileStorage : public TKVStorageBase {
     size_t Position;  // of the first section with this name, in file order
   };
 
-  std::string CurrentSection();
+  // The section of the current directory, kept until the directory changes.
+  const std::string& CurrentSection();
   // Brings the cache up to the file's current image.
   void UpdateDirCache();
   bool SectionTreeExists(const std::string& section);
@@ -82,4 +83,7 @@ class TKVIniFileStorage : public TKVStorageBase {
   std::vector<TDirEntry> m_Dirs;  // sorted by Key, each Key once
   uint64_t m_DirsGeneration = 0;
   bool m_DirsValid = false;
+  std::string m_Section;
+  uint64_t m_SectionGeneration = 0;
+  bool m_SectionValid = false;
 };

@@ -129,24 +129,6 @@ std::string TKVPersistentData::ReadString(const std::string& name, const std::st
 void TKVPersistentData::WriteString(const std::string& name, const std::string& value) {
   KV_DELEGATE(WriteString(name, value))
 }
-int32_t TKVPersistentData::ReadInteger(const std::string& name, int32_t def) { KV_DELEGATE(ReadInteger(name, def)) }
-int64_t TKVPersistentData::ReadInt64(const std::string& name, int64_t def) { KV_DELEGATE(ReadInt64(name, def)) }
-bool TKVPersistentData::ReadBoolean(const std::string& name, bool def) { KV_DELEGATE(ReadBoolean(name, def)) }
-double TKVPersistentData::ReadDateTime(const std::string& name, double def) { KV_DELEGATE(ReadDateTime(name, def)) }
-double TKVPersistentData::ReadDouble(const std::string& name, double def) { KV_DELEGATE(ReadDouble(name, def)) }
-TKVVariant TKVPersistentData::ReadVariant(const std::string& name, const TKVVariant& def) {
-  KV_DELEGATE(ReadVariant(name, def))
-}
-void TKVPersistentData::WriteInteger(const std::string& name, int32_t value) { KV_DELEGATE(WriteInteger(name, value)) }
-void TKVPersistentData::WriteInt64(const std::string& name, int64_t value) { KV_DELEGATE(WriteInt64(name, value)) }
-void TKVPersistentData::WriteBoolean(const std::string& name, bool value) { KV_DELEGATE(WriteBoolean(name, value)) }
-void TKVPersistentData::WriteDateTime(const std::string& name, double value) {
-  KV_DELEGATE(WriteDateTime(name, value))
-}
-void TKVPersistentData::WriteDouble(const std::string& name, double value) { KV_DELEGATE(WriteDouble(name, value)) }
-void TKVPersistentData::WriteVariant(const std::string& name, const TKVVariant& value) {
-  KV_DELEGATE(WriteVariant(name, value))
-}
 std::string TKVPersistentData::GetFileName() { KV_DELEGATE(GetFileName()) }
 void TKVPersistentData::SetFileName(const std::string& fileName) { KV_DELEGATE(SetFileName(fileName)) }
 void TKVPersistentData::BeginUpdate() { KV_DELEGATE(BeginUpdate()) }

@@ -50,7 +50,8 @@ class TKVPersistentData : public TKVRefLifeObject, public IKVStorage, public IKV
   TKVVariant GetValue(int32_t id) override;
   void SetValue(int32_t id, const TKVVariant& value) override;
 
-  // IKVStorage, by delegation to the bound storage under the critical section.
+  // IKVStorage, by delegation to the bound storage under the critical section (the typed values come from
+  // IKVValueStorage over these).
   bool OpenDir(const std::string& path, bool create) override;
   bool DirExists(const std::string& path) override;
   TKVStringArray ReadSubDirNames() override;
@@ -65,18 +66,6 @@ class TKVPersistentData : public TKVRefLifeObject, public IKVStorage, public IKV
   void SetRootKey(uint32_t rootKey) override;
   std::string ReadString(const std::string& name, const std::string& def) override;
   void WriteString(const std::string& name, const std::string& value) override;
-  int32_t ReadInteger(const std::string& name, int32_t def) override;
-  int64_t ReadInt64(const std::string& name, int64_t def) override;
-  bool ReadBoolean(const std::string& name, bool def) override;
-  double ReadDateTime(const std::string& name, double def) override;
-  double ReadDouble(const std::string& name, double def) override;
-  TKVVariant ReadVariant(const std::string& name, const TKVVariant& def) override;
-  void WriteInteger(const std::string& name, int32_t value) override;
-  void WriteInt64(const std::string& name, int64_t value) override;
-  void WriteBoolean(const std::string& name, bool value) override;
-  void WriteDateTime(const std::string& name, double value) override;
-  void WriteDouble(const std::string& name, double value) override;
-  void WriteVariant(const std::string& name, const TKVVariant& value) override;
   std::string GetFileName() override;
   void SetFileName(const std::string& fileName) override;
   std::recursive_mutex& CriticalSection() override { return m_Lock; }

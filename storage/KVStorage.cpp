@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 
 #include "foundation/KVConvert.h"
 #include "foundation/KVDateTime.h"
@@ -27,12 +28,64 @@ std::string KVTrimSeparators(const std::string& s) {
   return s.substr(b, e - b);
 }
 
+namespace {
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Whether the text is already a path in the normal form: no "/", no doubled "\\" and none at either end. Paths
+// this layer made itself always are, and directories are re-entered by their full path at every level of a
+// deep walk, so the test is written without an early exit, which lets the compiler check many bytes at once.
+bool IsNormalPath(std::string_view p) {
+  if (p.empty()) return true;
+  if (p.front() == '\\' || p.back() == '\\') return false;
+  const auto* d = reinterpret_cast<const unsigned char*>(p.data());
+  unsigned char bad = 0;
+  for (size_t i = 0; i + 1 < p.size(); ++i)
+    bad |= static_cast<unsigned char>((d[i] == '/') | ((d[i] == '\\') & (d[i + 1] == '\\')));
+  return bad == 0 && p.back() != '/';
+}
+
+// Appends the non-empty elements of `path` to `full`, separated by "\\".
+void AppendElements(std::string& full, std::string_view path) {
+  size_t b = 0, e = path.size();
+  while (b < e && IsSeparator(path[b])) ++b;
+  while (e > b && IsSeparator(path[e - 1])) --e;
+  path = path.substr(b, e - b);
+  if (path.empty()) return;
+  if (IsNormalPath(path)) {
+    if (!full.empty()) full += '\\';
+    full.append(path);
+    return;
+  }
+  size_t i = 0;
+  while (i < path.size()) {
+    while (i < path.size() && IsSeparator(path[i])) ++i;
+    size_t end = i;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    if (end == i) break;
+    if (!full.empty()) full += '\\';
+    full.append(path, i, end - i);
+    i = end;
+  }
+}
+// KVResolvePath for a current directory already in the normal form (as the storage keeps it).
+std::string ResolveFromNormal(const std::string& currentDir, const std::string& path) {
+  bool absolute = path.empty() || IsSeparator(path[0]);
+  std::string full;
+  full.reserve((absolute ? 0 : currentDir.size() + 1) + path.size());
+  if (!absolute) full = currentDir;
+  AppendElements(full, path);
+  return full;
+}
+}  // namespace
+
 std::string KVResolvePath(const std::string& currentDir, const std::string& path) {
   bool absolute = path.empty() || path[0] == '\\' || path[0] == '/';
   // Empty elements (doubled separators) are dropped, so every spelling of a path names one directory and
-  // compares equal to the current directory.
+  // compares equal to the current directory. One pass over both texts, however many elements they have.
   std::string full;
-  for (const auto& part : KVSplitPath(absolute ? path : KVJoinPath(currentDir, path))) full = KVJoinPath(full, part);
+  full.reserve((absolute ? 0 : currentDir.size() + 1) + path.size());
+  if (!absolute) AppendElements(full, currentDir);
+  AppendElements(full, path);
   return full;
 }
 
@@ -101,6 +154,8 @@ void TKVStorageBase::SetRootKey(uint32_t rootKey) {
     throw EKVException("Invalid Root Key \"" + std::to_string(static_cast<int32_t>(rootKey)) + "\"", this,
                        "SetRootKey");
   m_RootKey = rootKey;
+  m_RootKeyName = KVRootKeyName(rootKey);
+  ++m_DirGeneration;
 }
 
 std::string TKVStorageBase::GetBaseDir() {
@@ -111,6 +166,8 @@ std::string TKVStorageBase::GetBaseDir() {
 void TKVStorageBase::SetBaseDir(const std::string& baseDir) {
   std::lock_guard lock(*m_Lock);
   m_BaseDir = KVTrimSeparators(baseDir);
+  m_InternalBase = KVResolvePath(std::string(), m_BaseDir);
+  ++m_DirGeneration;
 }
 
 std::string TKVStorageBase::GetFileName() {
@@ -124,17 +181,25 @@ void TKVStorageBase::SetFileName(const std::string& fileName) {
 }
 
 std::string TKVStorageBase::InternalPath(const std::string& fullPath) {
-  std::string p = KVJoinPath(m_BaseDir, fullPath);
-  if (m_RootKey != 0) p = KVJoinPath(KVRootKeyName(m_RootKey), p);
+  std::string p;
+  p.reserve(m_RootKeyName.size() + m_InternalBase.size() + fullPath.size() + 2);
+  for (const std::string& part : {std::cref(m_RootKeyName), std::cref(m_InternalBase), std::cref(fullPath)}) {
+    if (part.empty()) continue;
+    if (!p.empty()) p += '\\';
+    p += part;
+  }
   return p;
 }
 
 bool TKVStorageBase::OpenDir(const std::string& path, bool create) {
   std::lock_guard lock(*m_Lock);
-  std::string full = KVResolvePath(m_CurrentDir, path);
+  std::string full = ResolveFromNormal(m_CurrentDir, path);
   if (KVSameText(full, m_CurrentDir)) return true;
   bool ok = InternalOpenDir(InternalPath(full), create);
-  if (ok) m_CurrentDir = full;
+  if (ok) {
+    m_CurrentDir = std::move(full);
+    ++m_DirGeneration;
+  }
   return ok;
 }
 
@@ -170,29 +235,6 @@ std::string TKVStorageBase::GetCurrentDir() {
   return m_CurrentDir;
 }
 
-// The typed layer is stateless apart from the string storage it is bound to, so a temporary per call is free.
-#define KV_TYPED(call)                 \
-  std::lock_guard lock(*m_Lock);       \
-  TKVValueStorageImpl typed(*this);    \
-  return typed.call;
-
-int32_t TKVStorageBase::ReadInteger(const std::string& name, int32_t def) { KV_TYPED(ReadInteger(name, def)) }
-int64_t TKVStorageBase::ReadInt64(const std::string& name, int64_t def) { KV_TYPED(ReadInt64(name, def)) }
-bool TKVStorageBase::ReadBoolean(const std::string& name, bool def) { KV_TYPED(ReadBoolean(name, def)) }
-double TKVStorageBase::ReadDateTime(const std::string& name, double def) { KV_TYPED(ReadDateTime(name, def)) }
-double TKVStorageBase::ReadDouble(const std::string& name, double def) { KV_TYPED(ReadDouble(name, def)) }
-TKVVariant TKVStorageBase::ReadVariant(const std::string& name, const TKVVariant& def) {
-  KV_TYPED(ReadVariant(name, def))
-}
-void TKVStorageBase::WriteInteger(const std::string& name, int32_t value) { KV_TYPED(WriteInteger(name, value)) }
-void TKVStorageBase::WriteInt64(const std::string& name, int64_t value) { KV_TYPED(WriteInt64(name, value)) }
-void TKVStorageBase::WriteBoolean(const std::string& name, bool value) { KV_TYPED(WriteBoolean(name, value)) }
-void TKVStorageBase::WriteDateTime(const std::string& name, double value) { KV_TYPED(WriteDateTime(name, value)) }
-void TKVStorageBase::WriteDouble(const std::string& name, double value) { KV_TYPED(WriteDouble(name, value)) }
-void TKVStorageBase::WriteVariant(const std::string& name, const TKVVariant& value) {
-  KV_TYPED(WriteVariant(name, value))
-}
-#undef KV_TYPED
 
 // --- Typed values as text ---------------------------------------------------------------------------------
 
@@ -200,30 +242,30 @@ bool KVTextToBoolean(const std::string& text) {
   return !text.empty() && std::strchr("tT1wWyYsSqQ", text[0]) != nullptr;
 }
 
-int32_t TKVValueStorageImpl::ReadInteger(const std::string& name, int32_t def) {
-  std::string s = m_Strings->ReadString(name, std::to_string(def));
+int32_t IKVValueStorage::ReadInteger(const std::string& name, int32_t def) {
+  std::string s = ReadString(name, std::to_string(def));
   int32_t v;
   return KVTryParseInt32(s, v) ? v : def;
 }
 
-int64_t TKVValueStorageImpl::ReadInt64(const std::string& name, int64_t def) {
-  std::string s = m_Strings->ReadString(name, std::to_string(def));
+int64_t IKVValueStorage::ReadInt64(const std::string& name, int64_t def) {
+  std::string s = ReadString(name, std::to_string(def));
   int64_t v;
   return KVTryParseInt64(s, v) ? v : def;
 }
 
-bool TKVValueStorageImpl::ReadBoolean(const std::string& name, bool def) {
-  return KVTextToBoolean(m_Strings->ReadString(name, def ? "1" : "0"));
+bool IKVValueStorage::ReadBoolean(const std::string& name, bool def) {
+  return KVTextToBoolean(ReadString(name, def ? "1" : "0"));
 }
 
-double TKVValueStorageImpl::ReadDateTime(const std::string& name, double def) {
-  std::string s = m_Strings->ReadString(name, KVFormatFixedDateTime(def));
+double IKVValueStorage::ReadDateTime(const std::string& name, double def) {
+  std::string s = ReadString(name, KVFormatFixedDateTime(def));
   double v;
   return KVTryParseFixedDateTime(s, v) ? v : def;
 }
 
-double TKVValueStorageImpl::ReadDouble(const std::string& name, double def) {
-  std::string s = m_Strings->ReadString(name, KVFormatDouble15(def));
+double IKVValueStorage::ReadDouble(const std::string& name, double def) {
+  std::string s = ReadString(name, KVFormatDouble15(def));
   double v;
   return KVTryParseDouble(s, v) ? v : def;
 }
@@ -275,32 +317,32 @@ std::optional<TKVVariant> KVStorageTextToVariant(const std::string& text, uint16
   }
 }
 
-TKVVariant TKVValueStorageImpl::ReadVariant(const std::string& name, const TKVVariant& def) {
+TKVVariant IKVValueStorage::ReadVariant(const std::string& name, const TKVVariant& def) {
   // A sentinel that no written value can take tells a missing value from a stored one.
   static const std::string missing("\x01<missing>\x01");
-  std::string s = m_Strings->ReadString(name, missing);
+  std::string s = ReadString(name, missing);
   if (s == missing) return def;
   auto v = KVStorageTextToVariant(s, static_cast<uint16_t>(def.VarType() & 0xFFF));
   return v ? *v : def;
 }
 
-void TKVValueStorageImpl::WriteInteger(const std::string& name, int32_t value) {
-  m_Strings->WriteString(name, std::to_string(value));
+void IKVValueStorage::WriteInteger(const std::string& name, int32_t value) {
+  WriteString(name, std::to_string(value));
 }
-void TKVValueStorageImpl::WriteInt64(const std::string& name, int64_t value) {
-  m_Strings->WriteString(name, std::to_string(value));
+void IKVValueStorage::WriteInt64(const std::string& name, int64_t value) {
+  WriteString(name, std::to_string(value));
 }
-void TKVValueStorageImpl::WriteBoolean(const std::string& name, bool value) {
-  m_Strings->WriteString(name, value ? "1" : "0");
+void IKVValueStorage::WriteBoolean(const std::string& name, bool value) {
+  WriteString(name, value ? "1" : "0");
 }
-void TKVValueStorageImpl::WriteDateTime(const std::string& name, double value) {
-  m_Strings->WriteString(name, KVFormatFixedDateTime(value));
+void IKVValueStorage::WriteDateTime(const std::string& name, double value) {
+  WriteString(name, KVFormatFixedDateTime(value));
 }
-void TKVValueStorageImpl::WriteDouble(const std::string& name, double value) {
-  m_Strings->WriteString(name, KVFormatDouble15(value));
+void IKVValueStorage::WriteDouble(const std::string& name, double value) {
+  WriteString(name, KVFormatDouble15(value));
 }
-void TKVValueStorageImpl::WriteVariant(const std::string& name, const TKVVariant& value) {
-  m_Strings->WriteString(name, KVVariantToStorageText(value));
+void IKVValueStorage::WriteVariant(const std::string& name, const TKVVariant& value) {
+  WriteString(name, KVVariantToStorageText(value));
 }
 
 // --- Helpers ---------------------------------------------------------------------------------------------
@@ -422,46 +464,110 @@ void KVWriteVariantIfDiffers(IKVStorage& s, const std::string& name, const TKVVa
     s.WriteVariant(name, value);
 }
 
-namespace {
-void CopyDir(IKVStorage& source, IKVStorage& target, const std::string& path) {
-  TKVVsdDirPathKeeper sourceKeeper(source, path, false);
-  if (!sourceKeeper.Opened()) return;
-  TKVVsdDirPathKeeper targetKeeper(target, "\\" + source.GetCurrentDir(), true);
-  for (const auto& name : source.ReadValueNames()) {
-    std::string value = source.ReadString(name, std::string());
-    if (!value.empty())
-      target.WriteString(name, value);
-    else
-      target.DeleteValue(name);
-  }
-  for (const auto& sub : source.ReadSubDirNames()) CopyDir(source, target, sub);
-}
-}  // namespace
+// The tree walks below keep their own stack of directories instead of recursing: documents nest tens of
+// thousands of levels deep, and every level is reached by a relative step from the one above.
 
 void KVVsdCopyTree(IKVStorage& source, IKVStorage& target, const std::string& path) {
   std::scoped_lock lock(source.CriticalSection(), target.CriticalSection());
   TKVStorageUpdate update(target);
-  CopyDir(source, target, path.empty() ? "\\" + source.GetCurrentDir() : path);
+  {
+    TKVVsdDirPathKeeper sourceKeeper(source);
+    TKVVsdDirPathKeeper targetKeeper(target);
+    if (KVVsdOpenDir(source, path.empty() ? "\\" + source.GetCurrentDir() : path, false)) {
+      // Directories are copied in pre-order, so a text target lists them as the source does.
+      std::vector<std::string> todo{source.GetCurrentDir()};
+      while (!todo.empty()) {
+        const std::string dir = std::move(todo.back());
+        todo.pop_back();
+        if (!KVVsdOpenDirAbsolute(source, dir, false)) continue;
+        KVVsdOpenDirAbsolute(target, dir, true);
+        for (const auto& name : source.ReadValueNames()) {
+          std::string value = source.ReadString(name, std::string());
+          if (!value.empty())
+            target.WriteString(name, value);
+          else
+            target.DeleteValue(name);
+        }
+        TKVStringArray subs = source.ReadSubDirNames();
+        for (size_t i = subs.size(); i-- > 0;) todo.push_back(KVJoinPath(dir, subs[i]));
+      }
+    }
+  }
   update.Finish();
 }
 
 namespace {
-void StoreNodes(IKVStorage& storage, IKVVsdTreeNode* node, int& counter, bool withSiblings) {
-  for (; node; node = withSiblings ? node->NextSibling() : nullptr) {
-    char rel[32];
-    std::snprintf(rel, sizeof rel, "%s\\%.5d", ".", counter);
-    TKVVsdDirPathKeeper keeper(storage, rel, true);
-    if (IKVLoadStoreData* data = node->LoadStore()) data->StoreData(storage);
-    ++counter;
-    StoreNodes(storage, node->FirstChild(), counter, true);
+// The directories of a walk's levels, each a prefix of the next (every step down is relative), kept as one
+// path and a length per level, so that memory grows with the depth and not with its square. A level whose
+// directory does not extend its parent's (a node's data left the storage elsewhere) keeps its parent's path
+// for the way back.
+class TLevelDirs {
+ public:
+  explicit TLevelDirs(std::string root) : m_Path(std::move(root)) { m_Levels.push_back({m_Path.size(), {}, false}); }
+  bool Empty() const { return m_Levels.empty(); }
+  size_t Depth() const { return m_Levels.size(); }
+  // The directory of the innermost level.
+  const std::string& Current() const { return m_Path; }
+  void Push(std::string dir) {
+    bool extends = dir.size() > m_Path.size() && dir.compare(0, m_Path.size(), m_Path) == 0 &&
+                   (m_Path.empty() || dir[m_Path.size()] == '\\');
+    if (extends) {
+      m_Levels.push_back({dir.size(), {}, false});
+      m_Path = std::move(dir);
+    } else {
+      m_Levels.push_back({dir.size(), std::move(m_Path), true});
+      m_Path = std::move(dir);
+    }
   }
-}
+  void Pop() {
+    TLevel top = std::move(m_Levels.back());
+    m_Levels.pop_back();
+    if (m_Levels.empty()) return;
+    if (top.Own)
+      m_Path = std::move(top.ParentPath);
+    else
+      m_Path.resize(m_Levels.back().Length);
+  }
+
+ private:
+  struct TLevel {
+    size_t Length;
+    std::string ParentPath;  // only where the level does not extend its parent
+    bool Own;
+  };
+  std::string m_Path;
+  std::vector<TLevel> m_Levels;
+};
 }  // namespace
 
 void KVVsdStoreTree(IKVStorage& storage, IKVVsdTreeNode* first, int& counter, bool withSiblings) {
   std::lock_guard lock(storage.CriticalSection());
   TKVStorageUpdate update(storage);
-  StoreNodes(storage, first, counter, withSiblings);
+  {
+    TKVVsdDirPathKeeper keeper(storage);
+    // Per level: the directory its nodes' ".\\NNNNN" directories go below, and the next node to store there.
+    TLevelDirs dirs(storage.GetCurrentDir());
+    std::vector<IKVVsdTreeNode*> next{first};
+    while (!next.empty()) {
+      IKVVsdTreeNode* node = next.back();
+      if (!node) {
+        next.pop_back();
+        dirs.Pop();
+        continue;
+      }
+      next.back() = next.size() == 1 && !withSiblings ? nullptr : node->NextSibling();
+      char rel[32];
+      std::snprintf(rel, sizeof rel, "%s\\%.5d", ".", counter);
+      KVVsdOpenDirAbsolute(storage, dirs.Current(), true);
+      KVVsdOpenDir(storage, rel, true);
+      if (IKVLoadStoreData* data = node->LoadStore()) data->StoreData(storage);
+      ++counter;
+      if (IKVVsdTreeNode* child = node->FirstChild()) {
+        next.push_back(child);
+        dirs.Push(storage.GetCurrentDir());
+      }
+    }
+  }
   update.Finish();
 }
 
@@ -471,12 +577,34 @@ void KVVsdLoadTree(IKVStorage& storage, IKVVsdTreeNode* parent, IKVVsdTreeNodeFa
   if (path.empty()) return;
   TKVVsdDirPathKeeper keeper(storage, path, false);
   if (!keeper.Opened()) return;
-  for (const auto& name : storage.ReadSubDirNames()) {
-    TKVVsdDirPathKeeper nodeKeeper(storage, name, false);
-    if (!nodeKeeper.Opened()) continue;
-    IKVVsdTreeNode* node = factory.CreateNode(parent, storage);
+  // Per level: the node directories found there, the next one to load and the node they belong below. A
+  // node's children are in its subdirectory ".".
+  struct TLevel {
+    TKVStringArray Names;
+    size_t Next;
+    IKVVsdTreeNode* Parent;
+  };
+  TLevelDirs dirs(storage.GetCurrentDir());
+  std::vector<TLevel> levels;
+  levels.push_back({storage.ReadSubDirNames(), 0, parent});
+  while (!levels.empty()) {
+    TLevel& level = levels.back();
+    if (level.Next == level.Names.size()) {
+      levels.pop_back();
+      dirs.Pop();
+      continue;
+    }
+    const std::string& name = level.Names[level.Next++];
+    IKVVsdTreeNode* below = level.Parent;
+    KVVsdOpenDirAbsolute(storage, dirs.Current(), true);
+    if (!KVVsdOpenDir(storage, name, false)) continue;
+    IKVVsdTreeNode* node = factory.CreateNode(below, storage);
     if (!node) continue;
     if (IKVLoadStoreData* data = node->LoadStore()) data->LoadData(storage);
-    KVVsdLoadTree(storage, node, factory, ".");
+    if (KVVsdOpenDir(storage, ".", false)) {
+      TKVStringArray names = storage.ReadSubDirNames();
+      dirs.Push(storage.GetCurrentDir());
+      levels.push_back({std::move(names), 0, node});
+    }
   }
 }

@@ -70,22 +70,24 @@ class IKVValueStorageDirectory {
   virtual void SetRootKey(uint32_t rootKey) = 0;
 };
 
-// Typed values over the string values; conversion failures on read give the default, never an error.
+// Typed values over the string values; conversion failures on read give the default, never an error. Each is
+// written once here over ReadString/WriteString and the text forms below; a storage overrides one only
+// when it keeps values of that type some other way.
 class IKVValueStorage : public IKVStringStorage {
  public:
   static constexpr TGUID IID = KVGuid("{5B7E2A90-1D36-4C8F-A45E-9F0B3C6D2E18}");
-  virtual int32_t ReadInteger(const std::string& name, int32_t def) = 0;
-  virtual int64_t ReadInt64(const std::string& name, int64_t def) = 0;
-  virtual bool ReadBoolean(const std::string& name, bool def) = 0;
-  virtual double ReadDateTime(const std::string& name, double def) = 0;
-  virtual double ReadDouble(const std::string& name, double def) = 0;
-  virtual TKVVariant ReadVariant(const std::string& name, const TKVVariant& def) = 0;
-  virtual void WriteInteger(const std::string& name, int32_t value) = 0;
-  virtual void WriteInt64(const std::string& name, int64_t value) = 0;
-  virtual void WriteBoolean(const std::string& name, bool value) = 0;
-  virtual void WriteDateTime(const std::string& name, double value) = 0;
-  virtual void WriteDouble(const std::string& name, double value) = 0;
-  virtual void WriteVariant(const std::string& name, const TKVVariant& value) = 0;
+  virtual int32_t ReadInteger(const std::string& name, int32_t def);
+  virtual int64_t ReadInt64(const std::string& name, int64_t def);
+  virtual bool ReadBoolean(const std::string& name, bool def);
+  virtual double ReadDateTime(const std::string& name, double def);
+  virtual double ReadDouble(const std::string& name, double def);
+  virtual TKVVariant ReadVariant(const std::string& name, const TKVVariant& def);
+  virtual void WriteInteger(const std::string& name, int32_t value);
+  virtual void WriteInt64(const std::string& name, int64_t value);
+  virtual void WriteBoolean(const std::string& name, bool value);
+  virtual void WriteDateTime(const std::string& name, double value);
+  virtual void WriteDouble(const std::string& name, double value);
+  virtual void WriteVariant(const std::string& name, const TKVVariant& value);
 };
 
 class IKVCriticalSection {
@@ -174,26 +176,13 @@ class TKVStorageBase : public TKVRefLifeObject, public IKVStorage {
   bool DeleteDir(const std::string& path) override;
   std::string GetCurrentDir() override;
 
-  // Typed values, implemented once over ReadString/WriteString (TKVValueStorageImpl).
-  int32_t ReadInteger(const std::string& name, int32_t def) override;
-  int64_t ReadInt64(const std::string& name, int64_t def) override;
-  bool ReadBoolean(const std::string& name, bool def) override;
-  double ReadDateTime(const std::string& name, double def) override;
-  double ReadDouble(const std::string& name, double def) override;
-  TKVVariant ReadVariant(const std::string& name, const TKVVariant& def) override;
-  void WriteInteger(const std::string& name, int32_t value) override;
-  void WriteInt64(const std::string& name, int64_t value) override;
-  void WriteBoolean(const std::string& name, bool value) override;
-  void WriteDateTime(const std::string& name, double value) override;
-  void WriteDouble(const std::string& name, double value) override;
-  void WriteVariant(const std::string& name, const TKVVariant& value) override;
-
   std::recursive_mutex& CriticalSection() override { return *m_Lock; }
   void BeginUpdate() override {}
   void EndUpdate() override {}
 
  protected:
-  // The internal path of a full path: BaseDir and the full path joined, with the root key's name in front.
+  // The internal path of a full path: BaseDir and the full path joined, with the root key's name in front;
+  // elements are separated by single "\\" (also where BaseDir was given with "/" or doubled separators).
   std::string InternalPath(const std::string& fullPath);
 
   // Implemented by the concrete classes; they take internal paths.
@@ -205,7 +194,13 @@ class TKVStorageBase : public TKVRefLifeObject, public IKVStorage {
   virtual bool InternalDeleteDir(const std::string& internalPath) = 0;
 
   // For a concrete class whose directory opening failed part-way: back to the root.
-  void ResetCurrentDir() { m_CurrentDir.clear(); }
+  void ResetCurrentDir() {
+    m_CurrentDir.clear();
+    ++m_DirGeneration;
+  }
+  // Changes whenever the current directory's internal path may have changed (directory, base directory,
+  // root key), so that a concrete class can keep what it derived from it until then.
+  uint64_t DirGeneration() const { return m_DirGeneration; }
 
   std::recursive_mutex* m_Lock;
   std::string m_FileName;
@@ -213,36 +208,16 @@ class TKVStorageBase : public TKVRefLifeObject, public IKVStorage {
  private:
   std::recursive_mutex m_OwnLock;
   uint32_t m_RootKey = 0;
+  std::string m_RootKeyName;  // looked up once: the current user's name is asked of the system
   std::string m_BaseDir;
+  std::string m_InternalBase;  // m_BaseDir with its separators in the normal form
   std::string m_CurrentDir;
+  uint64_t m_DirGeneration = 0;
 };
 
 // --- Typed values as text --------------------------------------------------------------------------------
 
-// The typed layer over any string storage.
-class TKVValueStorageImpl {
- public:
-  explicit TKVValueStorageImpl(IKVStringStorage& strings) : m_Strings(&strings) {}
-  void Bind(IKVStringStorage& strings) { m_Strings = &strings; }
-
-  int32_t ReadInteger(const std::string& name, int32_t def);
-  int64_t ReadInt64(const std::string& name, int64_t def);
-  bool ReadBoolean(const std::string& name, bool def);
-  double ReadDateTime(const std::string& name, double def);
-  double ReadDouble(const std::string& name, double def);
-  TKVVariant ReadVariant(const std::string& name, const TKVVariant& def);
-  void WriteInteger(const std::string& name, int32_t value);
-  void WriteInt64(const std::string& name, int64_t value);
-  void WriteBoolean(const std::string& name, bool value);
-  void WriteDateTime(const std::string& name, double value);
-  void WriteDouble(const std::string& name, double value);
-  void WriteVariant(const std::string& name, const TKVVariant& value);
-
- private:
-  IKVStringStorage* m_Strings;
-};
-
-// The text forms themselves (pure functions, used by the typed layer and by tools that show raw values).
+// The text forms themselves (pure functions, used by the typed values and by tools that show raw values).
 bool KVTextToBoolean(const std::string& text);  // first character one of "tT1wWyYsSqQ"
 std::string KVVariantToStorageText(const TKVVariant& v);
 // Reads the "type,text" form; the default's type applies when the text has no type prefix; nullopt on failure.

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <iostream>
 #include <map>
+#include <unordered_map>
 #include <utility>
 
 #include "app/cli/CliCommands.h"
@@ -56,10 +57,12 @@ class TValueRecorder : public TKVStorageBase {
   }
   void WriteString(const std::string& name, const std::string& value) override {
     auto it = Find(name);
-    if (it != m_Entries.end())
+    if (it != m_Entries.end()) {
       it->Value = value;
-    else
-      m_Entries.push_back({m_Dirs[m_Current], name, value});
+      return;
+    }
+    m_Index.emplace(Key(name), m_Entries.size());
+    m_Entries.push_back({m_Dirs[m_Current], name, value});
   }
 
  protected:
@@ -84,19 +87,25 @@ class TValueRecorder : public TKVStorageBase {
     auto it = Find(name);
     if (it == m_Entries.end()) return false;
     m_Entries.erase(it);
+    // Rare (a value written and then taken back): the positions after it all move.
+    m_Index.clear();
+    for (size_t i = 0; i < m_Entries.size(); ++i)
+      m_Index.emplace(KVUpperCase(m_Entries[i].Dir) + '\0' + KVUpperCase(m_Entries[i].Name), i);
     return true;
   }
   bool InternalDeleteDir(const std::string&) override { return false; }
 
  private:
+  // A node may store tens of thousands of values (a function's arguments): looked up by key, not by scan.
+  std::string Key(const std::string& name) const { return m_Current + '\0' + KVUpperCase(name); }
   std::vector<TEntry>::iterator Find(const std::string& name) {
-    const std::string& dir = m_Dirs[m_Current];
-    return std::find_if(m_Entries.begin(), m_Entries.end(),
-                        [&](const TEntry& e) { return KVSameText(e.Dir, dir) && KVSameText(e.Name, name); });
+    auto it = m_Index.find(Key(name));
+    return it == m_Index.end() ? m_Entries.end() : m_Entries.begin() + static_cast<std::ptrdiff_t>(it->second);
   }
   static const TKVStorageClassInfo kClass;
   std::map<std::string, std::string> m_Dirs;  // upper-case key -> path as first written
   std::vector<TEntry> m_Entries;
+  std::unordered_map<std::string, size_t> m_Index;  // upper-case dir key, NUL, upper-case name -> entry
   std::string m_Current;
 };
 

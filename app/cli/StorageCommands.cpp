@@ -70,13 +70,19 @@ TKVStringArray InOrder(TKVStringArray names, bool sorted) {
   return names;
 }
 
+// Depth first with a stack of our own: documents nest deeper than the call stack allows.
 void DumpDir(IKVStorage& storage, std::ostream& out, bool sorted) {
-  out << "[" << storage.GetCurrentDir() << "]\n";
-  for (const auto& name : InOrder(storage.ReadValueNames(), sorted))
-    out << Escape(name) << "=" << Escape(storage.ReadString(name, std::string())) << "\n";
-  for (const auto& sub : InOrder(storage.ReadSubDirNames(), sorted)) {
-    TKVVsdDirPathKeeper keeper(storage, sub, false);
-    if (keeper.Opened()) DumpDir(storage, out, sorted);
+  TKVVsdDirPathKeeper keeper(storage);
+  std::vector<std::string> todo{storage.GetCurrentDir()};
+  while (!todo.empty()) {
+    const std::string dir = std::move(todo.back());
+    todo.pop_back();
+    if (!KVVsdOpenDirAbsolute(storage, dir, false)) continue;
+    out << "[" << dir << "]\n";
+    for (const auto& name : InOrder(storage.ReadValueNames(), sorted))
+      out << Escape(name) << "=" << Escape(storage.ReadString(name, std::string())) << "\n";
+    TKVStringArray subs = InOrder(storage.ReadSubDirNames(), sorted);
+    for (size_t i = subs.size(); i-- > 0;) todo.push_back(KVJoinPath(dir, subs[i]));
   }
 }
 

@@ -100,4 +100,62 @@ TEST(TreeModel, StoresAndLoadsWithPreOrderDirectoriesKeepingUnknownClasses) {
   EXPECT_EQ(loaded.ItemAtPreOrder(0)->ImageIndex(), kNoImage);
 }
 
+TEST(TreeModel, SiblingPositionsFollowInsertionsMovesAndRemovals) {
+  TKVTreeModel m;
+  std::vector<TKVTreeItem*> items;
+  for (int i = 0; i < 6; ++i) items.push_back(&m.Insert(nullptr, std::to_string(i)));
+  auto order = [&] {
+    std::string r;
+    for (TKVTreeItem* i = m.FirstTopLevel(); i; i = i->NextSiblingItem()) r += i->Title() + "@" + std::to_string(i->Index()) + " ";
+    return r;
+  };
+  EXPECT_EQ(order(), "0@0 1@1 2@2 3@3 4@4 5@5 ");
+  m.Insert(nullptr, "x", nullptr, 2);
+  EXPECT_EQ(order(), "0@0 1@1 x@2 2@3 3@4 4@5 5@6 ");
+  m.MoveTo(*items[5], 0);
+  EXPECT_EQ(order(), "5@0 0@1 1@2 x@3 2@4 3@5 4@6 ");
+  m.Remove(*items[1]);
+  EXPECT_EQ(order(), "5@0 0@1 x@2 2@3 3@4 4@5 ");
+  EXPECT_EQ(items[4]->PrevSiblingItem(), items[3]);
+  EXPECT_EQ(items[4]->NextSiblingItem(), nullptr);
+  m.MoveTo(*items[0], 99);
+  EXPECT_EQ(order(), "5@0 x@1 2@2 3@3 4@4 0@5 ");
+}
+
+TEST(TreeModel, TreesNestedThousandsDeepAndWideStoreLoadVisitAndFree) {
+  const int depth = 1000, width = 3000;
+  auto model = std::make_unique<TKVTreeModel>();
+  TKVTreeItem* bottom = nullptr;
+  for (int i = 0; i < depth; ++i) bottom = &model->Insert(bottom, "n" + std::to_string(i));
+  for (int i = 0; i < width; ++i) model->Insert(bottom, "w" + std::to_string(i));
+  EXPECT_EQ(model->Count(), static_cast<size_t>(depth + width));
+  EXPECT_EQ(bottom->Level(), depth - 1);
+
+  auto doc = KVMakeRef<TKVPersistentData>(&KVMemoryDocStorageClass, "");
+  ASSERT_TRUE(doc->OpenDir("\\QXD", true));
+  model->StoreTree(*doc);
+  model.reset();  // freed level by level
+
+  TKVTreeModel loaded;
+  ASSERT_TRUE(doc->OpenDir("\\QXD", false));
+  loaded.LoadTree(*doc, [](const std::string&) -> std::unique_ptr<TKVTreeNodeData> { return nullptr; });
+  int visited = 0;
+  bool inOrder = true;
+  loaded.ForEach([&](TKVTreeItem& item) {
+    std::string want = visited < depth ? "n" + std::to_string(visited) : "w" + std::to_string(visited - depth);
+    inOrder = inOrder && item.Title() == want;
+    ++visited;
+    return true;
+  });
+  EXPECT_TRUE(inOrder);
+  EXPECT_EQ(visited, depth + width);
+  TKVTreeItem* last = loaded.ItemAtPreOrder(depth + width - 1);
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(last->Title(), "w" + std::to_string(width - 1));
+  EXPECT_EQ(last->Index(), static_cast<size_t>(width - 1));
+  int siblings = 0;
+  for (TKVTreeItem* i = last->Parent()->FirstChildItem(); i; i = i->NextSiblingItem()) ++siblings;
+  EXPECT_EQ(siblings, width);
+}
+
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <set>
 
 #include "storage/KVCompoundFile.h"
 #include "support/TestSupport.h"
@@ -527,6 +528,81 @@ TEST(CompoundFileImage, AnotherReaderSeesExactlyTheTreeInOrder) {
   plain.Root().WriteStream("x", "y");
   WriteFileBytes(file, plain.SaveImage());
   EXPECT_EQ(OlefileCheck(dir, file, Dir("Root Entry", {Stream("x", "y")}), TGUID{}), "OK");
+}
+
+TEST(CompoundFileImage, AnotherReaderSeesWideDeepAndLargeTreesAsWritten) {
+  if (!OlefileAvailable()) GTEST_SKIP() << "/usr/bin/python3 has no olefile";
+  TempDir dir;
+  // Many siblings (one balanced sibling tree), storages nested deep, and a stream large enough that the
+  // allocation table needs the extension (DIFAT) beyond the header's 109 entries.
+  std::vector<TNode> wide;
+  for (int i = 0; i < 2000; ++i) wide.push_back(Stream("v" + std::to_string(i), i % 7 ? "x" + std::to_string(i) : ""));
+  TNode deep = Stream("bottom", "reached");
+  for (int i = 0; i < 200; ++i) deep = Dir(i % 2 ? "." : "00000", {deep});
+  TNode tree = Dir("Root Entry", {Dir("wide", wide), deep, Stream("large", Pattern(7600000, 11))});
+  TKVCompoundFile f;
+  Fill(f.Root(), tree);
+  f.SetClassId(kClassId);
+  std::string file = dir.file("grown.qxs");
+  WriteFileBytes(file, f.SaveImage());
+  EXPECT_EQ(OlefileCheck(dir, file, tree, kClassId), "OK");
+}
+
+TEST(CompoundFileImage, SiblingTreesAreRedBlackTreesInTheFormatsOrder) {
+  // Readers may search a sibling tree instead of walking it: each must be a binary search tree in the
+  // format's order, and a valid red-black tree keeps every search short.
+  for (int n : {1, 2, 3, 4, 5, 7, 8, 9, 100, 1000}) {
+    SCOPED_TRACE(n);
+    TKVCompoundFile f;
+    TKVCompoundElement& s = f.Root().CreateStorage("s");
+    for (int i = 0; i < n; ++i) s.WriteStream("n" + std::to_string(i * 7919 % 10007), "");
+    std::string image = f.SaveImage();
+    TSurgery x{image};
+    auto name = [&](uint32_t e) {
+      size_t off = x.Entry(e);
+      std::string r;
+      for (size_t k = 0; k + 2 < static_cast<unsigned char>(image[off + 64]); k += 2) r += image[off + k];
+      return r;
+    };
+    auto red = [&](uint32_t e) { return image[x.Entry(e) + 67] == 0; };
+    uint32_t top = x.Field(x.Find("s"), kChild);
+    ASSERT_NE(top, kNoStream);
+    EXPECT_FALSE(red(top));
+    // In-order walk with black heights of every path to a missing child.
+    std::vector<std::string> inOrder;
+    std::set<int> blackHeights;
+    struct TStep {
+      uint32_t Entry;
+      int Blacks;
+      bool Visited;
+    };
+    std::vector<TStep> stack{{top, 0, false}};
+    while (!stack.empty()) {
+      TStep step = stack.back();
+      stack.pop_back();
+      if (step.Entry == kNoStream) {
+        blackHeights.insert(step.Blacks);
+        continue;
+      }
+      if (step.Visited) {
+        inOrder.push_back(name(step.Entry));
+        continue;
+      }
+      int blacks = step.Blacks + (red(step.Entry) ? 0 : 1);
+      uint32_t left = x.Field(step.Entry, kLeft), right = x.Field(step.Entry, kRight);
+      if (red(step.Entry)) {
+        EXPECT_TRUE(left == kNoStream || !red(left)) << "red " << name(step.Entry) << " has a red child";
+        EXPECT_TRUE(right == kNoStream || !red(right)) << "red " << name(step.Entry) << " has a red child";
+      }
+      stack.push_back({right, blacks, false});
+      stack.push_back({step.Entry, blacks, true});
+      stack.push_back({left, blacks, false});
+    }
+    EXPECT_EQ(blackHeights.size(), 1u);
+    ASSERT_EQ(inOrder.size(), static_cast<size_t>(n));
+    for (size_t i = 1; i < inOrder.size(); ++i)
+      EXPECT_LT(KVCompoundCompareNames(inOrder[i - 1], inOrder[i]), 0) << inOrder[i - 1] << " " << inOrder[i];
+  }
 }
 
 TEST(CompoundFileImage, FilesOfAnotherWriterAreRead) {

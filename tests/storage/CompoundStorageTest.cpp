@@ -235,6 +235,82 @@ TEST(CompoundStorageMapping, DeletingValuesAndDirectories) {
   EXPECT_TRUE(s->ReadSubDirNames().empty());
 }
 
+TEST(CompoundStorageMapping, EveryUseSeesTheTreeAsItIsNowWhereverTheLastOneWent) {
+  // Each case leaves the current directory somewhere, changes the tree or the path mapping, and reads back.
+  auto s = Doc("");
+  ASSERT_TRUE(s->OpenDir("\\a\\b\\c", true));
+  s->WriteString("v", "abc");
+  ASSERT_TRUE(s->OpenDir("\\a", false));
+  ASSERT_TRUE(s->OpenDir("B\\C", false));  // another spelling of the same directory
+  EXPECT_EQ(s->ReadString("v", ""), "abc");
+
+  // The directory just walked is deleted from above and made again: it is empty.
+  ASSERT_TRUE(s->OpenDir("\\a", false));
+  EXPECT_TRUE(s->DeleteDir("b"));
+  EXPECT_FALSE(s->OpenDir("b\\c", false));
+  EXPECT_FALSE(s->DirExists("\\a\\b\\c"));
+  ASSERT_TRUE(s->OpenDir("b\\c", true));
+  EXPECT_EQ(s->ReadString("v", "new"), "new");
+  s->WriteString("v", "again");
+
+  // Deleting the current directory's storage as a value of its parent.
+  ASSERT_TRUE(s->OpenDir("\\a", false));
+  EXPECT_TRUE(s->DeleteValue("b"));
+  EXPECT_FALSE(s->DirExists("\\a\\b"));
+  ASSERT_TRUE(s->OpenDir("\\a\\b\\c", true));
+  EXPECT_EQ(s->ReadString("v", "gone"), "gone");
+
+  // A base directory moves every path below it, the current one included.
+  s->WriteString("here", "1");
+  s->SetBaseDir("base");
+  EXPECT_EQ(s->ReadString("here", "elsewhere"), "elsewhere");
+  s->WriteString("here", "2");
+  s->SetBaseDir("");
+  EXPECT_EQ(s->ReadString("here", ""), "1");
+  TKVCompoundElement* moved = s->GetRootStorage().Find("base");
+  ASSERT_NE(moved, nullptr);
+  ASSERT_NE(moved->Find("a"), nullptr);
+
+  // A new document under the same storage object.
+  auto m = Memory();
+  ASSERT_TRUE(m->OpenDir("\\x\\y", true));
+  m->WriteString("v", "first");
+  std::string image = m->GetImage();
+  ASSERT_TRUE(m->OpenDir("\\x\\y\\z", true));
+  m->WriteString("v", "later");
+  m->SetImage(image);
+  EXPECT_FALSE(m->DirExists("\\x\\y\\z"));
+  ASSERT_TRUE(m->OpenDir("\\x\\y", false));
+  EXPECT_EQ(m->ReadString("v", ""), "first");
+}
+
+TEST(CompoundStorageMapping, StoragesNestedThousandsDeepAreWalkedLevelByLevel) {
+  const int depth = 5000;
+  auto s = Memory();
+  ASSERT_TRUE(s->OpenDir("\\", false));
+  for (int i = 0; i < depth; ++i) {
+    s->WriteString("level", std::to_string(i));
+    ASSERT_TRUE(s->OpenDir("a", true));
+  }
+  std::string image = s->GetImage();
+  auto back = Memory();
+  back->SetImage(image);
+  ASSERT_TRUE(back->OpenDir("\\", false));
+  for (int i = 0; i < depth; ++i) {
+    ASSERT_EQ(back->ReadString("level", ""), std::to_string(i));
+    ASSERT_EQ(back->ReadSubDirNames(), TKVStringArray{"a"});
+    ASSERT_TRUE(back->OpenDir("a", false));
+  }
+  EXPECT_TRUE(back->ReadSubDirNames().empty());
+  // Back up level by level, as a tree load returns to each level's directory ("a\\a\\...", two bytes a level).
+  const std::string deepest = back->GetCurrentDir();
+  ASSERT_EQ(deepest.size(), size_t{2} * depth - 1);
+  for (int i = depth; i-- > 0;) {
+    ASSERT_TRUE(back->OpenDir("\\" + deepest.substr(0, i ? size_t{2} * i - 1 : 0), false));
+    ASSERT_EQ(back->ReadString("level", ""), std::to_string(i));
+  }
+}
+
 // ===========================================================================================================
 
 TEST(CompoundStorageFile, ANewFileIsCreatedOnFirstUseWithTheClassId) {

@@ -259,6 +259,16 @@ struct TestNode : IKVVsdTreeNode, IKVLoadStoreData {
     if (Children.size() > 1) Children[Children.size() - 2]->Next = c;
     return c;
   }
+  // Deep test trees are freed level by level, not by recursion.
+  ~TestNode() override {
+    std::vector<std::unique_ptr<TestNode>> pending = std::move(Children);
+    while (!pending.empty()) {
+      std::unique_ptr<TestNode> n = std::move(pending.back());
+      pending.pop_back();
+      for (auto& c : n->Children) pending.push_back(std::move(c));
+      n->Children.clear();
+    }
+  }
   IKVVsdTreeNode* FirstChild() override { return Children.empty() ? nullptr : Children[0].get(); }
   IKVVsdTreeNode* NextSibling() override { return Next; }
   IKVLoadStoreData* LoadStore() override { return this; }
@@ -307,6 +317,54 @@ TEST_P(StorageConformance, TreesStoreInPreOrderNumberedDirectoriesAndLoadBack) {
   KVVsdLoadTree(*s, nullptr, factory, ".");
   EXPECT_EQ(factory.Root.Shape(), root.Shape());
   EXPECT_EQ(s->GetCurrentDir(), "QXD");
+}
+
+TEST_P(StorageConformance, TreesNestedDeepAndWideStoreCopyAndLoadBack) {
+  // The text format repeats every ancestor's path in each section name, so its files grow with the square of
+  // the depth: it is taken less deep.
+  const int depth = HasFile() && GetParam().Class == &KVIniFileStorageClass ? 300 : 3000;
+  const int width = 1000;
+  TestNode root;
+  TestNode* bottom = &root;
+  for (int i = 0; i < depth; ++i) bottom = bottom->Add("n" + std::to_string(i));
+  for (int i = 0; i < width; ++i) bottom->Add("w" + std::to_string(i));
+
+  auto s = Open();
+  ASSERT_TRUE(s->OpenDir("\\QXD", true));
+  int counter = 0;
+  KVVsdStoreTree(*s, root.FirstChild(), counter, true);
+  EXPECT_EQ(counter, depth + width);
+  EXPECT_EQ(s->GetCurrentDir(), "QXD");
+  s->Commit();
+  if (HasFile()) {
+    s.reset();
+    s = Open();
+  }
+  // Loaded from the file, and from a copy in every other class.
+  std::vector<TKVRef<TKVPersistentData>> sources{s};
+  for (const auto& target : kKinds) {
+    if (target.Class == GetParam().Class) continue;
+    std::string targetFile = *target.Extension ? dir.file(std::string("copy") + target.Extension) : "";
+    if (target.Class == &KVIniFileStorageClass && depth > 300) continue;  // see above
+    auto copy = KVMakeRef<TKVPersistentData>(target.Class, targetFile);
+    KVVsdCopyTree(*s, *copy, "\\");
+    sources.push_back(copy);
+  }
+  for (auto& source : sources) {
+    SCOPED_TRACE(source->Storage().ClassName());
+    ASSERT_TRUE(source->OpenDir("\\QXD", false));
+    TestFactory factory;
+    KVVsdLoadTree(*source, nullptr, factory, ".");
+    EXPECT_EQ(source->GetCurrentDir(), "QXD");
+    const TestNode* n = &factory.Root;
+    for (int i = 0; i < depth; ++i) {
+      ASSERT_EQ(n->Children.size(), 1u) << "level " << i;
+      n = n->Children[0].get();
+      ASSERT_EQ(n->Title, "n" + std::to_string(i));
+    }
+    ASSERT_EQ(n->Children.size(), static_cast<size_t>(width));
+    for (int i = 0; i < width; ++i) ASSERT_EQ(n->Children[i]->Title, "w" + std::to_string(i));
+  }
 }
 
 TEST_P(StorageConformance, CopyTreeIntoEveryOtherClassKeepsEveryString) {
