@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -79,4 +80,13 @@ std::string TFuzzInput::Piece(char separator) {
   std::string r = m_Data.substr(m_Pos, end - m_Pos);
   m_Pos = end < m_Data.size() ? end + 1 : end;
   return r;
+}
+
+size_t FuzzMaxSeparatorsPerLine(std::string_view bytes) {
+  size_t most = 0, count = 0;
+  for (char c : bytes) {
+    if (c == '\n') count = 0;
+    else if (c == '\\' || c == '/') most = std::max(most, ++count);
+  }
+  return most;
 }

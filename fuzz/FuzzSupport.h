@@ -22,6 +22,11 @@ void FuzzWriteFile(const std::string& path, std::string_view data);
 std::string FuzzReadFile(const std::string& path);
 void FuzzRemove(const std::string& path);
 
+// The most path separators ("\\" or "/") on any line of the bytes. Section paths of many parts still take
+// more than linear time in the text storage (their own benchmark covers it); targets leave such inputs
+// out so that a short run stays stable.
+size_t FuzzMaxSeparatorsPerLine(std::string_view bytes);
+
 // Bytes shown as C string text (printable ASCII as it is, everything else escaped), for failure details.
 std::string FuzzQuote(std::string_view bytes);
 

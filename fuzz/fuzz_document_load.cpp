@@ -88,7 +88,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string input = FuzzPath("input.qxt");
   const std::string t1 = FuzzPath("first.qxt"), t2 = FuzzPath("second.qxs"), t3 = FuzzPath("third.qxt");
   for (const std::string& f : {t1, t2, t3}) FuzzRemove(f);
-  FuzzWriteFile(input, std::string_view(reinterpret_cast<const char*>(data), size));
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  // Deep trees of text documents stay out: their paths are the subject of their own benchmark.
+  const bool compound = bytes.substr(0, 8) == std::string_view("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+  if (!compound && FuzzMaxSeparatorsPerLine(bytes) > 64) return 0;
+  FuzzWriteFile(input, bytes);
 
   g_TextFormatCannotHold = false;
   try {

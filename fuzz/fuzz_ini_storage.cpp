@@ -185,6 +185,7 @@ void StorageLayer(const std::string& file) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string bytes(reinterpret_cast<const char*>(data), size);
+  if (FuzzMaxSeparatorsPerLine(bytes) > 32) return 0;
   std::u16string u;
   if (KVTryUtf8ToUtf16(bytes, u))
     FUZZ_CHECK(KVIniDecodeText(KVIniEncodeText(bytes)) == bytes, FuzzQuote(bytes) + " encoded as " +
