@@ -13,10 +13,19 @@
 
 namespace {
 
+// A text as the text format keeps it: texts that are not UTF-8 or hold one of its substitute bytes may
+// change on the way (the substitution of white space is defined for UTF-8), so they are shown masked.
+std::string Shown(const std::string& text) {
+  std::u16string u;
+  return KVTryUtf8ToUtf16(text, u) && text.find_first_of("\xD0\xDE\xF0\xFE") == std::string::npos
+             ? FuzzQuote(text)
+             : std::string("<not UTF-8, or holding a substitute byte>");
+}
+
 std::string TreeOf(const TQXDocument& doc) {
   std::string out;
   doc.Tree().ForEach([&](TKVTreeItem& item) {
-    out += std::to_string(item.Level()) + " " + FuzzQuote(item.Title()) + " [" + item.DataClassName() + "]\n";
+    out += std::to_string(item.Level()) + " " + Shown(item.Title()) + " [" + Shown(item.DataClassName()) + "]\n";
     return true;
   });
   return out;
@@ -41,9 +50,8 @@ void Dump(IKVStorage& s, std::string& out, int depth) {
     const std::string v = s.ReadString(name, "<default>");
     if (v.find('\0') != std::string::npos || TextCannotHoldName(name)) g_TextFormatCannotHold = true;
     if (v.empty()) continue;  // a copy drops empty values: missing, they read as the default they stand for
-    std::u16string u;
     out += FuzzQuote(KVUpperCase(s.GetCurrentDir())) + " " + FuzzQuote(KVUpperCase(name)) + "=" +
-           (KVTryUtf8ToUtf16(v, u) ? FuzzQuote(v) : std::string("<not UTF-8>")) + "\n";
+           Shown(v) + "\n";
   }
   std::vector<std::string> dirs = s.ReadSubDirNames();
   std::sort(dirs.begin(), dirs.end(), [](const std::string& a, const std::string& b) { return KVCompareText(a, b) < 0; });

@@ -24,13 +24,14 @@ cmake --build "$build" -j "$(nproc)" --target fuzzers
 
 # Per target: the longest input, and the time one input may take. The limits keep the inputs of the
 # targets whose readers still grow faster than linearly (long section paths, deep nesting, many
-# siblings, long regex subjects) at sizes where a run stays stable; the timeout is the linear-time guard.
+# siblings, long regex subjects) at sizes where a run stays stable; the timeout is the linear-time guard
+# (documents get more: every input is opened and saved three times).
 declare -A max_len=(
   [ini_storage]=2048 [compound_file]=65536 [document_load]=16384 [regexp]=2048
   [sql_text]=4096 [connection_string]=4096 [variant_text]=256
 )
 declare -A timeout=(
-  [ini_storage]=10 [compound_file]=10 [document_load]=10 [regexp]=10
+  [ini_storage]=10 [compound_file]=10 [document_load]=30 [regexp]=10
   [sql_text]=10 [connection_string]=10 [variant_text]=10
 )
 
