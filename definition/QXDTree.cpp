@@ -245,9 +245,12 @@ void TQXDRecordsetData::Close() {
 void TQXDRecordsetData::LoadData(IKVStorage& s) {
   TQXDDataBase::LoadData(s);
   // Whatever the node held before, the stored directory is read as a whole (every missing key its
-  // default), as fresh properties would be.
+  // default), as fresh properties would be. The SQL text too: its stored default is empty, and a text
+  // saved empty leaves no directory at all when the other properties are at their defaults, so a missing
+  // directory must not leave the "SELECT *" of a new node in place.
   TKVOdbcRecordsetProperties defaults;
   m_Recordset->Properties().Assign(defaults);
+  m_Recordset->Sql().SetText("");
   KVVsdLoadData(s, "RecordsetProperties", m_Recordset->Properties());
   BindToParentConnection();
 }

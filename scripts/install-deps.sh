@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(
   # tool chain
   cmake ninja-build g++ pkg-config git
+  # the fuzz targets (scripts/fuzz.sh): clang with libFuzzer and the sanitizer runtimes, the symbolizer
+  clang libclang-rt-14-dev llvm
   # tests
   googletest libgtest-dev libgmock-dev python3-olefile util-linux locales-all sqlite3 procps
   # the run benchmark (bench/run-bench.sh) measures with /usr/bin/time

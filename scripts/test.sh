@@ -22,3 +22,7 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export QT_QPA_PLATFORM=offscreen
 ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+
+# Every fuzz target for a short while (clang build of its own in build-fuzz), so a parser that starts
+# crashing, breaking its properties or taking too long on small inputs fails the suite.
+scripts/fuzz.sh 20

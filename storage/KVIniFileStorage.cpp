@@ -224,8 +224,10 @@ bool TKVIniFileStorage::InternalDirExists(const std::string& internalPath) {
 
 bool TKVIniFileStorage::InternalOpenDir(const std::string& internalPath, bool create) {
   std::string section = SectionOf(internalPath);
-  // A name the file cannot hold is refused here rather than at its first value.
-  if (create) return section.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+  // A name the file cannot hold is refused here rather than at its first value. One that a hand-made file
+  // holds all the same still opens: a directory keeper returns to its directory by opening it with
+  // `create`, and refusing would leave the storage in the child it came back from.
+  if (create && section.find_first_of(std::string("\r\n\0", 3)) == std::string::npos) return true;
   return SectionTreeExists(section);
 }
 

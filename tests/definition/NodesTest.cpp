@@ -163,6 +163,32 @@ TEST(QXDNodes, NodesAtTheirDefaultsStoreOnlyClassTitleAndState) {
             (TKVStringArray{"DataClassName", "MatchCase", "State", "Title"}));
 }
 
+TEST(QXDNodes, AnEmptySqlTextStaysEmptyThroughSaveAndLoad) {
+  // An empty text is not stored, and with every other property at its default neither is the directory:
+  // loading must still give the empty text, not the "SELECT *" a new node starts with.
+  TempDir dir;
+  const std::string file = dir.file("empty-sql.qxt");
+  TChain chain;
+  chain.srs->DataAs<TQXDSourceTableData>()->Recordset().Sql().SetText("");
+  chain.drs->DataAs<TQXDDestRSData>()->Recordset().Sql().SetText("");
+  ASSERT_EQ(chain.drs->DataAs<TQXDDestRSData>()->Recordset().Sql().Text(), "");
+  StoreTree(chain.tree, file);
+  EXPECT_FALSE(TextStorage(file)->DirExists("\\QXD\\.\\00000\\.\\00001\\.\\00002\\.\\00003\\RecordsetProperties"));
+
+  TQXDTreeView loaded;
+  LoadTree(loaded, file);
+  ASSERT_EQ(loaded.Count(), 5u);
+  EXPECT_EQ(loaded.ItemAtPreOrder(1)->DataAs<TQXDSourceTableData>()->Recordset().Sql().Text(), "");
+  EXPECT_EQ(loaded.ItemAtPreOrder(3)->DataAs<TQXDDestRSData>()->Recordset().Sql().Text(), "");
+
+  // A stored text still comes back as it was.
+  chain.drs->DataAs<TQXDDestRSData>()->Recordset().Sql().SetText("SELECT a FROM t");
+  StoreTree(chain.tree, file);
+  TQXDTreeView again;
+  LoadTree(again, file);
+  EXPECT_EQ(again.ItemAtPreOrder(3)->DataAs<TQXDDestRSData>()->Recordset().Sql().Text(), "SELECT a FROM t");
+}
+
 TEST(QXDNodes, LoadReadsEveryValueClampsEnumerationsAndKeepsUnknownClasses) {
   TempDir dir;
   const std::string file = dir.file("hand.qxt");

@@ -408,6 +408,35 @@ TEST(IniFileStorageInput, OddFilesGiveDefaultsAndClearAnswers) {
   }
 }
 
+TEST(IniFileStorageInput, ADirectoryNameNoWriterMakesStillOpensAndIsReturnedTo) {
+  using namespace std::string_literals;
+  // Names with a NUL or a lone carriage return are refused when a directory is created, but a hand-made
+  // file holds them; a keeper that came back from a subdirectory must find its way in again.
+  TempDir dir;
+  std::string file = dir.file("hand.qxt");
+  WriteFileBytes(file, "[a\\x\0y\\b\\c]\nk=v\n[a\\x\0y\\d]\nj=1\n[a\\cr\rhere\\e]\nm=2\n"s);
+  auto s = OpenIni(file);
+  for (const std::string& odd : {"x\0y"s, "cr\rhere"s}) {
+    SCOPED_TRACE(odd);
+    ASSERT_TRUE(s->OpenDir("\\a\\" + odd, false));
+    const Names below = s->ReadSubDirNames();
+    ASSERT_FALSE(below.empty());
+    for (const auto& sub : below) {
+      {
+        TKVVsdDirPathKeeper keeper(*s, sub, false);
+        ASSERT_TRUE(keeper.Opened()) << sub;
+      }
+      EXPECT_EQ(s->GetCurrentDir(), "a\\" + odd);
+      EXPECT_EQ(s->ReadSubDirNames(), below);
+    }
+    // Creating such a directory stays refused.
+    EXPECT_FALSE(s->OpenDir("\\new\\" + odd, true));
+  }
+  EXPECT_FALSE(s->OpenDir("\\a\\x", false));
+  ASSERT_TRUE(s->OpenDir("\\a\\x\0y\\d"s, false));
+  EXPECT_EQ(s->ReadString("j", "def"), "1");
+}
+
 namespace {
 
 // A node of a generated document tree.
