@@ -293,8 +293,8 @@ TEST(QXDTreeOps, CliTreeShowsTheLoadedDefinition) {
                               "[GeneralSettings]\r\nDataFormatGUID={C1CE532E-C8F3-4cc4-915D-B90F532B3B19}\r\n" + nodes);
   r = testsupport::RunCommand(testsupport::ShellQuote(cli) + " tree " + testsupport::ShellQuote(dir.file("x.qxt")));
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(r.out, "S [TQXDSourceConnectionData] unchecked inactive\n  R [TQXDSourceRSData] inactive "
-                   "RecordsetProperties.SQL=SELECT *\n");
+  // No stored SQL text is the empty text (its stored default), not the text a new node starts with.
+  EXPECT_EQ(r.out, "S [TQXDSourceConnectionData] unchecked inactive\n  R [TQXDSourceRSData] inactive\n");
   // Without the data-format identifier the file is no definition: refused as a run or validation would.
   testsupport::WriteFileBytes(dir.file("y.qxt"), nodes);
   r = testsupport::RunCommand(testsupport::ShellQuote(cli) + " tree " + testsupport::ShellQuote(dir.file("y.qxt")));

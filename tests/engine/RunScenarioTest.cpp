@@ -479,6 +479,10 @@ class RunMariaDB : public RunScenario {
     DABRIX_SERVER_CONNECTION("DABRIX_MARIADB_CONN", m_My);
     RunScenario::SetUp();
     m_MyConn = dbtest::Connect(m_My);
+    // One table per test: the tests of this fixture may run at the same time against the same server.
+    auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    m_Table = "runmy_" + std::string(info->name()).substr(0, 30);
+    for (char& ch : m_Table) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
     ExecQuietly(m_MyConn, "DROP TABLE " + m_Table);
   }
   void TearDown() override {
@@ -488,7 +492,7 @@ class RunMariaDB : public RunScenario {
     }
     if (m_SrcConn) RunScenario::TearDown();
   }
-  std::string m_My, m_Table = "runmy_source";
+  std::string m_My, m_Table;
   TKVRef<TKVOdbcConnection> m_MyConn;
 };
 
