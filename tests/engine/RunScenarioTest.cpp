@@ -161,6 +161,19 @@ class RunScenario : public ::testing::Test {
     Exec(conn, ddl);
     return cs;
   }
+  // A new tree copying `table` of the source `connection` by id into the table t (id, val) of the SQLite
+  // file d.db, in transactions of 1,000; `dest` is a connection to d.db. Returns the source database node.
+  TKVTreeItem& ServerTableIntoSqlite(const std::string& title, const std::string& connection,
+                                     const std::string& table, TKVRef<TKVOdbcConnection>& dest) {
+    std::string d = SqliteDest("d.db", "CREATE TABLE t (id INTEGER PRIMARY KEY, val VARCHAR(20))", dest);
+    m_Tree = std::make_unique<TTree>();
+    TKVTreeItem& srcDb = m_Tree->SourceDb(title, connection);
+    TKVTreeItem& rs = m_Tree->SourceRS(srcDb, "src", "SELECT * FROM " + table + " ORDER BY id");
+    TKVTreeItem& dst = m_Tree->DestRS(m_Tree->DestDb(rs, "Lite", d, 1000), "t", "SELECT * FROM t", false);
+    m_Tree->Field(dst, "id", "id");
+    m_Tree->Field(dst, "val", "val");
+    return srcDb;
+  }
   TKVTreeItem& NewTree() {
     m_Tree = std::make_unique<TTree>();
     TKVTreeItem& db = m_Tree->SourceDb("Src", m_Src);
@@ -502,13 +515,7 @@ TEST_F(RunMariaDB, MariaDBSourceIntoSqliteWithTheStreamingSetting) {
   Exec(m_MyConn, "CREATE TABLE " + m_Table + " (id INTEGER PRIMARY KEY, val VARCHAR(20)) CHARACTER SET utf8mb4");
   Exec(m_MyConn, "INSERT INTO " + m_Table + " SELECT seq, CONCAT('v', seq) FROM seq_1_to_3000");
   TKVRef<TKVOdbcConnection> c;
-  std::string d = SqliteDest("d.db", "CREATE TABLE t (id INTEGER PRIMARY KEY, val VARCHAR(20))", c);
-  m_Tree = std::make_unique<TTree>();
-  TKVTreeItem& myDb = m_Tree->SourceDb("My", m_My);
-  TKVTreeItem& rs = m_Tree->SourceRS(myDb, "src", "SELECT * FROM " + m_Table + " ORDER BY id");
-  TKVTreeItem& dst = m_Tree->DestRS(m_Tree->DestDb(rs, "Lite", d, 1000), "t", "SELECT * FROM t", false);
-  m_Tree->Field(dst, "id", "id");
-  m_Tree->Field(dst, "val", "val");
+  TKVTreeItem& myDb = ServerTableIntoSqlite("My", m_My, m_Table, c);
   std::string during;
   m_Progress.OnRecord = [&](int64_t pos) {
     if (pos == 150) during = myDb.DataAs<TQXDConnectionData>()->Connection().Properties().ConnectionString();
@@ -648,13 +655,7 @@ TEST_P(LostServer, SourceGoneEndsTheRunAndKeepsWhatWasWritten) {
   else
     Exec(m_ServerConn, "CREATE TABLE " + m_Table + " AS SELECT seq AS id, CONCAT('v', seq) AS val FROM seq_1_to_3000");
   TKVRef<TKVOdbcConnection> c;
-  std::string d = SqliteDest("d.db", "CREATE TABLE t (id INTEGER PRIMARY KEY, val VARCHAR(20))", c);
-  m_Tree = std::make_unique<TTree>();
-  TKVTreeItem& srcDb = m_Tree->SourceDb("Srv", m_Server);
-  TKVTreeItem& rs = m_Tree->SourceRS(srcDb, "src", "SELECT * FROM " + m_Table + " ORDER BY id");
-  TKVTreeItem& dst = m_Tree->DestRS(m_Tree->DestDb(rs, "Lite", d, 1000), "t", "SELECT * FROM t", false);
-  m_Tree->Field(dst, "id", "id");
-  m_Tree->Field(dst, "val", "val");
+  TKVTreeItem& srcDb = ServerTableIntoSqlite("Srv", m_Server, m_Table, c);
   std::string session;
   m_Progress.OnRecord = [&](int64_t pos) {
     if (pos == 1) session = SessionOf(ConnectionOf(srcDb));
