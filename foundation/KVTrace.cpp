@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 
 namespace {
@@ -37,4 +38,18 @@ void KVTrace(TKVTraceCategory category, const std::string& text) {
   std::lock_guard lock(g_TraceLock);
   std::fprintf(stderr, "[dabrix] %s: %s\n", KVTraceCategoryName(category), text.c_str());
   std::fflush(stderr);
+}
+
+void KVTraceDropped(std::string_view where) {
+  if (!KVTraceEnabled()) return;
+  std::string text(where);
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    text += ": ";
+    text += e.what();
+  } catch (...) {
+    text += ": an exception of no known class";
+  }
+  KVTrace(TKVTraceCategory::Exception, text);
 }

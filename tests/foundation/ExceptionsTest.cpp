@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <stdexcept>
 
 #include "foundation/KVExceptions.h"
 #include "foundation/KVGuid.h"
 #include "foundation/KVRefObject.h"
+#include "foundation/KVScopeExit.h"
 #include "foundation/KVTrace.h"
 
 namespace {
@@ -148,6 +150,32 @@ TEST(Trace, WritesCategoryLinesOnlyWhenSwitchedOn) {
   KVTrace(TKVTraceCategory::Sql, "SELECT 1");
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "[dabrix] SQL: SELECT 1\n");
   KVSetTraceEnabled(was);
+}
+
+TEST(Trace, CleanUpErrorsAreTracedAndDroppedWhileTheErrorThatEndedTheWorkPassesOn) {
+  bool was = KVTraceEnabled();
+  KVSetTraceEnabled(true);
+  testing::internal::CaptureStderr();
+  int cleanUps = 0;
+  std::string passedOn;
+  try {
+    TKVOnExit restore("restoring the settings", [&] { ++cleanUps; });
+    TKVOnExit close("closing the node", [&] {
+      ++cleanUps;
+      throw std::runtime_error("close failed");
+    });
+    throw std::logic_error("the run's error");
+  } catch (const std::logic_error& e) {
+    passedOn = e.what();
+  }
+  KVTraceFailures("a step", [] { throw 42; });
+  const std::string err = testing::internal::GetCapturedStderr();
+  KVSetTraceEnabled(was);
+  EXPECT_EQ(passedOn, "the run's error");
+  EXPECT_EQ(cleanUps, 2);  // the failing step does not keep the guards before it from running
+  EXPECT_EQ(err,
+            "[dabrix] EXCEPTION: closing the node: close failed\n"
+            "[dabrix] EXCEPTION: a step: an exception of no known class\n");
 }
 
 TEST(Guid, TextFormRoundTripsAndParsesAnyCase) {
