@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <unordered_map>
@@ -15,6 +14,7 @@
 #include "db/KVSqlText.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVDateTime.h"
+#include "foundation/KVScopeExit.h"
 #include "foundation/KVText.h"
 #include "foundation/KVTrace.h"
 
@@ -27,15 +27,10 @@ constexpr uint8_t kRecordSkipped = 1;
 constexpr size_t kInfoAssigned = 0, kInfoLocateType = 1;
 constexpr int32_t kUnresolvedType = static_cast<int32_t>(0x80000000u);
 
-int CompareAscii(const std::string& a, const std::string& b) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+// Leaves the record being written without writing it. Its own outcome (skipped, or the error that
+// stopped it) is what the run goes on with, so a failure to let go of it is only traced.
+void DropRecord(TKVOdbcRecordset& rs) {
+  KVTraceFailures("cancelling a destination record", [&rs] { rs.Cancel(); });
 }
 
 std::string TextOf(const TKVVariant& v) { return v.IsEmptyOrNull() ? std::string() : v.AsString(); }
@@ -86,8 +81,7 @@ const std::vector<TStreamingSetting>& StreamingSettings() {
 }
 
 const TStreamingSetting* SettingForDriver(const std::string& connectionString) {
-  std::string driver = TKVConnectionStringParser(connectionString).Value("Driver");
-  for (char& c : driver) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const std::string driver = KVLowerCase(TKVConnectionStringParser(connectionString).Value("Driver"));
   if (driver.empty()) return nullptr;
   for (const TStreamingSetting& s : StreamingSettings())
     for (const char* name : s.DriverNames)
@@ -118,6 +112,7 @@ std::string OpenSourceConnection(TQXDConnectionData& node) {
     try {
       node.Open();
     } catch (...) {
+      // Raised again below; the node goes back to the user's connection string.
       node.Close();
       properties.SetConnectionString(original);
       throw;
@@ -179,7 +174,7 @@ std::exception_ptr WithoutHandledWrapper(std::exception_ptr error) {
   } catch (const TQXHandledRecordError& handled) {
     return handled.Error;
   } catch (...) {
-    return error;
+    return error;  // any other error is the error itself
   }
 }
 
@@ -347,134 +342,123 @@ int32_t TQXExecuter::CountSourceRecordsets() const {
   return n;
 }
 
-TKVNameAndValueList TQXExecuter::CollectSqlParameters() const {
-  TKVNameAndValueList list;
-  if (!m_Tree) return list;
-  for (size_t t = 0; t < m_Tree->TopLevelCount(); ++t) {
-    VisitPreOrder(*m_Tree->TopLevel(t), [&](TKVTreeItem& item) {
-      auto* rs = item.DataAs<TQXDRecordsetData>();
-      if (!rs || !Participates(&item)) return;
-      if (!item.DataAs<TQXDSourceRSData>() && !item.DataAs<TQXDDestRSData>()) return;
-      for (const std::string& name : KVSqlParameterNames(rs->Recordset().Sql().Text())) {
-        auto pos = std::lower_bound(list.begin(), list.end(), name, [](const TKVNameAndValueObj& e, const std::string& n) {
-          return CompareAscii(e.Name, n) < 0;
-        });
-        if (pos != list.end() && CompareAscii(pos->Name, name) == 0) continue;
-        list.insert(pos, TKVNameAndValueObj{name, {}});
-      }
-    });
-  }
-  return list;
-}
-
-void TQXExecuter::AssignSqlParameters(const TKVNameAndValueList& values) {
+template <class F>
+void TQXExecuter::ForEachRunRecordset(const F& visit) const {
   if (!m_Tree) return;
   for (size_t t = 0; t < m_Tree->TopLevelCount(); ++t) {
     VisitPreOrder(*m_Tree->TopLevel(t), [&](TKVTreeItem& item) {
       auto* rs = item.DataAs<TQXDRecordsetData>();
       if (!rs || !Participates(&item)) return;
-      if (!item.DataAs<TQXDSourceRSData>() && !item.DataAs<TQXDDestRSData>()) return;
-      TKVSqlProperty& sql = rs->Recordset().Sql();
-      for (const std::string& name : KVSqlParameterNames(sql.Text())) {
-        for (const TKVNameAndValueObj& v : values) {
-          if (CompareAscii(v.Name, name) != 0) continue;
-          // The user enters SQL literals ("'abc'", 42): the text goes into the statement unchanged.
-          TKVSqlParameter& parameter = sql.Parameters().Add(name);
-          parameter.SetLiteral(true);
-          parameter.SetValue(TKVVariant::FromString(v.Value));
-          break;
-        }
-      }
+      if (item.DataAs<TQXDSourceRSData>() || item.DataAs<TQXDDestRSData>()) visit(rs->Recordset());
     });
   }
 }
 
+TKVNameAndValueList TQXExecuter::CollectSqlParameters() const {
+  TKVNameAndValueList list;
+  ForEachRunRecordset([&](TKVOdbcRecordset& rs) {
+    for (const std::string& name : KVSqlParameterNames(rs.Sql().Text())) {
+      auto pos = std::lower_bound(list.begin(), list.end(), name, [](const TKVNameAndValueObj& e, const std::string& n) {
+        return KVCompareText(e.Name, n) < 0;
+      });
+      if (pos != list.end() && KVCompareText(pos->Name, name) == 0) continue;
+      list.insert(pos, TKVNameAndValueObj{name, {}});
+    }
+  });
+  return list;
+}
+
+void TQXExecuter::AssignSqlParameters(const TKVNameAndValueList& values) {
+  ForEachRunRecordset([&](TKVOdbcRecordset& rs) {
+    TKVSqlProperty& sql = rs.Sql();
+    for (const std::string& name : KVSqlParameterNames(sql.Text())) {
+      for (const TKVNameAndValueObj& v : values) {
+        if (KVCompareText(v.Name, name) != 0) continue;
+        // The user enters SQL literals ("'abc'", 42): the text goes into the statement unchanged.
+        TKVSqlParameter& parameter = sql.Parameters().Add(name);
+        parameter.SetLiteral(true);
+        parameter.SetValue(TKVVariant::FromString(v.Value));
+        break;
+      }
+    }
+  });
+}
+
 void TQXExecuter::Execute(IQXProgressSink* progress) {
   if (!m_Tree || !progress) return;
-  m_Progress = progress;
-  m_Result = TQXRunResult::Failed;
+  BeginRun(*progress);
+  const TKVOnExit endRun("ending the run", [this] { EndRun(); });
+  progress->SetOperationCount(CountSourceRecordsets());
+  ReportRunHeading();
+  if (!AskForSqlParameters()) {
+    m_Result = TQXRunResult::ParametersCancelled;
+    return;
+  }
+  for (size_t t = 0; t < m_Tree->TopLevelCount(); ++t) RunTopLevelNode(*m_Tree->TopLevel(t));
+  m_Result = m_Cancel ? TQXRunResult::Cancelled : TQXRunResult::Completed;
+}
+
+void TQXExecuter::BeginRun(IQXProgressSink& progress) {
+  m_Progress = &progress;
+  m_Result = TQXRunResult::Failed;  // until the run gets to its end
   m_RecordErrors = 0;
   ResetStatistics();
   m_Cancel = false;
   m_OperationStart = m_SourceStart = KVNow();
   m_PendingLine.Runs.clear();
-  m_Watch = std::make_unique<TQXWaitWatch>(m_WaitNotice, [progress](const std::string& text) {
-    progress->ShowWaiting(text);
+  m_Watch = std::make_unique<TQXWaitWatch>(m_WaitNotice, [&progress](const std::string& text) {
+    progress.ShowWaiting(text);
   });
+}
 
-  auto finish = [this] {
-    m_Watch.reset();  // before the sink goes: it is the watch's receiver
-    try {
-      ReportLine("\r\n\r\n", kQXColorBlack);
-      ReportLine(std::string("Total Operation Duration") + ": " +
-                     QXFormatElapsed(QXElapsedMilliseconds(m_OperationStart, KVNow())),
-                 kQXColorNavy, true);
-      FlushReport();
-    } catch (...) {
-    }
-    m_Progress = nullptr;
-    m_Caches.clear();
-  };
+void TQXExecuter::ReportRunHeading() {
+  ReportLine("\r\n", kQXColorBlack);
+  std::string started = std::string("Operation Started") + ": " + QXFormatReportDateTime(m_OperationStart);
+  ReportLine(started, kQXColorNavy, true);
+  ReportLine(std::string(started.size(), '='), kQXColorNavy, true);
+}
 
-  try {
-    progress->SetOperationCount(CountSourceRecordsets());
-    ReportLine("\r\n", kQXColorBlack);
-    std::string started = std::string("Operation Started") + ": " + QXFormatReportDateTime(m_OperationStart);
-    ReportLine(started, kQXColorNavy, true);
-    ReportLine(std::string(started.size(), '='), kQXColorNavy, true);
+bool TQXExecuter::AskForSqlParameters() {
+  TKVNameAndValueList parameters = CollectSqlParameters();
+  if (parameters.empty()) return true;
+  if (!m_ParameterPrompt)
+    throw EKVException("No value has been given for the SQL parameter \"" + parameters.front().Name + "\"", this,
+                       "TQXExecuter.Execute");
+  if (!m_ParameterPrompt->AskParameters(parameters)) return false;
+  AssignSqlParameters(parameters);
+  return true;
+}
 
-    TKVNameAndValueList parameters = CollectSqlParameters();
-    bool go = true;
-    if (!parameters.empty()) {
-      if (!m_ParameterPrompt)
-        throw EKVException("No value has been given for the SQL parameter \"" + parameters.front().Name + "\"",
-                           this, "TQXExecuter.Execute");
-      go = m_ParameterPrompt->AskParameters(parameters);
-      if (go) AssignSqlParameters(parameters);
-    }
-
-    if (go) {
-      for (size_t t = 0; t < m_Tree->TopLevelCount(); ++t) {
-        TKVTreeItem* top = m_Tree->TopLevel(t);
-        TQXDDataBase* data = QXDData(top);
-        if (!data || !Participates(top)) continue;
-        auto* sourceDb = top->DataAs<TQXDSourceConnectionData>();
-        std::string restoreConnectionString;
-        auto close = [&] {
-          try {
-            data->Close();
-          } catch (...) {
-          }
-          if (!restoreConnectionString.empty()) {
-            try {
-              sourceDb->Connection().Properties().SetConnectionString(restoreConnectionString);
-            } catch (...) {
-            }
-          }
-        };
-        try {
-          if (sourceDb) {
-            restoreConnectionString = OpenSourceConnection(*sourceDb);
-            for (size_t i = 0; i < top->ChildCount(); ++i)
-              if (!ReadSourceRecordset(*top->Child(i))) break;
-          } else {
-            data->Open();
-          }
-        } catch (...) {
-          close();
-          throw;
-        }
-        close();
-      }
-    }
-    m_Result = !go ? TQXRunResult::ParametersCancelled
-                   : (m_Cancel ? TQXRunResult::Cancelled : TQXRunResult::Completed);
-  } catch (...) {
-    m_Result = TQXRunResult::Failed;
-    finish();
-    throw;
+void TQXExecuter::RunTopLevelNode(TKVTreeItem& top) {
+  TQXDDataBase* data = QXDData(&top);
+  if (!data || !Participates(&top)) return;
+  auto* sourceDb = top.DataAs<TQXDSourceConnectionData>();
+  // The user's connection string, while the source runs with one of its own ("" otherwise).
+  std::string userConnectionString;
+  const TKVOnExit restore("putting a source's connection string back", [&] {
+    if (!userConnectionString.empty()) sourceDb->Connection().Properties().SetConnectionString(userConnectionString);
+  });
+  const TKVOnExit close("closing a database node after the run", [data] { data->Close(); });
+  if (!sourceDb) {
+    data->Open();
+    return;
   }
-  finish();
+  userConnectionString = OpenSourceConnection(*sourceDb);
+  for (size_t i = 0; i < top.ChildCount(); ++i)
+    if (!ReadSourceRecordset(*top.Child(i))) break;
+}
+
+void TQXExecuter::EndRun() {
+  m_Watch.reset();  // before the sink goes: it is the watch's receiver
+  KVTraceFailures("reporting the run's duration", [this] {
+    ReportLine("\r\n\r\n", kQXColorBlack);
+    ReportLine(std::string("Total Operation Duration") + ": " +
+                   QXFormatElapsed(QXElapsedMilliseconds(m_OperationStart, KVNow())),
+               kQXColorNavy, true);
+    FlushReport();
+  });
+  m_Progress = nullptr;
+  m_Caches.clear();
 }
 
 void TQXExecuter::WriteStatisticsBlock(double sourceStart) {
@@ -489,155 +473,199 @@ void TQXExecuter::WriteStatisticsBlock(double sourceStart) {
   ReportLine("   Total: " + QXFormatElapsed(QXElapsedMilliseconds(sourceStart, now)), kQXColorNavy);
 }
 
-bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
-  auto* source = item.DataAs<TQXDSourceRSData>();
-  if (!source || !Participates(&item) || !item.Parent()) return !m_Cancel;
+// What reading one source recordset opened and changed: the source itself and every participating node
+// below it. However the reading ends, the destructor closes them all and gives each its own settings back.
+class TQXExecuter::TOpenedNodes {
+ public:
+  // Keeps the source's settings.
+  TOpenedNodes(TQXExecuter& owner, TQXDSourceRSData& source)
+      : m_Owner(owner),
+        m_Source(source),
+        m_SourceCursor(source.Recordset().Properties().CursorType()),
+        m_SourceStrategy(source.Recordset().Properties().UpdateStrategy()) {}
+  ~TOpenedNodes();
+  TOpenedNodes(const TOpenedNodes&) = delete;
+  TOpenedNodes& operator=(const TOpenedNodes&) = delete;
 
-  m_SourceStart = KVNow();
-  double sourceStart = m_SourceStart;
-  std::string operation = std::string("Reading Data From") + ": " + item.Parent()->Title() + "." + item.Title();
-  if (m_Progress) m_Progress->NextOperation(operation);
-  ReportLine(QXFormatReportDateTime(sourceStart) + " " + operation, kQXColorDarkRed);
-
-  ResetStatistics();
-  m_Cancel = false;
-  m_Caches.clear();
-  m_LostDatabase = nullptr;
-
-  TKVOdbcRecordset& rs = source->Recordset();
   // The source streams through a forward-only cursor whatever the node's settings: a scrollable cursor
-  // makes some drivers hold the whole result in memory. The node's settings come back at the end.
-  // Read-only as well: the source is never written, and an updatable cursor makes psqlODBC select its row
-  // identifier ("ctid") too, which the system views (pg_stat_activity) do not have.
-  const TKVCursorType savedSourceCursor = rs.Properties().CursorType();
-  const TUpdateStrategy savedSourceStrategy = rs.Properties().UpdateStrategy();
-  struct TDestSetup {
-    TQXDDataBase* Node;
-    TQXDDestRSData* Dest;
+  // makes some drivers hold the whole result in memory. Read-only as well: the source is never written, and
+  // an updatable cursor makes psqlODBC select its row identifier ("ctid") too, which the system views
+  // (pg_stat_activity) do not have.
+  void OpenSource();
+  // Opens one participating node below the source; a destination recordset for its columns only.
+  void OpenBelow(TKVTreeItem& node, TQXDDataBase& data);
+
+ private:
+  struct TNode {
+    TQXDDataBase* Data;
+    TQXDDestRSData* Dest;  // a destination recordset's own settings, put back after the close
     TKVCursorType Cursor;
     TKVRecordsetOpenMode Mode;
     IQXReportSink* Sink;
   };
-  std::vector<TDestSetup> opened;
-  bool sourceOpened = false;
+  void CloseNodes();
+  void RestoreDestinationSettings();
 
-  auto closeAll = [&] {
-    // The batch inserters hold statement handles of the destination connections: they go first.
-    for (auto& c : m_Caches) c->Batch.reset();
-    // Databases after everything below them: a disconnect frees the statement handles of its recordsets,
-    // which their own close would then free a second time. Otherwise in opening order, which is the order
-    // of the recordsets' lines in the report.
-    for (int pass = 0; pass < 2; ++pass)
-      for (TDestSetup& s : opened) {
-        bool database = dynamic_cast<TQXDConnectionData*>(s.Node) != nullptr;
-        if (database != (pass == 1)) continue;
-        try {
-          TQXWaitWatch::TScope closing(m_Watch.get(), WaitKey(s.Node));
-          s.Node->Close();
-        } catch (const std::exception& e) {
-          KVTrace(TKVTraceCategory::Exception, std::string("closing a node after the run: ") + e.what());
-        }
-      }
-    for (TDestSetup& s : opened) {
-      if (s.Dest) {
-        try {
-          s.Dest->Recordset().SetOpenMode(s.Mode);
-          s.Dest->Recordset().Properties().SetCursorType(s.Cursor);
-          s.Dest->Recordset().SetReadBackInserted(true);
-        } catch (...) {
-        }
-        s.Dest->SetReportSink(s.Sink);
-      }
-    }
-    opened.clear();
-    if (sourceOpened) {
-      try {
-        source->Close();
-      } catch (...) {
-      }
-    }
-    try {
-      rs.Properties().SetCursorType(savedSourceCursor);
-      rs.Properties().SetUpdateStrategy(savedSourceStrategy);
-    } catch (...) {
-    }
-    m_Caches.clear();
-  };
+  TQXExecuter& m_Owner;
+  TQXDSourceRSData& m_Source;
+  const TKVCursorType m_SourceCursor;
+  const TUpdateStrategy m_SourceStrategy;
+  bool m_SourceOpened = false;  // set before the open: a failed open is closed as well
+  std::vector<TNode> m_Nodes;   // in opening order, which is the order of their lines in the report
+};
 
-  try {
-    rs.Properties().SetCursorType(ctForwardOnly);
-    rs.Properties().SetUpdateStrategy(usReadOnly);
-    sourceOpened = true;
-    source->Open();
+void TQXExecuter::TOpenedNodes::OpenSource() {
+  TKVOdbcRecordset& rs = m_Source.Recordset();
+  rs.Properties().SetCursorType(ctForwardOnly);
+  rs.Properties().SetUpdateStrategy(usReadOnly);
+  m_SourceOpened = true;
+  m_Source.Open();
+}
 
-    int32_t count = rs.Scrollable() ? rs.RecordCount() : rs.CountBySelect();  // a forward-only cursor tells only 1
-    int32_t n = count;  // -1: unknown, read to the end
-    if (source->MaxRecordsToRead() > 0 && (n < 0 || n > source->MaxRecordsToRead())) n = source->MaxRecordsToRead();
-    if (m_Progress) m_Progress->SetMaximum(n < 0 ? 0 : n);
+void TQXExecuter::TOpenedNodes::OpenBelow(TKVTreeItem& node, TQXDDataBase& data) {
+  TNode opened{&data, node.DataAs<TQXDDestRSData>(), ctForwardOnly, TKVRecordsetOpenMode::ReadRows, nullptr};
+  if (opened.Dest) {
+    // Opening must not read the destination table: the locate executes its own condition.
+    TKVOdbcRecordset& dr = opened.Dest->Recordset();
+    opened.Cursor = dr.Properties().CursorType();
+    opened.Mode = dr.OpenMode();
+    opened.Sink = opened.Dest->ReportSink();
+    dr.Properties().SetCursorType(ctForwardOnly);
+    dr.SetOpenMode(TKVRecordsetOpenMode::ColumnsOnly);
+    // Reading an inserted row back costs a query per record: only worth it when a field takes a value from
+    // this recordset's last record (its generated key, a default).
+    dr.SetReadBackInserted(ReadByOriginOneFields(node));
+    opened.Dest->SetReportSink(m_Owner.m_NodeReport.get());
+  }
+  m_Nodes.push_back(opened);
+  data.Open();
+}
 
-    for (size_t c = 0; c < item.ChildCount(); ++c) {
-      VisitPreOrder(*item.Child(c), [&](TKVTreeItem& node) {
-        TQXDDataBase* d = QXDData(&node);
-        if (!d || !d->Active()) return;
-        TDestSetup setup{d, node.DataAs<TQXDDestRSData>(), ctForwardOnly, TKVRecordsetOpenMode::ReadRows, nullptr};
-        if (setup.Dest) {
-          // Opening must not read the destination table: the locate executes its own condition.
-          TKVOdbcRecordset& dr = setup.Dest->Recordset();
-          setup.Cursor = dr.Properties().CursorType();
-          setup.Mode = dr.OpenMode();
-          setup.Sink = setup.Dest->ReportSink();
-          dr.Properties().SetCursorType(ctForwardOnly);
-          dr.SetOpenMode(TKVRecordsetOpenMode::ColumnsOnly);
-          // Reading an inserted row back costs a query per record: only worth it when a field takes a value
-          // from this recordset's last record (its generated key, a default).
-          dr.SetReadBackInserted(ReadByOriginOneFields(node));
-          setup.Dest->SetReportSink(m_NodeReport.get());
-        }
-        opened.push_back(setup);
-        d->Open();
+TQXExecuter::TOpenedNodes::~TOpenedNodes() {
+  // The batch inserters hold statement handles of the destination connections: they go first.
+  for (auto& c : m_Owner.m_Caches) c->Batch.reset();
+  CloseNodes();
+  RestoreDestinationSettings();
+  if (m_SourceOpened) KVTraceFailures("closing the source recordset after the run", [this] { m_Source.Close(); });
+  KVTraceFailures("restoring the source recordset's settings", [this] {
+    m_Source.Recordset().Properties().SetCursorType(m_SourceCursor);
+    m_Source.Recordset().Properties().SetUpdateStrategy(m_SourceStrategy);
+  });
+  m_Owner.m_Caches.clear();
+}
+
+void TQXExecuter::TOpenedNodes::CloseNodes() {
+  // Databases after everything below them: a disconnect frees the statement handles of its recordsets,
+  // which their own close would then free a second time.
+  for (bool databases : {false, true})
+    for (TNode& n : m_Nodes) {
+      if ((dynamic_cast<TQXDConnectionData*>(n.Data) != nullptr) != databases) continue;
+      KVTraceFailures("closing a node after the run", [&] {
+        TQXWaitWatch::TScope closing(m_Owner.m_Watch.get(), WaitKey(n.Data));
+        n.Data->Close();
       });
     }
-    DescribeWaits(item);
+}
 
-    for (int32_t i = 1; (n < 0 || i <= n) && !m_Cancel; ++i) {
-      if (!rs.HasCurrentRecord()) break;  // fewer rows than counted
-      m_Stats.RecordsRead = i;
-      if (m_Progress) m_Progress->ReportProgress(i, m_Cancel);
-      for (size_t c = 0; c < item.ChildCount(); ++c) {
-        TKVTreeItem* child = item.Child(c);
-        if (Participates(child) && child->DataAs<TQXDDestConnectionData>()) WriteDestDatabase(*child);
-      }
-      if (n < 0 || i < n) {
-        TQXWaitWatch::TScope reading(m_Watch.get(), WaitKey(source));
-        rs.MoveToNext();
-        // A fetch that failed leaves no current record, as the end of the data does: the server going away
-        // in the middle must end the run with its error, not as if everything had been read.
-        if (!rs.HasCurrentRecord() && rs.LastFetchReturnCode() != SQL_NO_DATA)
-          KVOdbcCheck(rs.LastFetchReturnCode(), &rs, "TQXExecuter.ReadSourceRecordset");
-      }
-    }
-    // Records queued before the end (or a cancel) are written: they were read and counted.
-    FlushAllBatches();
-  } catch (...) {
-    std::exception_ptr error = WithoutHandledWrapper(std::current_exception());
-    // What was queued before the record that ended the run would have been written by then.
+void TQXExecuter::TOpenedNodes::RestoreDestinationSettings() {
+  for (TNode& n : m_Nodes) {
+    if (!n.Dest) continue;
+    KVTraceFailures("restoring a destination recordset's settings", [&] {
+      TKVOdbcRecordset& dr = n.Dest->Recordset();
+      dr.SetOpenMode(n.Mode);
+      dr.Properties().SetCursorType(n.Cursor);
+      dr.SetReadBackInserted(true);
+    });
+    n.Dest->SetReportSink(n.Sink);
+  }
+}
+
+bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
+  auto* source = item.DataAs<TQXDSourceRSData>();
+  if (!source || !Participates(&item) || !item.Parent()) return !m_Cancel;
+
+  const double sourceStart = BeginSourceRecordset(item);
+  std::exception_ptr error;
+  {
+    TOpenedNodes opened(*this, *source);
     try {
+      opened.OpenSource();
+      const int32_t count = RecordsToRead(*source);
+      if (m_Progress) m_Progress->SetMaximum(count < 0 ? 0 : count);
+      OpenNodesBelow(item, opened);
+      DescribeWaits(item);
+      CopySourceRecords(item, *source, count);
+      // Records queued before the end (or a cancel) are written: they were read and counted.
       FlushAllBatches();
-    } catch (const std::exception& e) {
-      KVTrace(TKVTraceCategory::Exception, std::string("queued inserts after the run's error: ") + e.what());
     } catch (...) {
+      // Kept to be raised again once everything is closed.
+      error = WithoutHandledWrapper(std::current_exception());
+      WriteQueuedAfterError();
     }
-    if (m_LostDatabase) ForgetUncommitted(*m_LostDatabase);
-    closeAll();
-    try {
-      WriteStatisticsBlock(sourceStart);
-    } catch (...) {
-    }
+  }
+  if (error) {
+    KVTraceFailures("reporting the statistics after the run's error", [&] { WriteStatisticsBlock(sourceStart); });
     std::rethrow_exception(error);
   }
-  closeAll();
   WriteStatisticsBlock(sourceStart);
   return !m_Cancel;
+}
+
+double TQXExecuter::BeginSourceRecordset(TKVTreeItem& item) {
+  m_SourceStart = KVNow();
+  std::string operation = std::string("Reading Data From") + ": " + item.Parent()->Title() + "." + item.Title();
+  if (m_Progress) m_Progress->NextOperation(operation);
+  ReportLine(QXFormatReportDateTime(m_SourceStart) + " " + operation, kQXColorDarkRed);
+  ResetStatistics();
+  m_Cancel = false;
+  m_Caches.clear();
+  m_LostDatabase = nullptr;
+  return m_SourceStart;
+}
+
+int32_t TQXExecuter::RecordsToRead(TQXDSourceRSData& source) {
+  TKVOdbcRecordset& rs = source.Recordset();
+  int32_t n = rs.Scrollable() ? rs.RecordCount() : rs.CountBySelect();  // a forward-only cursor tells only 1
+  if (source.MaxRecordsToRead() > 0 && (n < 0 || n > source.MaxRecordsToRead())) n = source.MaxRecordsToRead();
+  return n;
+}
+
+void TQXExecuter::OpenNodesBelow(TKVTreeItem& sourceItem, TOpenedNodes& opened) {
+  for (size_t c = 0; c < sourceItem.ChildCount(); ++c)
+    VisitPreOrder(*sourceItem.Child(c), [&](TKVTreeItem& node) {
+      TQXDDataBase* d = QXDData(&node);
+      if (d && d->Active()) opened.OpenBelow(node, *d);
+    });
+}
+
+void TQXExecuter::CopySourceRecords(TKVTreeItem& sourceItem, TQXDSourceRSData& source, int32_t count) {
+  TKVOdbcRecordset& rs = source.Recordset();
+  for (int32_t i = 1; (count < 0 || i <= count) && !m_Cancel; ++i) {
+    if (!rs.HasCurrentRecord()) break;  // fewer rows than counted
+    m_Stats.RecordsRead = i;
+    if (m_Progress) m_Progress->ReportProgress(i, m_Cancel);
+    for (size_t c = 0; c < sourceItem.ChildCount(); ++c) {
+      TKVTreeItem* child = sourceItem.Child(c);
+      if (Participates(child) && child->DataAs<TQXDDestConnectionData>()) WriteDestDatabase(*child);
+    }
+    if (count < 0 || i < count) MoveToNextSourceRecord(source);
+  }
+}
+
+void TQXExecuter::MoveToNextSourceRecord(TQXDSourceRSData& source) {
+  TKVOdbcRecordset& rs = source.Recordset();
+  TQXWaitWatch::TScope reading(m_Watch.get(), WaitKey(&source));
+  rs.MoveToNext();
+  // A fetch that failed leaves no current record, as the end of the data does: the server going away in
+  // the middle must end the run with its error, not as if everything had been read.
+  if (!rs.HasCurrentRecord() && rs.LastFetchReturnCode() != SQL_NO_DATA)
+    KVOdbcCheck(rs.LastFetchReturnCode(), &rs, "TQXExecuter.ReadSourceRecordset");
+}
+
+void TQXExecuter::WriteQueuedAfterError() {
+  // What was queued before the record that ended the run would have been written by then.
+  KVTraceFailures("queued inserts after the run's error", [this] { FlushAllBatches(); });
+  if (m_LostDatabase) ForgetUncommitted(*m_LostDatabase);
 }
 
 bool TQXExecuter::WriteDestDatabase(TKVTreeItem& item) {
@@ -844,6 +872,7 @@ void TQXExecuter::FlushBatch(TDestRSCache& cache) {
       AddErrorDetails(e, *cache.Item, &q);
       if (!HandleLostConnection(e, *cache.Item->Parent()) && HandleRecordError(e)) return true;
     } catch (...) {
+      // No error the error action could weigh: it ends the run, as it would have for the record alone.
     }
     stop = error;
     stoppedAtPosition = q.SourcePosition;
@@ -896,7 +925,7 @@ void TQXExecuter::TakeFieldValue(TKVTreeItem& rsItem, TDestRSCache& cache, TFiel
           TKVTreeItem* db = rsItem.Parent();
           for (size_t i = 0; db && i < db->ChildCount(); ++i) {
             auto* other = db->Child(i)->DataAs<TQXDDestRSData>();
-            if (other && CompareAscii(db->Child(i)->Title(), d.DestRecordsetName()) == 0) {
+            if (other && KVCompareText(db->Child(i)->Title(), d.DestRecordsetName()) == 0) {
               f.OtherRecordset = other;
               break;
             }
@@ -969,23 +998,14 @@ void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
       }
     }
   } catch (const EIgnoreRecord&) {
-    try {
-      rs.Cancel();
-    } catch (...) {
-    }
+    DropRecord(rs);
     ++dest.RecordsSkipped;
   } catch (const TQXHandledRecordError&) {
-    try {
-      rs.Cancel();
-    } catch (...) {
-    }
+    DropRecord(rs);
     throw;
   } catch (std::exception& e) {
     AddErrorDetails(e, item);
-    try {
-      rs.Cancel();
-    } catch (...) {
-    }
+    DropRecord(rs);
     throw;
   }
 }
@@ -1241,6 +1261,7 @@ TQXExecThread::TQXExecThread(TQXExecuter& executer, IQXProgressSink* progress) :
     try {
       m_Executer->Execute(progress);
     } catch (...) {
+      // Not dropped: RunOnThread raises it again on the calling thread.
       m_Exception = std::current_exception();
       m_Info = TKVExceptionInformation::FromCurrent();
     }

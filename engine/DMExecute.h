@@ -233,6 +233,9 @@ class TQXExecuter : public TKVRefLifeObject {
   struct TFieldCache;
   struct TQueuedRow;
   void AppendReport(const std::string& text, uint32_t color, bool bold);
+  // Calls `visit` with the recordset of every participating source and destination recordset node.
+  template <class F>
+  void ForEachRunRecordset(const F& visit) const;
   void FlushReport();
   void ResetStatistics();
   void AddLocateValues(TKVTreeItem& rsItem, TDestRSCache& cache);
@@ -258,6 +261,32 @@ class TQXExecuter : public TKVRefLifeObject {
   void ForgetUncommitted(TKVTreeItem& db);
   // Describes the participating nodes below a source recordset (and itself) to the wait watch.
   void DescribeWaits(TKVTreeItem& sourceItem);
+
+  // The steps of Execute. BeginRun resets the run's state; EndRun, which runs however the run ends, reports
+  // the total duration and lets go of the sinks.
+  void BeginRun(IQXProgressSink& progress);
+  void ReportRunHeading();
+  // Asks for the values of the tree's SQL parameters and assigns them; false when the user cancelled.
+  bool AskForSqlParameters();
+  // Opens a top-level database node (a source one streaming) and reads its source recordsets; closes it.
+  void RunTopLevelNode(TKVTreeItem& top);
+  void EndRun();
+
+  // The steps of ReadSourceRecordset. TOpenedNodes closes what the reading opened and restores the settings
+  // it changed, however the reading ends.
+  class TOpenedNodes;
+  // Reports and announces the reading, resets the per-source state; returns its start.
+  double BeginSourceRecordset(TKVTreeItem& item);
+  // The number of records to read (at most the node's maximum); -1 when unknown: read to the end.
+  int32_t RecordsToRead(TQXDSourceRSData& source);
+  void OpenNodesBelow(TKVTreeItem& sourceItem, TOpenedNodes& opened);
+  // Writes record after record into the destination databases below the source, until `count` records (or
+  // the data, or the user's cancel) end.
+  void CopySourceRecords(TKVTreeItem& sourceItem, TQXDSourceRSData& source, int32_t count);
+  // Raises the error of a fetch that failed (rather than ending as if the data had ended).
+  void MoveToNextSourceRecord(TQXDSourceRSData& source);
+  // After the error that ends the reading: writes what was queued, and forgets what a lost connection dropped.
+  void WriteQueuedAfterError();
 
   class TNodeReportAdapter;
   // The progress sink's cancel request, handed to function calls.

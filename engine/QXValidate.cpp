@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "foundation/KVDateTime.h"
+#include "foundation/KVScopeExit.h"
+#include "foundation/KVTrace.h"
 
 namespace {
 
@@ -17,6 +19,9 @@ TQXValidationResult OpenForCheck(TQXDDataBase& node) {
   const bool columnsOnly = recordset && !dynamic_cast<TQXDSourceProcData*>(&node);
   const TKVRecordsetOpenMode previousMode = recordset ? recordset->OpenMode() : TKVRecordsetOpenMode::ReadRows;
   if (columnsOnly) recordset->SetOpenMode(TKVRecordsetOpenMode::ColumnsOnly);
+  const TKVOnExit restoreMode("restoring a recordset's open mode after its check", [&] {
+    if (columnsOnly) recordset->SetOpenMode(previousMode);
+  });
   TQXValidationResult result;
   try {
     node.Open();
@@ -24,10 +29,10 @@ TQXValidationResult OpenForCheck(TQXDDataBase& node) {
     result.Message = TKVExceptionInformation(e).GetMessageText();
     result.Severity = TKVSeverity::Error;
   } catch (...) {
+    // Not dropped: the failed open is the check's result.
     result.Message = TKVExceptionInformation().GetMessageText();
     result.Severity = TKVSeverity::Error;
   }
-  if (columnsOnly) recordset->SetOpenMode(previousMode);
   return result;
 }
 
@@ -63,6 +68,7 @@ bool QXValidateNode(TKVTreeItem& item, TQXReport& report) {
   } catch (const std::exception& e) {
     result = {TKVExceptionInformation(e).GetMessageText(), TKVSeverity::Error};
   } catch (...) {
+    // Not dropped: the node's result line reports it.
     result = {TKVExceptionInformation().GetMessageText(), TKVSeverity::Error};
   }
 
@@ -111,31 +117,21 @@ TKVSeverity TQXValidator::ValidateAll() {
 
   // Every node tried is remembered, so that closing reaches inactive nodes as well.
   std::vector<TQXDDataBase*> tried;
+  const TKVOnExit closeTried("closing the nodes after validation", [&tried] {
+    for (auto it = tried.rbegin(); it != tried.rend(); ++it)
+      KVTraceFailures("closing a node after validation", [it] { (*it)->Close(); });
+  });
+  // However the validation ends, the block is what it wrote.
+  const TKVOnExit endBlock("ending the validation block", [this] { m_BlockLength = m_Report.Length() - m_BlockStart; });
   TKVSeverity worst = TKVSeverity::None;
-  auto closeAll = [&tried] {
-    for (auto it = tried.rbegin(); it != tried.rend(); ++it) {
-      try {
-        (*it)->Close();
-      } catch (...) {
-      }
+  m_Tree.ForEach([&](TKVTreeItem& item) {
+    if (TQXDDataBase* node = QXDData(&item)) {
+      tried.push_back(node);
+      QXValidateNode(item, m_Report);
+      worst = std::max(worst, static_cast<TKVSeverity>(node->ValidationSeverity()));
     }
-  };
-  try {
-    m_Tree.ForEach([&](TKVTreeItem& item) {
-      if (TQXDDataBase* node = QXDData(&item)) {
-        tried.push_back(node);
-        QXValidateNode(item, m_Report);
-        worst = std::max(worst, static_cast<TKVSeverity>(node->ValidationSeverity()));
-      }
-      return true;
-    });
-  } catch (...) {
-    m_BlockLength = m_Report.Length() - m_BlockStart;
-    closeAll();
-    throw;
-  }
-  m_BlockLength = m_Report.Length() - m_BlockStart;
-  closeAll();
+    return true;
+  });
   return worst;
 }
 
