@@ -10,17 +10,17 @@
 
 // --- Captions ---------------------------------------------------------------------------------------------
 
-const char* KVRecordsetStateCaption(int state) {
+const char* KVRecordsetStateCaption(TKVRecordsetState state) {
   static const char* const k[] = {"Inactive", "Browsing", "Inserting", "Editing"};
-  return state >= 0 && state < 4 ? k[state] : "?";
+  return state < 4 ? k[state] : "?";
 }
 
-const char* KVRecordsetOperationCaption(int operation) {
+const char* KVRecordsetOperationCaption(TKVRecordsetOperation operation) {
   static const char* const k[] = {"Edit",        "Insert",              "Delete",
                                   "",            "Apply changes",       "Refresh current",
                                   "re-Execute",  "Schedule re-Execute", "Leave modfying state",
                                   "Set simplest configuration"};
-  return operation >= 0 && operation < 10 ? k[operation] : "?";
+  return operation < 10 ? k[operation] : "?";
 }
 
 // --- Recordset properties ---------------------------------------------------------------------------------
@@ -822,9 +822,9 @@ void TKVOdbcRecordsetBase::NotifyDataChanged(TKVOdbcField* field) {
 
 // --- Editing ----------------------------------------------------------------------------------------------
 
-TKVRecordsetState TKVOdbcRecordsetBase::StateAfterOperation(int operation) const {
-  if (operation < 0 || operation > 8)
-    throw EKVException("Operation not supported, Ord(Operation): " + std::to_string(operation), this,
+TKVRecordsetState TKVOdbcRecordsetBase::StateAfterOperation(TKVRecordsetOperation operation) const {
+  if (operation > roLeaveModifyingState)
+    throw EKVException("Operation not supported, Ord(Operation): " + std::to_string(static_cast<int>(operation)), this,
                        "RecordsetStateAfterOperation");
   switch (operation) {
     case roEdit: return rsEditing;
@@ -837,7 +837,7 @@ bool TKVOdbcRecordsetBase::MayWrite() const {
   return m_Connection && m_Connection->MayModifyData() && Properties().UpdateStrategy() != usReadOnly;
 }
 
-void TKVOdbcRecordsetBase::CheckMayWrite(int operation) const {
+void TKVOdbcRecordsetBase::CheckMayWrite(TKVRecordsetOperation operation) const {
   if (MayWrite()) return;
   std::string why = m_Connection && !m_Connection->MayModifyData()
                         ? "the connection may not modify data"
@@ -847,14 +847,14 @@ void TKVOdbcRecordsetBase::CheckMayWrite(int operation) const {
                      this, "CheckOperationAvailable");
 }
 
-void TKVOdbcRecordsetBase::CheckCurrentRecord(int operation) const {
+void TKVOdbcRecordsetBase::CheckCurrentRecord(TKVRecordsetOperation operation) const {
   if (HasCurrentRecord()) return;
   throw EKVException("The operation \"" + std::string(KVRecordsetOperationCaption(operation)) +
                          "\" is not available: the recordset has no current record",
                      this, "CheckOperationAvailable");
 }
 
-bool TKVOdbcRecordsetBase::OperationAvailable(int operation) {
+bool TKVOdbcRecordsetBase::OperationAvailable(TKVRecordsetOperation operation) {
   bool mayModify = MayWrite();
   bool modifying = Active() && KVIsModifyingState(m_State);
   switch (operation) {
@@ -881,13 +881,12 @@ void TKVOdbcRecordsetBase::LeaveModifyingState() {
   if (KVIsModifyingState(m_State)) PerformOperation(roLeaveModifyingState);
 }
 
-void TKVOdbcRecordsetBase::PerformOperation(int operation, intptr_t argument) {
-  if (operation == roSetSimplestConfiguration) {
+void TKVOdbcRecordsetBase::PerformOperation(TKVRecordsetOperation op, intptr_t argument) {
+  if (op == roSetSimplestConfiguration) {
     SetSimplestConfiguration();
     return;
   }
-  TKVRecordsetState after = StateAfterOperation(operation);
-  auto op = static_cast<TKVRecordsetOperation>(operation);
+  TKVRecordsetState after = StateAfterOperation(op);
   if (after == m_State && op != roDelete && !(op >= roRefreshCurrent && op <= roLeaveModifyingState)) return;
   Notify([&](IKVRecordsetObserver& o) { o.BeforeOperation(*this, op, argument); });
   DoOperationStep(op, argument);

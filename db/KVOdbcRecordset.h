@@ -265,9 +265,11 @@ enum TPositionedUpdateSimulation : uint8_t { pusAllowNonUniqueUpdate = 0, pusTry
                                              pusGuaranteeUniqueUpdate = 2 };
 enum TCursorSensitivity : uint8_t { csUnspecified = 0, csInsensitive = 1, csReflectChanges = 2 };
 enum TKVBLOBCompressionKind : uint8_t { bckNone = 0, bckFastest = 1, bckMedium = 2, bckMaximum = 3 };
-// Recordset attribute flags.
-constexpr uint32_t raAutoSaveChanges = 1u << 0, raAutoEdit = 1u << 1, raConfrimDeletions = 1u << 2,
-                   raBookmarksEnabled = 1u << 3, raExposeBookmarkColumn = 1u << 4;
+// Recordset attribute flags; a set of them is stored as one integer ("Attributes").
+enum TKVRecordsetAttribute : uint32_t {
+  raAutoSaveChanges = 1u << 0, raAutoEdit = 1u << 1, raConfrimDeletions = 1u << 2, raBookmarksEnabled = 1u << 3,
+  raExposeBookmarkColumn = 1u << 4
+};
 // Record count strategies, tried in bit order.
 constexpr uint32_t rcsUseDriverCount = 1u << 0, rcsUseSelectCount = 1u << 1, rcsLogarithmicPositioning = 1u << 2;
 
@@ -284,13 +286,21 @@ class TKVOdbcRecordsetProperties : public TKVOdbcStatementProperties {
   explicit TKVOdbcRecordsetProperties(TKVOdbcStatementBase* owner = nullptr) : TKVOdbcStatementProperties(owner) {}
   std::string ClassName() const override { return "TKVOdbcRecordsetProperties"; }
 
+  // Each enumerated setting has an integer overload for the value as a document stores it (and as the
+  // property page's list offers it): that one raises EKVException for a number outside the enumeration.
   TKVCursorType CursorType() const { return m_CursorType; }
+  void SetCursorType(TKVCursorType type) { SetCursorType(static_cast<int>(type)); }
   void SetCursorType(int type);
   TUpdateStrategy UpdateStrategy() const { return m_UpdateStrategy; }
+  void SetUpdateStrategy(TUpdateStrategy strategy) { SetUpdateStrategy(static_cast<int>(strategy)); }
   void SetUpdateStrategy(int strategy);
   TPositionedUpdateSimulation PositionedUpdateSimulation() const { return m_Simulation; }
+  void SetPositionedUpdateSimulation(TPositionedUpdateSimulation simulation) {
+    SetPositionedUpdateSimulation(static_cast<int>(simulation));
+  }
   void SetPositionedUpdateSimulation(int simulation);
   TCursorSensitivity CursorSensitivity() const { return m_Sensitivity; }
+  void SetCursorSensitivity(TCursorSensitivity sensitivity) { SetCursorSensitivity(static_cast<int>(sensitivity)); }
   void SetCursorSensitivity(int sensitivity);
   int32_t KeysetSize() const { return m_KeysetSize; }
   void SetKeysetSize(int32_t size);
@@ -299,11 +309,15 @@ class TKVOdbcRecordsetProperties : public TKVOdbcStatementProperties {
   int32_t MaximumFieldDataSize() const { return m_MaxLength; }
   void SetMaximumFieldDataSize(int32_t bytes);
   TKVBLOBCompressionKind BLOBCompressionKind() const { return m_Compression; }
+  void SetBLOBCompressionKind(TKVBLOBCompressionKind kind) { SetBLOBCompressionKind(static_cast<int>(kind)); }
   void SetBLOBCompressionKind(int kind);
+  // The attribute flags as one integer (the stored form).
   uint32_t Attributes() const { return m_Attributes; }
   void SetAttributes(uint32_t flags);
-  bool HasAttribute(uint32_t flag) const { return (m_Attributes & flag) != 0; }
-  void SetAttribute(uint32_t flag, bool on) { SetAttributes(on ? m_Attributes | flag : m_Attributes & ~flag); }
+  bool HasAttribute(TKVRecordsetAttribute flag) const { return (m_Attributes & flag) != 0; }
+  void SetAttribute(TKVRecordsetAttribute flag, bool on) {
+    SetAttributes(on ? m_Attributes | flag : m_Attributes & ~static_cast<uint32_t>(flag));
+  }
   uint32_t CountStrategies() const { return m_CountStrategies; }
   void SetCountStrategies(uint32_t flags) { m_CountStrategies = flags & 7u; }
 
@@ -330,10 +344,10 @@ enum TKVRecordsetOperation : uint8_t {
   roReExecute = 6, roScheduleReExecute = 7, roLeaveModifyingState = 8, roSetSimplestConfiguration = 9
 };
 // "Inactive", "Browsing", "Inserting", "Editing"; "?" otherwise.
-const char* KVRecordsetStateCaption(int state);
+const char* KVRecordsetStateCaption(TKVRecordsetState state);
 // "Edit", "Insert", "Delete", "" (cancel), "Apply changes", "Refresh current", "re-Execute",
 // "Schedule re-Execute", "Leave modfying state", "Set simplest configuration"; "?" otherwise.
-const char* KVRecordsetOperationCaption(int operation);
+const char* KVRecordsetOperationCaption(TKVRecordsetOperation operation);
 inline bool KVIsModifyingState(TKVRecordsetState s) { return s == rsInserting || s == rsEditing; }
 
 // Told about every operation, move and data change of a recordset (the data grid, the navigator). Views
@@ -469,26 +483,27 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   // --- editing (see IKVOdbcRowWriter for the writes)
   TKVRecordsetState State() const { return m_State; }
   // The state an operation leads to from the current one: edit Editing, insert Inserting, everything else
-  // Browsing. A code outside the enumeration raises EKVException.
-  TKVRecordsetState StateAfterOperation(int operation) const;
+  // Browsing. Set simplest configuration, which changes no state, and a code outside the enumeration raise
+  // EKVException.
+  TKVRecordsetState StateAfterOperation(TKVRecordsetOperation operation) const;
   // Whether an operation is available now (the table of the editing operations: e.g. edit needs a
   // connection that may modify data, an update strategy other than read only, Browsing and a record count
   // above 0).
-  bool OperationAvailable(int operation);
+  bool OperationAvailable(TKVRecordsetOperation operation);
   // Whether records may be written: the connection may modify data and the update strategy is not read
   // only.
   bool MayWrite() const;
   // Raises EKVException naming the operation and why (the connection may not modify data, or the update
   // strategy of the recordset is read only) unless MayWrite.
   // Edit, insert and delete check it before they change the state, and the row writers before they write.
-  void CheckMayWrite(int operation) const;
+  void CheckMayWrite(TKVRecordsetOperation operation) const;
   // Edit and delete need a record: raises EKVException naming the operation without one.
-  void CheckCurrentRecord(int operation) const;
+  void CheckCurrentRecord(TKVRecordsetOperation operation) const;
   // Runs an operation: when the state after it equals the current one and the operation is neither
   // delete nor one of refresh/re-execute/schedule/leave, nothing happens; otherwise observers are told
-  // before, the operation's step runs, the state is set, observers are told after. Operation 9 only sets
-  // the simplest configuration.
-  void PerformOperation(int operation, intptr_t argument = 0);
+  // before, the operation's step runs, the state is set, observers are told after. Set simplest
+  // configuration only sets it.
+  void PerformOperation(TKVRecordsetOperation operation, intptr_t argument = 0);
   void Edit() { PerformOperation(roEdit); }
   // Starts a new record: every field NULL and unassigned (the current record's buffers are kept to be put
   // back by Cancel). A detail recordset then takes its master's values (AssignFieldValuesFromMasterSource).

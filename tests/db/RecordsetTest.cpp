@@ -259,7 +259,7 @@ TEST_P(Recordset, EditingStatesAndOperations) {
   EXPECT_EQ(rs->State(), rsBrowsing);
   EXPECT_STREQ(KVRecordsetStateCaption(rs->State()), "Browsing");
   EXPECT_STREQ(KVRecordsetOperationCaption(roLeaveModifyingState), "Leave modfying state");
-  EXPECT_THROW(rs->StateAfterOperation(9), EKVException);
+  EXPECT_THROW(rs->StateAfterOperation(roSetSimplestConfiguration), EKVException);
   EXPECT_TRUE(rs->OperationAvailable(roEdit));
   EXPECT_FALSE(rs->OperationAvailable(roApplyChanges));
 

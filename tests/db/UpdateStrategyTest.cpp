@@ -161,7 +161,8 @@ TEST_P(UpdateStrategy, ReadOnlyRecordsetsOfferNoWritesAndWriteNothing) {
   Exec("CREATE TABLE " + t + " (id INTEGER PRIMARY KEY, v INTEGER)");
   Exec("INSERT INTO " + t + " (id, v) VALUES (1, 10)");
   auto rs = Open("SELECT id, v FROM " + t, usReadOnly);
-  for (int op : {roEdit, roInsert, roDelete}) EXPECT_FALSE(rs->OperationAvailable(op)) << op;
+  for (TKVRecordsetOperation op : {roEdit, roInsert, roDelete})
+    EXPECT_FALSE(rs->OperationAvailable(op)) << KVRecordsetOperationCaption(op);
   EXPECT_TRUE(rs->OperationAvailable(roRefreshCurrent));
   EXPECT_EQ("The operation \"Edit\" is not available: the update strategy of the recordset is read only",
             ErrorOf([&] { rs->Edit(); }));
