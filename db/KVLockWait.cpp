@@ -1,7 +1,6 @@
 #include "db/KVLockWait.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 
 #include <sqlext.h>
@@ -15,13 +14,8 @@
 
 namespace {
 
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
-
 bool NamesSqliteDriver(const TKVConnectionStringParser& parser) {
-  return Lower(parser.Value("Driver")).find("sqlite") != std::string::npos;
+  return KVLowerCase(parser.Value("Driver")).find("sqlite") != std::string::npos;
 }
 
 // Runs one statement without a result on the handle; raises EODBCError.
@@ -54,7 +48,7 @@ int32_t KVApplyLockWait(SQLHDBC connection, bool autocommit, const std::string& 
   SQLSMALLINT length = 0;
   if (!KVOdbcSucceeded(SQLGetInfo(connection, SQL_DBMS_NAME, name, sizeof name, &length))) return -1;
   const std::string dbms(name);
-  const std::string lower = Lower(connectionString);
+  const std::string lower = KVLowerCase(connectionString);
   std::string sql;
   if (KVStartsWithText(dbms, "PostgreSQL")) {
     if (lower.find("lock_timeout") != std::string::npos) return -1;

@@ -16,6 +16,8 @@
 #include <ctime>
 #include <fstream>
 
+#include "db/KVOdbcHandle.h"
+#include "foundation/KVTrace.h"
 #include "plugin_host/KVPluginMgr.h"
 
 extern "C" {
@@ -81,13 +83,19 @@ std::string Unquote(std::string v) {
 }
 
 void GatherOdbcDrivers(TKVNameValues& drivers) {
-  SQLHENV env = SQL_NULL_HENV;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) return;
-  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  TKVOdbcHandle env;
+  try {
+    env = TKVOdbcHandle::Environment(nullptr, "GatherOdbcDrivers");
+  } catch (const std::exception& e) {
+    // The report goes out without the driver list rather than not at all.
+    KVTrace(TKVTraceCategory::Warning, std::string("problem report: ") + e.what());
+    return;
+  }
+  SQLSetEnvAttr(env.Get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   SQLCHAR desc[512], attrs[2048];
   SQLSMALLINT descLen = 0, attrsLen = 0;
   SQLUSMALLINT direction = SQL_FETCH_FIRST;
-  while (SQL_SUCCEEDED(SQLDrivers(env, direction, desc, sizeof desc, &descLen, attrs, sizeof attrs, &attrsLen))) {
+  while (SQL_SUCCEEDED(SQLDrivers(env.Get(), direction, desc, sizeof desc, &descLen, attrs, sizeof attrs, &attrsLen))) {
     direction = SQL_FETCH_NEXT;
     // The attributes are "key=value" pairs, each ended by a NUL; the driver's library names the build.
     std::string library;
@@ -100,7 +108,6 @@ void GatherOdbcDrivers(TKVNameValues& drivers) {
     }
     drivers.emplace_back(reinterpret_cast<const char*>(desc), library);
   }
-  SQLFreeHandle(SQL_HANDLE_ENV, env);
 }
 
 void GatherSystem(TKVNameValues& system) {

@@ -29,11 +29,13 @@
 #include <QVBoxLayout>
 
 #include "db/KVConnectionString.h"
+#include "db/KVOdbcHandle.h"
 #include "db/KVOdbcRecordset.h"
 #include "db/KVOdbcSchemaRecordset.h"
 #include "db/KVSchemaCatalog.h"
 #include "foundation/KVConvert.h"
 #include "foundation/KVExceptions.h"
+#include "foundation/KVTrace.h"
 #include "ui/KVDataEditor.h"
 #include "ui/QXDetailAreas.h"
 #include "ui/QXMainWindow.h"
@@ -865,17 +867,22 @@ std::optional<std::string> TKVSchemaPagesDlg::ColumnHint(const std::string& data
 namespace {
 std::vector<std::string> InstalledDrivers() {
   std::vector<std::string> drivers;
-  SQLHENV env = SQL_NULL_HENV;
-  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env))) return drivers;
-  SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+  TKVOdbcHandle env;
+  try {
+    env = TKVOdbcHandle::Environment(nullptr, "InstalledDrivers");
+  } catch (const std::exception& e) {
+    // The driver box stays empty; the user can still type a connection string.
+    KVTrace(TKVTraceCategory::Warning, std::string("installed drivers: ") + e.what());
+    return drivers;
+  }
+  SQLSetEnvAttr(env.Get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
   SQLCHAR name[256], attrs[1024];
   SQLSMALLINT nameLen = 0, attrLen = 0;
   SQLUSMALLINT direction = SQL_FETCH_FIRST;
-  while (SQL_SUCCEEDED(SQLDrivers(env, direction, name, sizeof name, &nameLen, attrs, sizeof attrs, &attrLen))) {
+  while (SQL_SUCCEEDED(SQLDrivers(env.Get(), direction, name, sizeof name, &nameLen, attrs, sizeof attrs, &attrLen))) {
     drivers.emplace_back(reinterpret_cast<char*>(name));
     direction = SQL_FETCH_NEXT;
   }
-  SQLFreeHandle(SQL_HANDLE_ENV, env);
   return drivers;
 }
 
