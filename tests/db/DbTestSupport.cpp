@@ -120,6 +120,18 @@ std::string DbTest::UniqueViolationText() const {
 
 std::string DbTest::ExpectedIdentifierQuote() const { return IsMariaDB() ? "`" : "\""; }
 
+std::string DbTest::RowVersionTableDdl(const std::string& table) const {
+  std::string ddl = "CREATE TABLE " + table + " (id INTEGER PRIMARY KEY, v INTEGER, w INTEGER";
+  if (IsMariaDB()) ddl += ", ver TIMESTAMP(6) NOT NULL DEFAULT CURRENT_TIMESTAMP(6) ON UPDATE CURRENT_TIMESTAMP(6)";
+  return ddl + ")";
+}
+
+std::string DbTest::RowVersionSelect(const std::string& table) const {
+  if (IsMariaDB()) return "SELECT id, v, ver FROM " + table;
+  if (IsPostgreSQL()) return "SELECT xmin, id, v FROM " + table;
+  return "SELECT id, v FROM " + table;
+}
+
 TKVRef<TKVOdbcRecordset> DbTest::OpenRecordset(const std::string& sql, int cursorType) {
   auto rs = KVMakeRef<TKVOdbcRecordset>(m_Conn);
   if (cursorType >= 0) rs->Properties().SetCursorType(cursorType);

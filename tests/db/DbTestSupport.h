@@ -77,8 +77,23 @@ class DbTest : public ::testing::TestWithParam<TDbKind> {
   // what the error of a failed CHECK constraint and of a duplicate key contain;
   std::string CheckViolationText() const;
   std::string UniqueViolationText() const;
-  // whether such errors name the failing row's values.
+  // whether such errors name the failing row's values;
   bool ErrorsNameFailingValues() const { return IsPostgreSQL(); }
+  // DDL for a table (id INTEGER PRIMARY KEY, v INTEGER, w INTEGER) whose rows carry a row version where the
+  // database can have one (MariaDB: a column it updates itself; PostgreSQL's xmin needs none), and the
+  // SELECT of id and v that reads that version along;
+  std::string RowVersionTableDdl(const std::string& table) const;
+  std::string RowVersionSelect(const std::string& table) const;
+  // whether its driver implements SQLColumnPrivileges (without, the driver manager answers IM001);
+  bool SupportsColumnPrivileges() const { return IsMariaDB(); }
+  // whether the catalog functions reach the other databases of the server unless kept to the current one;
+  bool ReportsOtherDatabasesTables() const { return IsMariaDB(); }
+  // whether it lists catalog tables as system tables (psqlODBC: for a schema pattern only);
+  bool ReportsSystemTables() const { return IsPostgreSQL(); }
+  // whether its catalog keeps the names of foreign key constraints;
+  bool ReportsForeignKeyNames() const { return !IsSQLite(); }
+  // the SQL data type code the catalog reports for a VARCHAR column (MariaDB: the wide one, SQL_WVARCHAR).
+  std::string VarcharCatalogType() const { return IsMariaDB() ? "-9" : "12"; }
 
   // An open recordset on the test's connection; cursor type as given (default: the recordset default).
   TKVRef<TKVOdbcRecordset> OpenRecordset(const std::string& sql, int cursorType = -1);

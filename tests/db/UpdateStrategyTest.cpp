@@ -111,17 +111,9 @@ TEST_P(UpdateStrategy, CompareValuesRefusesWritesOverAnotherUsersChange) {
 
 TEST_P(UpdateStrategy, RowVersionComparesTheVersionColumn) {
   std::string t = Table();
-  std::string select;
-  if (IsMariaDB()) {
-    Exec("CREATE TABLE " + t + " (id INTEGER PRIMARY KEY, v INTEGER, w INTEGER, ver TIMESTAMP(6) NOT NULL " +
-         "DEFAULT CURRENT_TIMESTAMP(6) ON UPDATE CURRENT_TIMESTAMP(6))");
-    select = "SELECT id, v, ver FROM " + t;
-  } else {
-    Exec("CREATE TABLE " + t + " (id INTEGER PRIMARY KEY, v INTEGER, w INTEGER)");
-    select = IsPostgreSQL() ? "SELECT xmin, id, v FROM " + t : "SELECT id, v FROM " + t;
-  }
+  Exec(RowVersionTableDdl(t));
   Exec("INSERT INTO " + t + " (id, v, w) VALUES (1, 10, 100)");
-  auto rs = Open(select, usCompareRecordVersionBeforeWrite);
+  auto rs = Open(RowVersionSelect(t), usCompareRecordVersionBeforeWrite);
 
   rs->Edit();
   rs->FieldByName("v").SetValue(11);
