@@ -1,8 +1,6 @@
 #include "diagnostics/KVProblemReport.h"
 
 #include <fcntl.h>
-#include <sql.h>
-#include <sqlext.h>
 #include <sodium.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -16,7 +14,7 @@
 #include <ctime>
 #include <fstream>
 
-#include "db/KVOdbcHandle.h"
+#include "db/KVOdbcDrivers.h"
 #include "foundation/KVTrace.h"
 #include "plugin_host/KVPluginMgr.h"
 
@@ -83,30 +81,12 @@ std::string Unquote(std::string v) {
 }
 
 void GatherOdbcDrivers(TKVNameValues& drivers) {
-  TKVOdbcHandle env;
   try {
-    env = TKVOdbcHandle::Environment(nullptr, "GatherOdbcDrivers");
+    // The driver's library names the build.
+    for (const TKVOdbcDriverInfo& d : KVInstalledOdbcDrivers()) drivers.emplace_back(d.Description, d.Library);
   } catch (const std::exception& e) {
     // The report goes out without the driver list rather than not at all.
     KVTrace(TKVTraceCategory::Warning, std::string("problem report: ") + e.what());
-    return;
-  }
-  SQLSetEnvAttr(env.Get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  SQLCHAR desc[512], attrs[2048];
-  SQLSMALLINT descLen = 0, attrsLen = 0;
-  SQLUSMALLINT direction = SQL_FETCH_FIRST;
-  while (SQL_SUCCEEDED(SQLDrivers(env.Get(), direction, desc, sizeof desc, &descLen, attrs, sizeof attrs, &attrsLen))) {
-    direction = SQL_FETCH_NEXT;
-    // The attributes are "key=value" pairs, each ended by a NUL; the driver's library names the build.
-    std::string library;
-    const char* a = reinterpret_cast<const char*>(attrs);
-    const char* end = a + std::min<int>(attrsLen, static_cast<int>(sizeof attrs) - 1);
-    while (a < end && *a) {
-      std::string pair(a);
-      if (pair.rfind("Driver=", 0) == 0) library = pair.substr(7);
-      a += pair.size() + 1;
-    }
-    drivers.emplace_back(reinterpret_cast<const char*>(desc), library);
   }
 }
 

@@ -29,7 +29,7 @@
 #include <QVBoxLayout>
 
 #include "db/KVConnectionString.h"
-#include "db/KVOdbcHandle.h"
+#include "db/KVOdbcDrivers.h"
 #include "db/KVOdbcRecordset.h"
 #include "db/KVOdbcSchemaRecordset.h"
 #include "db/KVSchemaCatalog.h"
@@ -867,21 +867,11 @@ std::optional<std::string> TKVSchemaPagesDlg::ColumnHint(const std::string& data
 namespace {
 std::vector<std::string> InstalledDrivers() {
   std::vector<std::string> drivers;
-  TKVOdbcHandle env;
   try {
-    env = TKVOdbcHandle::Environment(nullptr, "InstalledDrivers");
+    for (const TKVOdbcDriverInfo& d : KVInstalledOdbcDrivers()) drivers.push_back(d.Description);
   } catch (const std::exception& e) {
     // The driver box stays empty; the user can still type a connection string.
     KVTrace(TKVTraceCategory::Warning, std::string("installed drivers: ") + e.what());
-    return drivers;
-  }
-  SQLSetEnvAttr(env.Get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  SQLCHAR name[256], attrs[1024];
-  SQLSMALLINT nameLen = 0, attrLen = 0;
-  SQLUSMALLINT direction = SQL_FETCH_FIRST;
-  while (SQL_SUCCEEDED(SQLDrivers(env.Get(), direction, name, sizeof name, &nameLen, attrs, sizeof attrs, &attrLen))) {
-    drivers.emplace_back(reinterpret_cast<char*>(name));
-    direction = SQL_FETCH_NEXT;
   }
   return drivers;
 }

@@ -1,11 +1,13 @@
 // Connections: connection strings, failures, transactions, data source listing and stored credentials.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "db/DbTestSupport.h"
 #include "db/KVLockWait.h"
 #include "db/KVOdbcConnection.h"
+#include "db/KVOdbcDrivers.h"
 #include "db/KVOdbcRecordset.h"
 #include "storage/KVIniFileStorage.h"
 
@@ -76,6 +78,16 @@ TEST(Connection, DataSourceListingFormats) {
     EXPECT_EQ(e.Message(), "Invalid number of format parameters");
   }
   EXPECT_THROW(env->EnumDataSources(2, "%s", [](const std::string&) {}), EKVException);
+}
+
+TEST(Connection, InstalledDriversComeWithTheLibraryTheirDriverAttributeNames) {
+  const std::vector<TKVOdbcDriverInfo> drivers = KVInstalledOdbcDrivers();
+  auto sqlite = std::find_if(drivers.begin(), drivers.end(),
+                             [](const TKVOdbcDriverInfo& d) { return d.Description == "SQLite3"; });
+  ASSERT_NE(sqlite, drivers.end());
+  EXPECT_EQ(sqlite->Library, "libsqlite3odbc.so");  // as the driver manager's odbcinst.ini names it
+  // Every driver the tests use names its library; a pair cut short would leave it empty or garbled.
+  for (const TKVOdbcDriverInfo& d : drivers) EXPECT_NE(d.Library.find(".so"), std::string::npos) << d.Description;
 }
 
 TEST(Connection, StoredCredentialsAreEncryptedAndOnlyTheirOwnerReadsThem) {
