@@ -207,7 +207,8 @@ std::string QXFormatReportDateTime(double value) {
   try {
     return KVFormatFixedDateTime(value);
   } catch (const std::exception&) {
-    return {};
+    KVTraceDropped("a date outside the report's range");
+    return {};  // the line goes out without its date
   }
 }
 
@@ -1168,8 +1169,8 @@ void TQXExecuter::AddErrorDetails(std::exception& e, TKVTreeItem& rsItem, const 
       details += std::string("\r\n") + "Source Values" + ": (" + sourceValues + ")";
     }
     TMessageAccess::Of(*ex) += "\r\n\r\n" + details;
-  } catch (const std::exception& failure) {
-    KVTrace(TKVTraceCategory::Exception, std::string("error details: ") + failure.what());
+  } catch (const std::exception&) {
+    KVTraceDropped("error details");  // the error goes on with its own message
   }
 }
 
