@@ -187,7 +187,7 @@ TEST_P(BatchInsertTest, RowsArriveExactlyAsTheRowWriterWritesThemInFewExecutes) 
   EXPECT_EQ(ins.ArrayExecuteCount(), 3u);
   EXPECT_EQ(ins.RowExecuteCount(), 0u);
   // PostgreSQL goes as INSERTs of many rows, prepared: the full batch's text once, the last 500 rows' once.
-  EXPECT_EQ(ins.PrepareCount(), IsPostgreSQL() ? 3u : 1u);
+  EXPECT_EQ(ins.PrepareCount(), BatchesAsMultiRowInserts() ? 3u : 1u);
 
   // The same records through the row writer: the reference for every byte stored.
   WriteRowByRow(single, n);
@@ -239,7 +239,7 @@ TEST_P(BatchInsertTest, AnotherAssignedSetStartsAnotherStatement) {
   EXPECT_TRUE(run.Failed.empty());
   EXPECT_EQ(ins.ArrayExecuteCount(), 3u);
   // On PostgreSQL each batch of 10 rows is also an INSERT of 10 rows, prepared anew.
-  EXPECT_EQ(ins.PrepareCount(), IsPostgreSQL() ? 6u : 3u);
+  EXPECT_EQ(ins.PrepareCount(), BatchesAsMultiRowInserts() ? 6u : 3u);
   auto check = OpenRecordset("SELECT id, name, dflt FROM " + t + " ORDER BY id", ctForwardOnly);
   for (size_t i = 0; i < 30; ++i, check->MoveToNext()) {
     ASSERT_TRUE(check->HasCurrentRecord());

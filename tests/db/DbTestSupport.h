@@ -92,8 +92,13 @@ class DbTest : public ::testing::TestWithParam<TDbKind> {
   bool ReportsSystemTables() const { return IsPostgreSQL(); }
   // whether its catalog keeps the names of foreign key constraints;
   bool ReportsForeignKeyNames() const { return !IsSQLite(); }
-  // the SQL data type code the catalog reports for a VARCHAR column (MariaDB: the wide one, SQL_WVARCHAR).
+  // the SQL data type code the catalog reports for a VARCHAR column (MariaDB: the wide one, SQL_WVARCHAR);
   std::string VarcharCatalogType() const { return IsMariaDB() ? "-9" : "12"; }
+  // the statement that makes the connection enforce foreign keys ("" where it always does);
+  std::string ForeignKeysOnStatement() const { return IsSQLite() ? "PRAGMA foreign_keys = ON" : ""; }
+  // whether the batch inserter writes its arrays as INSERTs of many rows, each text prepared (psqlODBC would
+  // send a parameter array row by row).
+  bool BatchesAsMultiRowInserts() const { return IsPostgreSQL(); }
 
   // An open recordset on the test's connection; cursor type as given (default: the recordset default).
   TKVRef<TKVOdbcRecordset> OpenRecordset(const std::string& sql, int cursorType = -1);

@@ -235,7 +235,7 @@ TEST_P(MasterDetail, DeletionAsksAndDeletesTheSelectionFromTheLastToTheFirst) {
 TEST_P(MasterDetail, AFailedDeletionAsksWhetherToContinue) {
   // Order 2 has a line that refers to it: deleting it fails in the database.
   std::string orders = Table("o"), lines = Table("l");
-  if (IsSQLite()) Exec("PRAGMA foreign_keys = ON");
+  if (const std::string on = ForeignKeysOnStatement(); !on.empty()) Exec(on);
   Exec("CREATE TABLE " + orders + " (id INTEGER PRIMARY KEY, name VARCHAR(20))");
   Exec("CREATE TABLE " + lines + " (id INTEGER PRIMARY KEY, order_id INTEGER REFERENCES " + orders + "(id))");
   auto fill = [&] {
