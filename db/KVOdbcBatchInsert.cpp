@@ -373,8 +373,13 @@ struct TKVOdbcBatchInserter::TImpl {
       for (size_t r = 0; r < Rows; ++r) {
         Bind(r, 1);
         SQLRETURN rc = SQLExecute(Stmt.Get());
+        SQLLEN changed = -1;
+        if (!UpdateKey.empty() && KVOdbcSucceeded(rc) && !KVOdbcSucceeded(SQLRowCount(Stmt.Get(), &changed)))
+          changed = -1;
         SQLFreeStmt(Stmt.Get(), SQL_CLOSE);
         if (!KVOdbcSucceeded(rc) && rc != SQL_NO_DATA) return false;
+        if (rc == SQL_NO_DATA && !UpdateKey.empty()) return false;  // an edit whose row is gone
+        if (changed == 0) return false;
       }
       return true;
     }
