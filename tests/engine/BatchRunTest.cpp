@@ -347,6 +347,18 @@ TEST_P(BatchEditRun, MixOfExistingAndNewKeysEndsAsRecordByRecordInKeyOrderAndShu
   }
 }
 
+// Records whose key an earlier record of the run edited (100, 1300) or inserted (700) find the row as the
+// earlier record left it.
+TEST_P(BatchEditRun, RecordsFindingRowsTheRunWroteEndAsRecordByRecord) {
+  dbtest::Connect(m_Src)->ExecuteSQL("UPDATE src SET name = 'fine' WHERE id IN (3, 1500)");
+  m_SourceSql = "SELECT * FROM src UNION ALL SELECT * FROM src WHERE id IN (100, 700, 1300) ORDER BY id";
+  TOutcome batched = Run(1000, eaContinueOperation, -1, true), single = RunSingle(1000, eaContinueOperation);
+  ExpectSame(batched, single);
+  EXPECT_TRUE(batched.RedLines.empty());
+  EXPECT_EQ(batched.TableLine,
+            "   Table \"" + m_Table + "\":\t600 Records Inserted\t1403 Records Edited\t0 Records Skipped");
+}
+
 TEST_P(BatchEditRun, UpsertRunTwiceGivesTheSameTableAndCounts) {
   dbtest::Connect(m_Src)->ExecuteSQL("UPDATE src SET name = 'fine' WHERE id IN (3, 1500)");
   m_SourceSql = kInKeyOrder;
