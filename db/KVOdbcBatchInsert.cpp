@@ -75,6 +75,8 @@ struct TKVOdbcBatchInserter::TImpl {
   std::string TableSQL, Quote;
   bool SavepointPerRow = true;
   bool SQLite = false, MariaDB = false, PostgreSQL = false;
+  std::string UpdateKey;  // update mode: the column whose value names the row
+  size_t KeyColumn = 0;   // its index in Columns (update mode)
   size_t ByteBudget;
 
   std::vector<TColumn> Columns;
@@ -85,6 +87,7 @@ struct TKVOdbcBatchInserter::TImpl {
   TKVOdbcHandle Multi;      // one INSERT of many rows (SQLite, PostgreSQL)
   TKVOdbcHandle MultiTail;  // PostgreSQL: the shorter INSERT of a batch's last rows
   size_t MultiPreparedRows = 0;  // rows of the INSERT prepared on Multi (0: none)
+  bool MultiPreparedRanged = false;  // the UPDATE prepared on Multi names a key range
   bool Prepared = false;
   std::vector<std::pair<const TKVOdbcField*, SQLSMALLINT>> PreparedShape;
   std::vector<SQLUSMALLINT> Status;
@@ -196,7 +199,7 @@ struct TKVOdbcBatchInserter::TImpl {
   size_t Add(TKVOdbcRecordsetBase& rs) {
     if (&rs != Rs.get())
       throw EKVException("The batch was made for another recordset", &rs, "TKVOdbcBatchInserter.Add");
-    rs.CheckMayWrite(roInsert);
+    rs.CheckMayWrite(UpdateKey.empty() ? roInsert : roEdit);
     if (!rs.AnyFieldAssigned())
       throw EKVException("No Field Value has been set before inserting a new Record", &rs, kApply);
     if (NeedsFlushBefore(rs))
@@ -276,16 +279,36 @@ struct TKVOdbcBatchInserter::TImpl {
     std::vector<std::pair<const TKVOdbcField*, SQLSMALLINT>> shape;
     for (const TColumn& col : Columns) shape.emplace_back(col.Field, col.CType);
     if (Prepared && shape == PreparedShape) return;
-    std::string columns, values;
-    for (const TColumn& col : Columns) {
-      if (!columns.empty()) {
-        columns += ", ";
-        values += ", ";
+    std::string text;
+    if (UpdateKey.empty()) {
+      std::string columns, values;
+      for (const TColumn& col : Columns) {
+        if (!columns.empty()) {
+          columns += ", ";
+          values += ", ";
+        }
+        columns += KVQuoteIdentifier(col.Name, Quote);
+        values += '?';
       }
-      columns += KVQuoteIdentifier(col.Name, Quote);
-      values += '?';
+      text = "INSERT INTO " + TableSQL + " (" + columns + ") VALUES (" + values + ")";
+    } else {
+      // The key is bound last (see ParameterNumber); the columns to set keep their order.
+      KeyColumn = Columns.size();
+      std::string set;
+      for (size_t n = 0; n < Columns.size(); ++n) {
+        if (KeyColumn == Columns.size() && KVSameText(Columns[n].Name, UpdateKey)) {
+          KeyColumn = n;
+          continue;
+        }
+        if (!set.empty()) set += ", ";
+        set += KVQuoteIdentifier(Columns[n].Name, Quote) + " = ?";
+      }
+      if (KeyColumn == Columns.size() || set.empty())
+        throw EKVException("A batched edit needs the key column \"" + UpdateKey + "\" and a column to set", Rs.get(),
+                           "TKVOdbcBatchInserter");
+      text = "UPDATE " + TableSQL + " SET " + set + " WHERE " + KVQuoteIdentifier(Columns[KeyColumn].Name, Quote) +
+             " = ?";
     }
-    std::string text = "INSERT INTO " + TableSQL + " (" + columns + ") VALUES (" + values + ")";
     SQLHSTMT h = Handle(Stmt);
     Prepared = false;
     MultiPreparedRows = 0;
@@ -299,6 +322,13 @@ struct TKVOdbcBatchInserter::TImpl {
     Prepared = true;
     PreparedShape = std::move(shape);
     ++Owner.m_Prepares;
+  }
+
+  // The marker of Columns[n] in the statement: in order, but in update mode the key's comes last.
+  SQLUSMALLINT ParameterNumber(size_t n) const {
+    if (UpdateKey.empty()) return static_cast<SQLUSMALLINT>(n + 1);
+    if (n == KeyColumn) return static_cast<SQLUSMALLINT>(Columns.size());
+    return static_cast<SQLUSMALLINT>(n < KeyColumn ? n + 1 : n);
   }
 
   // Binds every column's array from `row` on and sets the number of rows an execute writes.
@@ -322,7 +352,7 @@ struct TKVOdbcBatchInserter::TImpl {
           if (col.Indicators[r] > 0) longest = std::max(longest, static_cast<size_t>(col.Indicators[r]));
         columnSize = std::max<SQLULEN>({longest, static_cast<SQLULEN>(std::max<SQLLEN>(col.FieldSize, 0)), 1});
       }
-      KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(n + 1), SQL_PARAM_INPUT, col.CType,
+      KVOdbcCheck(SQLBindParameter(h, ParameterNumber(n), SQL_PARAM_INPUT, col.CType,
                                    col.Type.SqlType, columnSize, col.Type.Digits, &col.Data[row * col.Stride],
                                    static_cast<SQLLEN>(col.Stride), &col.Indicators[row]),
                   Rs.get(), kApply, h, SQL_HANDLE_STMT);
@@ -336,21 +366,34 @@ struct TKVOdbcBatchInserter::TImpl {
     // handled as that of an array).
     bool rowWise = SQLite && std::any_of(Columns.begin(), Columns.end(),
                                          [](const TColumn& col) { return col.CType == SQL_C_BINARY; });
-    if ((SQLite || PostgreSQL) && !rowWise) return ExecuteMultiRow();
+    if ((SQLite || PostgreSQL) && !rowWise && UpdateKey.empty()) return ExecuteMultiRow();
+    if (PostgreSQL && !UpdateKey.empty()) return ExecuteUpdateFromValues();
     if (rowWise) {
       ++Owner.m_ArrayExecutes;
       for (size_t r = 0; r < Rows; ++r) {
         Bind(r, 1);
         SQLRETURN rc = SQLExecute(Stmt.Get());
+        SQLLEN changed = -1;
+        if (!UpdateKey.empty() && KVOdbcSucceeded(rc) && !KVOdbcSucceeded(SQLRowCount(Stmt.Get(), &changed)))
+          changed = -1;
         SQLFreeStmt(Stmt.Get(), SQL_CLOSE);
         if (!KVOdbcSucceeded(rc) && rc != SQL_NO_DATA) return false;
+        if (rc == SQL_NO_DATA && !UpdateKey.empty()) return false;  // an edit whose row is gone
+        if (changed == 0) return false;
       }
       return true;
     }
     Bind(0, Rows);
     SQLRETURN rc = SQLExecute(Stmt.Get());
     ++Owner.m_ArrayExecutes;
+    SQLLEN changed = -1;
+    if (!UpdateKey.empty() && KVOdbcSucceeded(rc) && !KVOdbcSucceeded(SQLRowCount(Stmt.Get(), &changed)))
+      changed = -1;
     SQLFreeStmt(Stmt.Get(), SQL_CLOSE);
+    // An edit whose row is gone touched nothing, which its own write reports as an error: fewer rows than
+    // edits send the batch through the row-by-row pass. MariaDB counts only rows whose values changed, so
+    // there a lower count proves nothing and the row-by-row pass would run for every unchanged batch.
+    if (!UpdateKey.empty() && !MariaDB && changed >= 0 && static_cast<size_t>(changed) < Rows) return false;
     if (rc == SQL_SUCCESS || rc == SQL_NO_DATA) return true;
     if (rc != SQL_SUCCESS_WITH_INFO) return false;
     // Some rows may have failed while others were written: only a driver's status array tells.
@@ -436,21 +479,183 @@ struct TKVOdbcBatchInserter::TImpl {
     return true;
   }
 
+  // The database's own spelling of each column's type ("character varying(60)"), for the casts that give the
+  // values of an UPDATE ... FROM (VALUES ...) their types; empty where the catalog does not say.
+  std::vector<std::string> ColumnTypes;
+  bool ColumnTypesLoaded = false;
+
+  static std::string Literal(const std::string& text) {
+    std::string out = "'";
+    for (char c : text) {
+      if (c == '\'') out += '\'';
+      out += c;
+    }
+    return out + "'";
+  }
+
+  void LoadColumnTypes() {
+    if (ColumnTypesLoaded && ColumnTypes.size() == Columns.size()) return;
+    ColumnTypes.assign(Columns.size(), std::string());
+    SQLHSTMT h = Handle(Ctl);
+    for (size_t n = 0; n < Columns.size(); ++n) {
+      std::string sql = "SELECT format_type(atttypid, atttypmod) FROM pg_catalog.pg_attribute WHERE attrelid = " +
+                        Literal(TableSQL) + "::regclass AND attname = " + Literal(Columns[n].Name) +
+                        " AND NOT attisdropped";
+      SQLRETURN rc = SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(sql.data()), static_cast<SQLINTEGER>(sql.size()));
+      if (KVOdbcSucceeded(rc) && KVOdbcSucceeded(SQLFetch(h))) {
+        char type[256] = {};
+        SQLLEN length = 0;
+        if (KVOdbcSucceeded(SQLGetData(h, 1, SQL_C_CHAR, type, sizeof type, &length)) && length > 0)
+          ColumnTypes[n] = type;
+      }
+      SQLFreeStmt(h, SQL_CLOSE);
+    }
+    ColumnTypesLoaded = true;
+  }
+
+  // The integer in a key column's row, for the key range of a batch; false for a C type that is no integer.
+  bool KeyOf(const TColumn& col, size_t row, SQLBIGINT& out) const {
+    if (col.Indicators[row] == SQL_NULL_DATA) return false;
+    const uint8_t* at = &col.Data[row * col.Stride];
+    auto get = [&](auto value) {
+      std::memcpy(&value, at, sizeof value);
+      out = static_cast<SQLBIGINT>(value);
+      return true;
+    };
+    switch (col.CType) {
+      case SQL_C_SBIGINT: return get(int64_t{});
+      case SQL_C_SLONG: case SQL_C_LONG: return get(int32_t{});
+      case SQL_C_ULONG: return get(uint32_t{});
+      case SQL_C_SSHORT: case SQL_C_SHORT: return get(int16_t{});
+      case SQL_C_USHORT: return get(uint16_t{});
+      case SQL_C_STINYINT: case SQL_C_TINYINT: return get(int8_t{});
+      case SQL_C_UTINYINT: case SQL_C_BIT: return get(uint8_t{});
+      default: return false;
+    }
+  }
+
+  // PostgreSQL: psqlODBC runs an array as one execute per row and reports the count of the last row only.
+  // One UPDATE joined to the batch's values is one statement for the server, and its count tells whether
+  // every row was there. The first row's values are cast to the columns' types, which gives the value list
+  // its column types (the others follow them). A batch never holds a key twice (the caller writes it
+  // first), so each row is matched at most once. The join alone is planned as a scan of the whole table
+  // hashed against the values (a batch would read every row of the table); the range of the batch's keys
+  // lets the planner read just that range through the key's index, which for keys that come in order is
+  // about the batch's rows.
+  bool ExecuteUpdateFromValues() {
+    LoadColumnTypes();
+    SQLBIGINT low = 0, high = 0;
+    bool ranged = true;
+    const size_t columns = std::max<size_t>(Columns.size(), 1);
+    const size_t perStatement = std::max<size_t>(1, std::min<size_t>(Owner.m_Capacity, 32766 / columns));
+    std::string head = "UPDATE " + TableSQL + " SET ", names, first = "(", row = "(";
+    bool any = false;
+    for (size_t n = 0; n < Columns.size(); ++n) {
+      const std::string v = "dabrix_v.c" + std::to_string(n + 1);
+      names += (n ? ", c" : "c") + std::to_string(n + 1);
+      first += n ? ", " : "";
+      first += ColumnTypes[n].empty() ? std::string("?") : "CAST(? AS " + ColumnTypes[n] + ")";
+      row += n ? ", ?" : "?";
+      if (n == KeyColumn) continue;
+      head += (any ? ", " : "") + KVQuoteIdentifier(Columns[n].Name, Quote) + " = " + v;
+      any = true;
+    }
+    first += ")";
+    row += ")";
+    const std::string keySQL = TableSQL + "." + KVQuoteIdentifier(Columns[KeyColumn].Name, Quote);
+    // Whether every key has an integer C type decides the text once for all chunks.
+    for (size_t r = 0; r < Rows && ranged; ++r) ranged = KeyOf(Columns[KeyColumn], r, low);
+    const std::string tail = ") AS dabrix_v (" + names + ") WHERE " + keySQL + " = dabrix_v.c" +
+                             std::to_string(KeyColumn + 1) + (ranged ? " AND " + keySQL + " BETWEEN ? AND ?" : "");
+    auto textOf = [&](size_t count) {
+      std::string text = head + " FROM (VALUES " + first;
+      text.reserve(text.size() + count * (row.size() + 2) + tail.size());
+      for (size_t r = 1; r < count; ++r) text += ", " + row;
+      return text + tail;
+    };
+    ++Owner.m_ArrayExecutes;
+    for (size_t start = 0; start < Rows; start += perStatement) {
+      const size_t count = std::min(perStatement, Rows - start);
+      const bool full = count == perStatement;
+      SQLHSTMT h = Handle(full ? Multi : MultiTail);
+      SQLFreeStmt(h, SQL_CLOSE);
+      // A full chunk's text is kept with the key range or without it: a changed form prepares again.
+      if (full && MultiPreparedRanged != ranged) MultiPreparedRows = 0;
+      MultiPreparedRanged = ranged;
+      if (ranged) {
+        SQLBIGINT key = 0;
+        KeyOf(Columns[KeyColumn], start, low);
+        high = low;
+        for (size_t r = start + 1; r < start + count; ++r) {
+          KeyOf(Columns[KeyColumn], r, key);
+          low = std::min(low, key);
+          high = std::max(high, key);
+        }
+        const auto last = static_cast<SQLUSMALLINT>(count * Columns.size());
+        KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(last + 2), SQL_PARAM_INPUT, SQL_C_SBIGINT,
+                                     SQL_BIGINT, 0, 0, &high, 0, nullptr),
+                    Rs.get(), kApply, h, SQL_HANDLE_STMT);
+        KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(last + 1), SQL_PARAM_INPUT, SQL_C_SBIGINT,
+                                     SQL_BIGINT, 0, 0, &low, 0, nullptr),
+                    Rs.get(), kApply, h, SQL_HANDLE_STMT);
+      }
+      if (!full || MultiPreparedRows != count) {
+        if (full) MultiPreparedRows = 0;
+        std::string text = textOf(count);
+        KVOdbcCheck(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
+                    Rs.get(), kApply, h, SQL_HANDLE_STMT);
+        ++Owner.m_Prepares;
+        if (full) MultiPreparedRows = count;
+      }
+      for (size_t r = count; r-- > 0;)
+        for (size_t n = Columns.size(); n-- > 0;) {
+          TColumn& col = Columns[n];
+          const size_t at = start + r;
+          SQLULEN columnSize = col.Type.ColumnSize;
+          if (col.Type.Variable)
+            columnSize = std::max<SQLULEN>({col.Indicators[at] > 0 ? static_cast<SQLULEN>(col.Indicators[at]) : 0,
+                                            static_cast<SQLULEN>(std::max<SQLLEN>(col.FieldSize, 0)), 1});
+          KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(r * Columns.size() + n + 1), SQL_PARAM_INPUT,
+                                       col.CType, col.Type.SqlType, columnSize, col.Type.Digits,
+                                       &col.Data[at * col.Stride], static_cast<SQLLEN>(col.Stride),
+                                       &col.Indicators[at]),
+                      Rs.get(), kApply, h, SQL_HANDLE_STMT);
+        }
+      SQLRETURN rc = SQLExecute(h);
+      SQLLEN changed = -1;
+      if (KVOdbcSucceeded(rc) && !KVOdbcSucceeded(SQLRowCount(h, &changed))) changed = -1;
+      SQLFreeStmt(h, SQL_CLOSE);
+      if (!KVOdbcSucceeded(rc) && rc != SQL_NO_DATA) return false;
+      if (changed >= 0 && static_cast<size_t>(changed) < count) return false;
+    }
+    return true;
+  }
+
   // The second pass: each row on its own, its error kept.
-  void WriteRowByRow(bool inTransaction, const TOnRowError& onRowError, TKVBatchFlushResult& result) {
+  void WriteRowByRow(bool inTransaction, const TOnRowError& onRowError, const TWriteRow& writeRow,
+                     TKVBatchFlushResult& result) {
     bool savepoints = inTransaction && SavepointPerRow;
     for (size_t r = 0; r < Rows; ++r) {
-      Bind(r, 1);
+      if (!writeRow) Bind(r, 1);
       if (savepoints) Control("SAVEPOINT dabrix_batch_row");
-      SQLRETURN rc = SQLExecute(Stmt.Get());
-      ++Owner.m_RowExecutes;
       std::exception_ptr error;
-      try {
-        KVOdbcCheck(rc, Rs.get(), kApply, Stmt.Get(), SQL_HANDLE_STMT);
-      } catch (...) {
-        error = std::current_exception();
+      if (writeRow) {
+        ++Owner.m_RowExecutes;
+        try {
+          writeRow(r);
+        } catch (...) {
+          error = std::current_exception();
+        }
+      } else {
+        SQLRETURN rc = SQLExecute(Stmt.Get());
+        ++Owner.m_RowExecutes;
+        try {
+          KVOdbcCheck(rc, Rs.get(), kApply, Stmt.Get(), SQL_HANDLE_STMT);
+        } catch (...) {
+          error = std::current_exception();
+        }
+        SQLFreeStmt(Stmt.Get(), SQL_CLOSE);
       }
-      SQLFreeStmt(Stmt.Get(), SQL_CLOSE);
       if (!error) {
         if (savepoints) Control("RELEASE SAVEPOINT dabrix_batch_row");
         ++result.Written;
@@ -468,7 +673,7 @@ struct TKVOdbcBatchInserter::TImpl {
     }
   }
 
-  TKVBatchFlushResult Flush(const TOnRowError& onRowError) {
+  TKVBatchFlushResult Flush(const TOnRowError& onRowError, const TWriteRow& writeRow) {
     TKVBatchFlushResult result;
     result.Rows = result.StoppedAt = Rows;
     if (Rows == 0) return result;
@@ -494,7 +699,7 @@ struct TKVOdbcBatchInserter::TImpl {
       if (ok) {
         result.Written = Rows;
       } else {
-        WriteRowByRow(false, onRowError, result);
+        WriteRowByRow(false, onRowError, writeRow, result);
       }
     } else {
       // psqlODBC rolls a whole transaction back when a statement fails and the transaction holds nothing but
@@ -507,11 +712,11 @@ struct TKVOdbcBatchInserter::TImpl {
         result.Written = Rows;
       } else {
         Control("ROLLBACK TO SAVEPOINT dabrix_batch");
-        WriteRowByRow(true, onRowError, result);
+        WriteRowByRow(true, onRowError, writeRow, result);
         Control("RELEASE SAVEPOINT dabrix_batch");
       }
     }
-    Rs->AdjustRecordCount(static_cast<int32_t>(result.Written));
+    if (UpdateKey.empty()) Rs->AdjustRecordCount(static_cast<int32_t>(result.Written));
     return result;
   }
 };
@@ -529,7 +734,17 @@ bool TKVOdbcBatchInserter::NeedsFlushBefore(TKVOdbcRecordsetBase& recordset) con
 
 size_t TKVOdbcBatchInserter::Add(TKVOdbcRecordsetBase& recordset) { return m_Impl->Add(recordset); }
 
-TKVBatchFlushResult TKVOdbcBatchInserter::Flush(const TOnRowError& onRowError) { return m_Impl->Flush(onRowError); }
+TKVBatchFlushResult TKVOdbcBatchInserter::Flush(const TOnRowError& onRowError, const TWriteRow& writeRow) {
+  return m_Impl->Flush(onRowError, writeRow);
+}
+
+void TKVOdbcBatchInserter::SetUpdateKey(const std::string& column) {
+  if (m_Impl->Rows > 0)
+    throw EKVException("The batch's statement cannot change while rows are pending", m_Impl->Rs.get(),
+                       "TKVOdbcBatchInserter.SetUpdateKey");
+  m_Impl->UpdateKey = column;
+  m_Impl->Prepared = false;
+}
 
 void TKVOdbcBatchInserter::Clear() { m_Impl->Rows = 0; }
 

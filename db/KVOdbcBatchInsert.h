@@ -74,6 +74,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "db/KVOdbcRecordset.h"
@@ -112,10 +113,25 @@ class TKVOdbcBatchInserter {
 
   // Called with (row index, error) for each failing row of the row-by-row pass; true = go on.
   using TOnRowError = std::function<bool(size_t row, const std::exception_ptr& error)>;
-  TKVBatchFlushResult Flush(const TOnRowError& onRowError = nullptr);
+  // Writes one row in the row-by-row pass instead of the batch's own single-row statement; what it raises
+  // is the row's error.
+  using TWriteRow = std::function<void(size_t row)>;
+  TKVBatchFlushResult Flush(const TOnRowError& onRowError = nullptr, const TWriteRow& writeRow = nullptr);
   void Clear();
 
   size_t Pending() const;
+
+  // Update mode (before the first Add): every row is the edit of an existing row, named by the value of
+  // the assigned field whose column is `column` (a unique key: the caller queues a key once per batch); the
+  // other assigned fields are written into it. SQLite and MariaDB run "UPDATE table SET ... WHERE column = ?"
+  // over the arrays; PostgreSQL runs one "UPDATE table SET ... FROM (VALUES ...)" per batch, its first row
+  // cast to the columns' types (read from pg_attribute), limited to the batch's key range so that the
+  // planner reads the key's index instead of the whole table. A batch whose driver counts fewer rows changed
+  // than it holds (a row gone; not on MariaDB, which counts only rows whose values differ) is treated as
+  // failed, as is a failing execute: the savepoint is rolled back and the row-by-row pass runs (through
+  // Flush's writeRow where given, which lets the caller write each edit as it would have at once). The
+  // rows are never counted into the recordset's records. Empty: insert mode.
+  void SetUpdateKey(const std::string& column);
   size_t Capacity() const { return m_Capacity; }
 
   // Array executes (one per flushed batch), single-row executes of the second pass, and statements

@@ -10,6 +10,8 @@
 #include "db/KVConnectionString.h"
 #include "db/KVOdbcBatchInsert.h"
 #include "db/KVOdbcError.h"
+#include "db/KVOdbcKeyWindow.h"
+#include "db/KVOdbcParamType.h"
 #include "db/KVOdbcRowWriter.h"
 #include "db/KVSqlText.h"
 #include "foundation/KVConvert.h"
@@ -256,6 +258,11 @@ struct TQXExecuter::TFieldCache {
 struct TQXExecuter::TQueuedRow {
   int32_t SourcePosition = 0;
   std::vector<TKVVariant> DestValues, SourceValues;
+  // A queued edit: the key of its row, and the record's values as its failed write left them (the located
+  // row with the new values), which its error shows as an edit written at once would.
+  bool Edit = false;
+  TKVVariant Key;
+  std::string EditedValues;
 };
 
 struct TQXExecuter::TDestRSCache {
@@ -282,6 +289,19 @@ struct TQXExecuter::TDestRSCache {
   bool QueuesAfterLocate = false;
   std::unordered_set<std::string> QueuedKeys;
   std::string Key;  // the current record's, reused
+  // An upsert locating by its integer primary key (MayBatchEdits) answers its locate from a window of the
+  // table's keys, and queues the edits of the records it finds: the edit batch's rows and their keys (a key
+  // edited again waits for the batch to be written). Inserts and edits are never pending at once, so that
+  // the table sees every change in record order.
+  std::unique_ptr<TKVOdbcKeyWindow> Window;
+  std::unique_ptr<TKVOdbcBatchInserter> Edits;
+  std::vector<TQueuedRow> QueuedEdits;
+  std::unordered_set<int64_t> EditKeys;
+  std::string KeyField, KeyCondition;  // the locate field, and the condition locating by it
+  std::vector<TKVOdbcRecordsetBase::TKVBoundValue> ReplayValues;
+  bool EditFound = false;      // the current record's row exists and waits to be edited in the batch
+  bool CurrentKeyKnown = false;  // the window answered for the current record's key
+  int64_t CurrentKey = 0;
 };
 
 // Hands the destination recordset nodes' summary lines to the report.
@@ -544,7 +564,11 @@ void TQXExecuter::TOpenedNodes::OpenBelow(TKVTreeItem& node, TQXDDataBase& data)
 
 TQXExecuter::TOpenedNodes::~TOpenedNodes() {
   // The batch inserters hold statement handles of the destination connections: they go first.
-  for (auto& c : m_Owner.m_Caches) c->Batch.reset();
+  for (auto& c : m_Owner.m_Caches) {
+    c->Batch.reset();
+    c->Edits.reset();
+    c->Window.reset();
+  }
   CloseNodes();
   RestoreDestinationSettings();
   if (m_SourceOpened) KVTraceFailures("closing the source recordset after the run", [this] { m_Source.Close(); });
@@ -700,6 +724,8 @@ bool TQXExecuter::WriteDestDatabase(TKVTreeItem& item) {
       if (TDestRSCache* cache = FindCache(*item.Child(c))) {
         cache->CommittedInserted = cache->Data->RecordsInserted;
         cache->CommittedEdited = cache->Data->RecordsEdited;
+        // What other connections committed meanwhile is seen from the next transaction on.
+        if (cache->Window) cache->Window->Reset();
       }
     m_Stats.LastCommitOperations = static_cast<int32_t>(done);
     ++m_Stats.Transactions;
@@ -734,6 +760,7 @@ TQXExecuter::TDestRSCache& TQXExecuter::CacheFor(TKVTreeItem& rsItem) {
                                        static_cast<size_t>(static_cast<uint32_t>(db->TransactionSize())));
     cache->Batch = std::make_unique<TKVOdbcBatchInserter>(cache->Data->Recordset(), capacity);
     cache->QueuesAfterLocate = !cache->Data->AlwaysInsertNewRecord();
+    if (cache->QueuesAfterLocate) SetUpKeyWindow(*cache);
   }
   m_Caches.push_back(std::move(cache));
   return *m_Caches.back();
@@ -857,6 +884,11 @@ void TQXExecuter::QueueInsert(TDestRSCache& cache) {
 }
 
 void TQXExecuter::FlushBatch(TDestRSCache& cache) {
+  FlushInserts(cache);
+  FlushEdits(cache);
+}
+
+void TQXExecuter::FlushInserts(TDestRSCache& cache) {
   cache.QueuedKeys.clear();
   if (!cache.Batch || cache.Batch->Pending() == 0) return;
   TQXDDestRSData& dest = *cache.Data;
@@ -892,8 +924,196 @@ void TQXExecuter::FlushBatch(TDestRSCache& cache) {
   auto lost = static_cast<int32_t>(result.Rows - result.Written);
   m_Stats.RecordsInserted -= lost;
   dest.RecordsInserted -= lost;
+  // The window took the failed rows' keys for written.
+  if (lost > 0 && cache.Window) cache.Window->Reset();
   if (stop) {
     // The run ends at the failing record, as it would have when that record was written alone.
+    if (stoppedAtPosition > 0 && stoppedAtPosition < m_Stats.RecordsRead) m_Stats.RecordsRead = stoppedAtPosition;
+    throw TQXHandledRecordError{stop};
+  }
+}
+
+// The edits of an upsert may wait in a batch when nothing could tell them from edits written at once: the
+// recordset queues its new records (MayQueueAfterLocate: the table is written by this recordset alone,
+// nothing reads its rows back), it locates by one integer field that is the table's whole primary key (the
+// UPDATE of a queued edit names its row by that key, and the window of keys answers the locate exactly),
+// every field assigned on an edit replaces the column's value (the others read the stored one), and the
+// update strategy adds nothing to the key (the row-version and value comparisons keep their own writes).
+bool TQXExecuter::MayBatchEdits(TDestRSCache& cache) const {
+  TQXDDestRSData& dest = *cache.Data;
+  TKVOdbcRecordset& rs = dest.Recordset();
+  if (!cache.QueuesAfterLocate || rs.Properties().UpdateStrategy() != usMinimalLock) return false;
+  const TFieldCache* key = nullptr;
+  for (const TFieldCache& f : cache.Fields) {
+    if (!f.Data->LocateWithValue()) continue;
+    if (key) return false;
+    key = &f;
+  }
+  if (!key) return false;
+  const TKVOdbcField* keyField = nullptr;
+  for (size_t i = 0; i < rs.FieldCount() && !keyField; ++i)
+    if (KVSameText(rs.Field(i).Name(), key->Data->DestFieldname())) keyField = &rs.Field(i);
+  if (!keyField || keyField->DataType() == fdtUInt64) return false;  // every value must fit an int64
+  if (!dest.EditRecordIfExists()) return true;
+  bool sets = false;
+  for (const TFieldCache& f : cache.Fields) {
+    if (!f.Data->AssignValueWhenEditing()) continue;
+    if (f.Data->AssignMode() != amAssignValue) return false;
+    bool exists = false;
+    for (size_t i = 0; i < rs.FieldCount() && !exists; ++i) exists = KVSameText(rs.Field(i).Name(), f.Data->DestFieldname());
+    if (!exists) return false;
+    if (!KVSameText(f.Data->DestFieldname(), key->Data->DestFieldname())) sets = true;
+  }
+  return sets;
+}
+
+void TQXExecuter::SetUpKeyWindow(TDestRSCache& cache) {
+  if (!MayBatchEdits(cache)) return;
+  TKVOdbcRecordset& rs = cache.Data->Recordset();
+  try {
+    TKVOdbcConnection& connection = *rs.Connection();
+    if (!TKVOdbcKeyWindow::Supported(connection.DbmsName())) return;
+    for (const TFieldCache& f : cache.Fields)
+      if (f.Data->LocateWithValue()) cache.KeyField = f.Data->DestFieldname();
+    const std::string column = KVColumnNameOfField(rs.FieldByName(cache.KeyField));
+    TKVTableName table = KVSingleTableOfFromClause(rs.Sql().Clause(TKVSqlClause::From), &rs);
+    std::vector<std::string> key = KVPrimaryKeyColumns(connection.OdbcHandle(), table, &rs);
+    if (key.size() != 1 || !KVSameText(key.front(), column)) return;
+    char quote[8] = {};
+    SQLSMALLINT length = 0;
+    KVOdbcCheck(SQLGetInfo(connection.OdbcHandle(), SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &length), &rs,
+                "KeyWindow", connection.OdbcHandle(), SQL_HANDLE_DBC);
+    cache.KeyCondition = cache.KeyField + " = ?";
+    cache.Window = std::make_unique<TKVOdbcKeyWindow>(connection.OdbcHandle(), KVTableNameSQL(table, quote),
+                                                      KVQuoteIdentifier(column, quote), &rs);
+    if (cache.Data->EditRecordIfExists()) {
+      cache.Edits = std::make_unique<TKVOdbcBatchInserter>(rs, cache.Batch->Capacity());
+      cache.Edits->SetUpdateKey(column);
+    }
+  } catch (const std::exception& e) {
+    // Without the catalog's answer the records are located one by one, as always.
+    KVTrace(TKVTraceCategory::Warning, std::string("batched edits: ") + e.what());
+    cache.Window.reset();
+    cache.Edits.reset();
+  }
+}
+
+void TQXExecuter::StopBatchingEdits(TDestRSCache& cache) {
+  FlushEdits(cache);
+  cache.Edits.reset();
+  cache.QueuedEdits.clear();
+  // A found record is edited through the recordset from now on, which needs its row located.
+  if (cache.Data->EditRecordIfExists()) cache.Window.reset();
+}
+
+void TQXExecuter::QueueEdit(TDestRSCache& cache) {
+  TKVOdbcRecordset& rs = cache.Data->Recordset();
+  for (const TFieldCache& f : cache.Fields)
+    if (!f.Assigned())
+      throw EKVException("Field Value \"" + f.Data->DestFieldname() + "\" has not been assigned", this,
+                         "TQXExecuter.AssignDestFieldValue");
+  const TKVVariant& key = cache.Locate.front().Value;
+  // The batch copies its values from the fields: a new record serves as their scratch space, cancelled
+  // afterwards, which leaves the recordset as it was.
+  auto fill = [&] {
+    rs.Insert();
+    for (const TFieldCache& f : cache.Fields)
+      if (f.Data->AssignValueWhenEditing()) rs.FieldByName(f.Data->DestFieldname()).SetValue(f.Data->RunValue);
+    TKVOdbcField& keyField = rs.FieldByName(cache.KeyField);
+    if (!keyField.Assigned()) keyField.SetValue(key);
+  };
+  size_t row = 0;
+  try {
+    fill();
+    if (cache.Edits->NeedsFlushBefore(rs)) {
+      rs.Cancel();
+      FlushEdits(cache);
+      fill();
+    }
+    row = cache.Edits->Add(rs);
+  } catch (...) {
+    if (rs.State() == rsInserting) rs.Cancel();
+    throw;
+  }
+  rs.Cancel();
+  if (cache.QueuedEdits.size() <= row) cache.QueuedEdits.resize(row + 1);
+  TQueuedRow& q = cache.QueuedEdits[row];
+  q.Edit = true;
+  q.Key = key;
+  q.EditedValues.clear();
+  q.DestValues.resize(cache.Fields.size());
+  for (size_t i = 0; i < cache.Fields.size(); ++i) q.DestValues[i] = cache.Fields[i].Data->RunValue;
+  q.SourceValues.clear();
+  q.SourcePosition = 0;
+  if (cache.SourceItem) {
+    TKVOdbcRecordset& src = cache.SourceItem->DataAs<TQXDSourceRSData>()->Recordset();
+    q.SourcePosition = src.Position();
+    q.SourceValues.resize(src.FieldCount());
+    for (size_t i = 0; i < src.FieldCount(); ++i) q.SourceValues[i] = src.Field(i).Value();
+  }
+  cache.EditKeys.insert(cache.CurrentKey);
+}
+
+void TQXExecuter::FlushEdits(TDestRSCache& cache) {
+  cache.EditKeys.clear();
+  if (!cache.Edits || cache.Edits->Pending() == 0) return;
+  TQXDDestRSData& dest = *cache.Data;
+  TKVOdbcRecordset& rs = dest.Recordset();
+  int64_t start = TickMs();
+  std::exception_ptr stop;
+  int32_t stoppedAtPosition = 0;
+  auto onRowError = [&](size_t row, const std::exception_ptr& error) -> bool {
+    const TQueuedRow& q = cache.QueuedEdits[row];
+    try {
+      std::rethrow_exception(error);
+    } catch (std::exception& e) {
+      AddErrorDetails(e, *cache.Item, &q);
+      if (!HandleLostConnection(e, *cache.Item->Parent()) && HandleRecordError(e)) return true;
+    } catch (...) {
+      // No error the error action could weigh: it ends the run, as it would have for the record alone.
+    }
+    stop = error;
+    stoppedAtPosition = q.SourcePosition;
+    return false;
+  };
+  // A batch that failed is written again record by record, each edit as it would have been written at once:
+  // located, edited through the recordset, so that its error is the one its record would have raised.
+  auto writeRow = [&](size_t row) {
+    TQueuedRow& q = cache.QueuedEdits[row];
+    cache.ReplayValues.resize(1);
+    cache.ReplayValues[0].FieldName = cache.KeyField;
+    cache.ReplayValues[0].Value = q.Key;
+    rs.SetOpenMode(TKVRecordsetOpenMode::ReadRows);
+    rs.ReExecuteWithValues(cache.KeyCondition, cache.ReplayValues);
+    if (!rs.HasCurrentRecord())
+      throw EKVException("No record found in recordset \"" + rs.Sql().StatementName() + "\" matching the values: (" +
+                             cache.KeyField + ": " + KVValueAsSQLLiteral(q.Key) + ")",
+                         this, "LocateAndEditOrInsert");
+    rs.Edit();
+    try {
+      for (size_t i = 0; i < cache.Fields.size(); ++i)
+        if (cache.Fields[i].Data->AssignValueWhenEditing())
+          rs.FieldByName(cache.Fields[i].Data->DestFieldname()).SetValue(q.DestValues[i]);
+      rs.ApplyChanges();
+    } catch (...) {
+      KVTraceFailures("keeping the values of a failed edit", [&] { q.EditedValues = RecordValuesText(rs); });
+      DropRecord(rs);
+      throw;
+    }
+  };
+  TKVBatchFlushResult result;
+  try {
+    result = cache.Edits->Flush(onRowError, writeRow);
+  } catch (std::exception& e) {
+    HandleLostConnection(e, *cache.Item->Parent());
+    throw;
+  }
+  m_Stats.WriteMilliseconds += static_cast<int32_t>(TickMs() - start);
+  // Queued edits were counted when they were queued.
+  auto lost = static_cast<int32_t>(result.Rows - result.Written);
+  m_Stats.RecordsEdited -= lost;
+  dest.RecordsEdited -= lost;
+  if (stop) {
     if (stoppedAtPosition > 0 && stoppedAtPosition < m_Stats.RecordsRead) m_Stats.RecordsRead = stoppedAtPosition;
     throw TQXHandledRecordError{stop};
   }
@@ -969,6 +1189,8 @@ void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
     for (TQXDFieldFuncData* fn : f.Functions) f.Data->RunValue = fn->CallFunction(f.Data->RunValue, &m_CallCancel);
   }
 
+  cache.EditFound = false;
+  cache.CurrentKeyKnown = false;
   try {
     for (TFieldCache& f : cache.Fields) {
       dest.RunFlags &= static_cast<uint8_t>(~kRecordSkipped);
@@ -983,12 +1205,29 @@ void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
     else
       LocateAndEditOrInsert(item, cache);
     TKVRecordsetState state = rs.State();
-    if (KVIsModifyingState(state)) {
+    if (cache.EditFound) {
+      cache.EditFound = false;
+      QueueEdit(cache);
+      m_Stats.WriteMilliseconds += static_cast<int32_t>(TickMs() - start);
+      ++m_Stats.RecordsEdited;
+      ++dest.RecordsEdited;
+    } else if (KVIsModifyingState(state)) {
       for (TFieldCache& f : cache.Fields) AssignDestFieldValue(*f.Data, rs);
+      // The key the new row holds, which the window answers for from now on.
+      bool windowKey = false;
+      int64_t storedKey = 0;
+      if (cache.Window && state == rsInserting && cache.CurrentKeyKnown) {
+        TKVVariant v = rs.FieldByName(cache.KeyField).Value();
+        if (!v.IsNull()) {
+          storedKey = v.AsInt64();
+          windowKey = true;
+        }
+      }
       if (cache.Batch && state == rsInserting && (dest.AlwaysInsertNewRecord() || cache.QueuesAfterLocate))
         QueueInsert(cache);
       else
         rs.ApplyChanges();
+      if (windowKey && cache.Window) cache.Window->Added(storedKey);
       m_Stats.WriteMilliseconds += static_cast<int32_t>(TickMs() - start);
       if (state == rsInserting) {
         ++m_Stats.RecordsInserted;
@@ -1071,11 +1310,28 @@ bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache
     MakeQueueKey(cache, false);
     if (cache.QueuedKeys.count(cache.Key)) FlushBatch(cache);
   }
-  rs.SetOpenMode(TKVRecordsetOpenMode::ReadRows);
-  rs.ReExecuteWithValues(cache.Condition, cache.BoundValues);
+  // Keys in no useful order make the window read more than it answers: per record from then on.
+  if (cache.Window && !cache.Window->Worthwhile()) cache.Window.reset();
+  bool found;
+  if (cache.Window && !cache.Locate.front().Value.IsNull()) {
+    cache.CurrentKey = cache.Locate.front().Value.AsInt64();
+    cache.CurrentKeyKnown = true;
+    found = cache.Window->Contains(cache.CurrentKey);
+  } else {
+    rs.SetOpenMode(TKVRecordsetOpenMode::ReadRows);
+    rs.ReExecuteWithValues(cache.Condition, cache.BoundValues);
+    found = rs.HasCurrentRecord();
+  }
 
-  if (!rs.HasCurrentRecord()) {
+  if (!found) {
     if (dest.InsertRecordIfNotExists()) {
+      if (cache.Edits && cache.Edits->Pending() > 0) {
+        // As for inserts between edits: batches too small to pay end the batching of edits.
+        if (cache.Edits->Pending() < static_cast<size_t>(kMinBatchTransactionSize))
+          StopBatchingEdits(cache);
+        else
+          FlushEdits(cache);
+      }
       rs.Insert();
     } else if (dest.AssertRecordExists()) {
       std::string values;
@@ -1095,6 +1351,12 @@ bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache
       // record.
       if (cache.Batch->Pending() < static_cast<size_t>(kMinBatchTransactionSize)) cache.QueuesAfterLocate = false;
       FlushBatch(cache);
+    }
+    if (cache.Edits) {
+      cache.CurrentKey = cache.Locate.front().Value.AsInt64();
+      if (cache.EditKeys.count(cache.CurrentKey)) FlushEdits(cache);
+      cache.EditFound = true;
+      return true;
     }
     rs.Edit();
   }
@@ -1136,14 +1398,16 @@ void TQXExecuter::AddErrorDetails(std::exception& e, TKVTreeItem& rsItem, const 
   try {
     auto* dest = rsItem.DataAs<TQXDDestRSData>();
     TKVOdbcRecordset& rs = dest->Recordset();
-    const TKVRecordsetState state = queued ? rsInserting : rs.State();
+    const TKVRecordsetState state = queued ? (queued->Edit ? rsEditing : rsInserting) : rs.State();
     std::string details = std::string("Destination Table") + ": " + std::string(KVTrim(rs.Sql().StatementName()));
     details += std::string("\r\n") + "Operation" + ": " + KVRecordsetStateCaption(state);
     // Only a record being edited holds values that were there. A new record, or none at all (nothing located
     // yet, a columns-only open), holds buffers that an assignment may not have reached: show what was to be
     // written instead of values that never were. A queued row kept what it was to write.
     std::string values;
-    if (!queued && (state == rsEditing || (state == rsBrowsing && rs.HasCurrentRecord()))) {
+    if (queued && queued->Edit && !queued->EditedValues.empty()) {
+      values = queued->EditedValues;
+    } else if (!queued && (state == rsEditing || (state == rsBrowsing && rs.HasCurrentRecord()))) {
       values = RecordValuesText(rs);
     } else {
       const std::vector<TFieldCache>& fields = CacheFor(rsItem).Fields;

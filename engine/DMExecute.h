@@ -252,7 +252,17 @@ class TQXExecuter : public TKVRefLifeObject {
   bool MayQueueAfterLocate(TDestRSCache& cache) const;
   void MakeQueueKey(TDestRSCache& cache, bool stored);
   void QueueInsert(TDestRSCache& cache);
+  // Batched edits of an upsert: whether a recordset that locates by its integer primary key may look keys up
+  // in a window of the table's keys and collect the edits of the records it finds; queuing one such edit;
+  // writing the queued ones (failing ones go through the error action as their records would have).
+  bool MayBatchEdits(TDestRSCache& cache) const;
+  void SetUpKeyWindow(TDestRSCache& cache);
+  void QueueEdit(TDestRSCache& cache);
+  void FlushEdits(TDestRSCache& cache);
+  void StopBatchingEdits(TDestRSCache& cache);
+  // Writes the queued inserts, then the queued edits.
   void FlushBatch(TDestRSCache& cache);
+  void FlushInserts(TDestRSCache& cache);
   void FlushAllBatches();
   void TakeFieldValue(TKVTreeItem& rsItem, TDestRSCache& cache, TFieldCache& field);
   void WriteStatisticsBlock(double sourceStart);

@@ -39,7 +39,7 @@ struct TOutcome {
   TQXRunResult Result = TQXRunResult::NotRun;
   bool Raised = false;
   std::string Error;
-  int RowWritersCreated = 0;
+  int RowWritersCreated = 0, BoundPrepares = 0;
 };
 
 class BatchRun : public DbTest {
@@ -77,15 +77,18 @@ class BatchRun : public DbTest {
   }
 
   TOutcome Run(int32_t transactionSize, int errorAction, int64_t cancelAt = -1, bool upsert = false) {
-    MakeTable();
-    if (upsert) FillOldRows();
+    if (!m_KeepTable) {
+      MakeTable();
+      if (upsert) m_Fill ? m_Fill() : FillOldRows();
+    }
     TQXDTreeView tree;
     auto& sdb = tree.AppendNode(nullptr, std::make_unique<TQXDSourceConnectionData>(), "Src");
     sdb.DataAs<TQXDConnectionData>()->Connection().Properties().SetConnectionString(m_Src);
     tree.InitNewNode(sdb);
     auto& srs = tree.AppendNode(&sdb, std::make_unique<TQXDSourceRSData>(), "src");
     tree.InitNewNode(srs);
-    srs.DataAs<TQXDSourceRSData>()->SetSQL(upsert ? "SELECT * FROM src UNION ALL SELECT * FROM src WHERE id % 500 = 7 "
+    srs.DataAs<TQXDSourceRSData>()->SetSQL(!m_SourceSql.empty() ? m_SourceSql
+                                           : upsert ? "SELECT * FROM src UNION ALL SELECT * FROM src WHERE id % 500 = 7 "
                                                       "ORDER BY id"
                                                     : "SELECT * FROM src ORDER BY id");
     auto& ddb = tree.AppendNode(&srs, std::make_unique<TQXDDestConnectionData>(), "Dst");
@@ -133,6 +136,7 @@ class BatchRun : public DbTest {
     o.Result = exec.Result();
     o.RecordErrors = exec.RecordErrors();
     o.RowWritersCreated = drs.DataAs<TQXDDestRSData>()->Recordset().RowWritersCreated();
+    o.BoundPrepares = drs.DataAs<TQXDDestRSData>()->Recordset().BoundPrepareCount();
     o.Rows = enginetest::QueryRows(ConnRef(), "SELECT count(*), sum(id), min(name), max(amount), min(origin) FROM " + m_Table);
     if (upsert)  // which rows were edited, which inserted, which kept
       o.Rows += enginetest::QueryRows(ConnRef(), "SELECT origin, count(*), sum(id), sum(amount) FROM " + m_Table +
@@ -161,6 +165,11 @@ class BatchRun : public DbTest {
   }
 
   std::string m_Src, m_Table;
+  // Upserts: what fills the table first (FillOldRows without one), the source's SELECT (the default's
+  // without one), and whether a run writes into the table the last one left.
+  std::function<void()> m_Fill;
+  std::string m_SourceSql;
+  bool m_KeepTable = false;
 };
 
 TEST_P(BatchRun, ContinueWritesEveryOtherRowAndReportsExactlyTheFailingRecords) {
@@ -271,5 +280,138 @@ TEST_P(BatchRun, CancelInTheMiddleOfABatchWritesTheRecordsReadBeforeIt) {
 }
 
 DABRIX_INSTANTIATE_DB_TEST(BatchRun);
+
+}  // namespace
+
+namespace {
+
+// Upserts that locate by the integer primary key find long runs of existing rows and of missing ones: the
+// locate is answered from a window of the table's keys and the edits of the found records go in batches.
+// Whatever the order of the keys and whatever fails, the table, the red lines and the counts are those of
+// the record-by-record run (DABRIX_NO_BATCH_INSERTS=1).
+class BatchEditRun : public BatchRun {
+ protected:
+  static constexpr const char* kInKeyOrder = "SELECT * FROM src ORDER BY id";
+  // 2003 is prime: the ids come in a scattered order, every one of them once.
+  static constexpr const char* kShuffled = "SELECT * FROM src ORDER BY (id * 37) % 2003";
+
+  void SetUp() override {
+    BatchRun::SetUp();
+    if (HasFatalFailure() || IsSkipped()) return;
+    // Rows 1..600 and 1201..2000 exist, 601..1200 do not; records 3 and 1500 (both existing) fail their edit.
+    m_Fill = [this] {
+      for (int from : {1, 1201}) {
+        int to = from == 1 ? 600 : 2000;
+        std::string text = "INSERT INTO " + m_Table + " (id, name, amount, origin) VALUES ";
+        for (int i = from; i <= to; ++i)
+          text += (i > from ? ", (" : "(") + std::to_string(i) + ", 'old " + std::to_string(i) + "', 0.5, 'old')";
+        Exec(text);
+      }
+    };
+  }
+
+  TOutcome RunSingle(int32_t transactionSize, int errorAction) {
+    setenv("DABRIX_NO_BATCH_INSERTS", "1", 1);
+    TOutcome single = Run(transactionSize, errorAction, -1, true);
+    unsetenv("DABRIX_NO_BATCH_INSERTS");
+    return single;
+  }
+
+  void ExpectSame(const TOutcome& batched, const TOutcome& single) {
+    EXPECT_EQ(batched.Rows, single.Rows);
+    EXPECT_EQ(batched.RedLines, single.RedLines);
+    EXPECT_EQ(batched.TableLine, single.TableLine);
+    EXPECT_EQ(batched.RecordsRead, single.RecordsRead);
+    EXPECT_EQ(batched.RecordErrors, single.RecordErrors);
+    EXPECT_EQ(batched.Result, single.Result);
+    EXPECT_EQ(batched.Raised, single.Raised) << batched.Error << single.Error;
+  }
+};
+
+TEST_P(BatchEditRun, MixOfExistingAndNewKeysEndsAsRecordByRecordInKeyOrderAndShuffled) {
+  dbtest::Connect(m_Src)->ExecuteSQL("UPDATE src SET name = 'fine' WHERE id IN (3, 1500)");
+  for (const char* order : {kInKeyOrder, kShuffled}) {
+    SCOPED_TRACE(order);
+    m_SourceSql = order;
+    TOutcome batched = Run(1000, eaContinueOperation, -1, true), single = RunSingle(1000, eaContinueOperation);
+    ExpectSame(batched, single);
+    EXPECT_TRUE(batched.RedLines.empty());
+    EXPECT_EQ(batched.TableLine,
+              "   Table \"" + m_Table + "\":\t600 Records Inserted\t1400 Records Edited\t0 Records Skipped");
+    EXPECT_EQ(single.BoundPrepares, 1);  // one prepared locate, re-executed per record
+    if (order == kInKeyOrder) {
+      // Nothing was located or written record by record.
+      EXPECT_EQ(batched.BoundPrepares, 0);
+      EXPECT_EQ(batched.RowWritersCreated, 0);
+    }
+  }
+}
+
+// Records whose key an earlier record of the run edited (100, 1300) or inserted (700) find the row as the
+// earlier record left it.
+TEST_P(BatchEditRun, RecordsFindingRowsTheRunWroteEndAsRecordByRecord) {
+  dbtest::Connect(m_Src)->ExecuteSQL("UPDATE src SET name = 'fine' WHERE id IN (3, 1500)");
+  m_SourceSql = "SELECT * FROM src UNION ALL SELECT * FROM src WHERE id IN (100, 700, 1300) ORDER BY id";
+  TOutcome batched = Run(1000, eaContinueOperation, -1, true), single = RunSingle(1000, eaContinueOperation);
+  ExpectSame(batched, single);
+  EXPECT_TRUE(batched.RedLines.empty());
+  EXPECT_EQ(batched.TableLine,
+            "   Table \"" + m_Table + "\":\t600 Records Inserted\t1403 Records Edited\t0 Records Skipped");
+}
+
+TEST_P(BatchEditRun, UpsertRunTwiceGivesTheSameTableAndCounts) {
+  dbtest::Connect(m_Src)->ExecuteSQL("UPDATE src SET name = 'fine' WHERE id IN (3, 1500)");
+  m_SourceSql = kInKeyOrder;
+  TOutcome first = Run(1000, eaContinueOperation, -1, true);
+  m_KeepTable = true;
+  TOutcome second = Run(1000, eaContinueOperation, -1, true);
+  m_KeepTable = false;
+  EXPECT_EQ(first.Rows, second.Rows);
+  EXPECT_EQ(first.TableLine, "   Table \"" + m_Table + "\":\t600 Records Inserted\t1400 Records Edited\t0 Records Skipped");
+  // The second run finds every row, unchanged by its edit.
+  EXPECT_EQ(second.TableLine, "   Table \"" + m_Table + "\":\t0 Records Inserted\t2000 Records Edited\t0 Records Skipped");
+  EXPECT_TRUE(second.RedLines.empty());
+  EXPECT_EQ(second.RowWritersCreated, 0);
+}
+
+TEST_P(BatchEditRun, ContinueReportsExactlyTheEditsThatFailWithTheirValues) {
+  for (const char* order : {kInKeyOrder, kShuffled}) {
+    SCOPED_TRACE(order);
+    m_SourceSql = order;
+    TOutcome batched = Run(1000, eaContinueOperation, -1, true), single = RunSingle(1000, eaContinueOperation);
+    ExpectSame(batched, single);
+    ASSERT_EQ(batched.RedLines.size(), 2u);
+    for (const std::string& line : batched.RedLines)
+      EXPECT_NE(line.find("Operation: Editing"), std::string::npos) << line;
+    if (order == kInKeyOrder) {
+      // The located row with the new values, as the edit written at once shows it.
+      EXPECT_NE(batched.RedLines[0].find("Destination Values: (id: 3, name: 'BAD', amount: 0.75, origin: 'batch')"),
+                std::string::npos)
+          << batched.RedLines[0];
+      EXPECT_NE(batched.RedLines[0].find("Source Record Position: 3,"), std::string::npos) << batched.RedLines[0];
+      EXPECT_NE(batched.RedLines[1].find("Source Record Position: 1500, Source Values: (id: 1500, name: 'BAD'"),
+                std::string::npos)
+          << batched.RedLines[1];
+    }
+    EXPECT_EQ(batched.TableLine,
+              "   Table \"" + m_Table + "\":\t600 Records Inserted\t1398 Records Edited\t0 Records Skipped");
+    EXPECT_EQ(batched.RecordErrors, 2);
+  }
+}
+
+TEST_P(BatchEditRun, AbortAtAFailingEditKeepsWhatEarlierTransactionsCommitted) {
+  dbtest::Connect(m_Src)->ExecuteSQL("UPDATE src SET name = 'fine' WHERE id = 3");
+  m_SourceSql = kInKeyOrder;
+  TOutcome batched = Run(500, eaAbortOperation, -1, true), single = RunSingle(500, eaAbortOperation);
+  ExpectSame(batched, single);
+  EXPECT_EQ(batched.RecordsRead, "   Records Read: 1500");
+  ASSERT_EQ(batched.RedLines.size(), 1u);
+  EXPECT_NE(batched.RedLines[0].find("Source Record Position: 1500,"), std::string::npos) << batched.RedLines[0];
+  EXPECT_TRUE(batched.Raised);
+  // Every record before 1500 is in the table: 1..600 and 1201..1499 edited, 601..1200 inserted.
+  EXPECT_NE(batched.Rows.find("batch,1499,"), std::string::npos) << batched.Rows;
+}
+
+DABRIX_INSTANTIATE_DB_TEST(BatchEditRun);
 
 }  // namespace

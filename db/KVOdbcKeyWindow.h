@@ -1,0 +1,67 @@
+#pragma once
+// Finding rows by an integer key without a round trip per key: the keys of the table from a given key on,
+// read a window at a time ("SELECT key FROM table WHERE key >= ? ORDER BY key LIMIT n"), answer whether a
+// key inside the window's range exists. Meant for a writer that looks up key after key in ascending (or
+// nearly ascending) order, as a copy sorted by its key does.
+//
+// Contract of TKVOdbcKeyWindow:
+//  - Made for a connection of SQLite, PostgreSQL, MariaDB or MySQL (LIMIT), a table (as KVTableNameSQL
+//    writes it) and a column of an integer type; Supported(dbmsName) tells the databases.
+//  - Contains(key): whether a row with that key exists, as a "WHERE column = key" would have found, taking
+//    into account the rows the caller told it about with Added. A key outside the current range reads a new
+//    window starting at that key (one statement). The range is [first key asked, last key read]; a window
+//    with fewer rows than asked for reaches to the end of the key space.
+//  - Added(key): the caller inserted a row with that key (or will before anything else reads the table).
+//  - Reset(): forgets the window, so the next Contains reads from the table again (after a commit, or after
+//    writes that may have failed).
+//  - Worthwhile(): false once the reads stop paying: many windows were read for few lookups (keys in no
+//    useful order). The caller then goes back to looking up each key on its own.
+//  Errors raise EODBCError on behalf of `owner` with the routine "KeyWindow".
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/KVOdbcHandle.h"
+
+class TKVRefLifeObject;
+
+class TKVOdbcKeyWindow {
+ public:
+  static constexpr size_t kDefaultRows = 1000;
+  static bool Supported(const std::string& dbmsName);
+
+  // `tableSQL` and `columnSQL` as they go into the statement (quoted where needed).
+  TKVOdbcKeyWindow(SQLHDBC connection, std::string tableSQL, std::string columnSQL, const TKVRefLifeObject* owner,
+                   size_t rows = kDefaultRows);
+
+  bool Contains(int64_t key);
+  void Added(int64_t key);
+  void Reset() { m_Valid = false; }
+  bool Worthwhile() const;
+
+  size_t Reads() const { return m_Reads; }
+  size_t Lookups() const { return m_Lookups; }
+
+ private:
+  void Read(int64_t from);
+
+  SQLHDBC m_Connection;
+  std::string m_Sql;
+  const TKVRefLifeObject* m_Owner;
+  size_t m_Rows;
+  TKVOdbcHandle m_Stmt;
+  bool m_Prepared = false;
+  bool m_Valid = false;
+  int64_t m_First = 0, m_Last = 0;  // the range the window answers for
+  std::vector<int64_t> m_Keys;      // ascending
+  size_t m_Reads = 0, m_Lookups = 0;
+};
+
+struct TKVTableName;
+// The primary key columns of a table in key order (SQLPrimaryKeys), empty for a table without one. A name
+// part written without quotes is also tried in lower and in upper case, as databases fold such names.
+std::vector<std::string> KVPrimaryKeyColumns(SQLHDBC connection, const TKVTableName& table,
+                                             const TKVRefLifeObject* owner);
