@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -250,6 +251,9 @@ struct TQXExecuter::TFieldCache {
   TQXDDestFieldData* Data = nullptr;
   std::vector<TQXDFieldFuncData*> Functions;
   TKVOdbcField* SourceField = nullptr;          // origin 0, valid while the source is open
+  // Where the destination field was last found among the recordset's fields; checked by name before use, as
+  // a re-execution may make the fields anew.
+  size_t TargetIndex = SIZE_MAX;
   TQXDDestRSData* OtherRecordset = nullptr;     // origin 1
   bool TakesValue() const {
     return Data->LocateWithValue() || Data->AssignValueWhenEditing() || Data->AssignValueWhenInserting();
@@ -266,6 +270,7 @@ struct TQXExecuter::TDestRSCache {
   TKVTreeItem* Item = nullptr;
   TQXDDestRSData* Data = nullptr;
   TKVTreeItem* SourceItem = nullptr;
+  TQXDSourceRSData* Source = nullptr;  // SourceItem's data
   std::vector<TFieldCache> Fields;
   struct TLocate {
     const TQXDDestFieldData* Field;
@@ -686,6 +691,7 @@ TQXExecuter::TDestRSCache& TQXExecuter::CacheFor(TKVTreeItem& rsItem) {
   cache->Item = &rsItem;
   cache->Data = rsItem.DataAs<TQXDDestRSData>();
   cache->SourceItem = QXDFindAncestorItem<TQXDSourceRSData>(&rsItem);
+  if (cache->SourceItem) cache->Source = cache->SourceItem->DataAs<TQXDSourceRSData>();
   for (size_t i = 0; i < rsItem.ChildCount(); ++i) {
     TKVTreeItem* f = rsItem.Child(i);
     auto* fd = f->DataAs<TQXDDestFieldData>();
@@ -818,8 +824,8 @@ void TQXExecuter::QueueInsert(TDestRSCache& cache) {
     q.DestValues[i] = cache.Fields[i].Assigned() ? cache.Fields[i].Data->RunValue : TKVVariant();
   q.SourceValues.clear();
   q.SourcePosition = 0;
-  if (cache.SourceItem) {
-    TKVOdbcRecordset& src = cache.SourceItem->DataAs<TQXDSourceRSData>()->Recordset();
+  if (cache.Source) {
+    TKVOdbcRecordset& src = cache.Source->Recordset();
     q.SourcePosition = src.Position();
     q.SourceValues.resize(src.FieldCount());
     for (size_t i = 0; i < src.FieldCount(); ++i) q.SourceValues[i] = src.Field(i).Value();
@@ -954,7 +960,7 @@ void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
       LocateAndEditOrInsert(item, cache);
     TKVRecordsetState state = rs.State();
     if (KVIsModifyingState(state)) {
-      for (TFieldCache& f : cache.Fields) AssignDestFieldValue(*f.Data, rs);
+      for (TFieldCache& f : cache.Fields) AssignDestFieldValue(f, rs);
       if (cache.Batch && state == rsInserting && (dest.AlwaysInsertNewRecord() || cache.QueuesAfterLocate))
         QueueInsert(cache);
       else
@@ -1080,7 +1086,8 @@ bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache
   return true;
 }
 
-void TQXExecuter::AssignDestFieldValue(TQXDDestFieldData& field, TKVOdbcRecordset& recordset) {
+void TQXExecuter::AssignDestFieldValue(TFieldCache& cached, TKVOdbcRecordset& recordset) {
+  TQXDDestFieldData& field = *cached.Data;
   if (field.RunInfo[kInfoAssigned] == 0)
     throw EKVException("Field Value \"" + field.DestFieldname() + "\" has not been assigned", this,
                        "TQXExecuter.AssignDestFieldValue");
@@ -1088,7 +1095,17 @@ void TQXExecuter::AssignDestFieldValue(TQXDDestFieldData& field, TKVOdbcRecordse
   if (!((state == rsInserting && field.AssignValueWhenInserting()) ||
         (state == rsEditing && field.AssignValueWhenEditing())))
     return;
-  TKVOdbcField& target = recordset.FieldByName(field.DestFieldname());
+  TKVOdbcField* found = nullptr;
+  if (cached.TargetIndex < recordset.FieldCount()) {
+    TKVOdbcField& candidate = recordset.Field(cached.TargetIndex);
+    if (KVSameText(candidate.Name(), field.DestFieldname())) found = &candidate;
+  }
+  if (!found) {
+    found = &recordset.FieldByName(field.DestFieldname());
+    for (size_t i = 0; i < recordset.FieldCount(); ++i)
+      if (&recordset.Field(i) == found) cached.TargetIndex = i;
+  }
+  TKVOdbcField& target = *found;
   const TKVVariant& v = field.RunValue;
   switch (field.AssignMode()) {
     case amInsertAtBeginning:
