@@ -610,7 +610,9 @@ bool TQXExecuter::ReadSourceRecordset(TKVTreeItem& item) {
       if (m_Progress) m_Progress->ReportProgress(i, m_Cancel);
       for (size_t c = 0; c < item.ChildCount(); ++c) {
         TKVTreeItem* child = item.Child(c);
-        if (Participates(child) && child->DataAs<TQXDDestConnectionData>()) WriteDestDatabase(*child);
+        // Participates(child) spelled out: one cast per child and record instead of two.
+        auto* destDb = child->DataAs<TQXDDestConnectionData>();
+        if (destDb && !m_Cancel && destDb->Active()) WriteDestDatabase(*child);
       }
       if (n < 0 || i < n) {
         TQXWaitWatch::TScope reading(m_Watch.get(), WaitKey(source));
@@ -651,7 +653,7 @@ bool TQXExecuter::WriteDestDatabase(TKVTreeItem& item) {
   for (size_t c = 0; c < item.ChildCount(); ++c) {
     TKVTreeItem* child = item.Child(c);
     auto* dest = child->DataAs<TQXDDestRSData>();
-    if (!dest || !Participates(child)) continue;
+    if (!dest || m_Cancel || !dest->Active()) continue;  // Participates(child), with the cast made once
     try {
       TQXWaitWatch::TScope writing(m_Watch.get(), WaitKey(dest));
       WriteDestRecordset(*child);
