@@ -21,7 +21,9 @@
 # reported as FAILED instead of being timed.
 #
 # Environment: DABRIX_BUILD_DIR, DABRIX_BENCH_JOBS (build parallelism, default 2), DABRIX_BENCH_KEEP=1
-# keeps the work folder (databases, definitions, logs), DABRIX_BENCH_TXN (transaction size, 10000).
+# keeps the work folder (databases, definitions, logs), DABRIX_BENCH_TXN (transaction size, 10000),
+# DABRIX_BENCH_DESTINATIONS (which destinations to run, default "sqlite pg mariadb"; without pg and
+# mariadb no servers are started).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -29,6 +31,8 @@ ROWS=${1:-1000000}
 UPSERT_ROWS=${2:-$((ROWS / 10))}
 TXN=${DABRIX_BENCH_TXN:-10000}
 BUILD=${DABRIX_BUILD_DIR:-$ROOT/build-rel}
+DESTINATIONS=" ${DABRIX_BENCH_DESTINATIONS:-sqlite pg mariadb} "
+wanted() { [[ $DESTINATIONS == *" $1 "* ]]; }
 TABLE=bench_dst
 
 die() { echo "run-bench: $*" >&2; exit 1; }
@@ -63,7 +67,7 @@ trap cleanup EXIT
 # The program's own settings stay out of the measurement, and the user's are left alone.
 export XDG_CONFIG_HOME=$WORK/config
 
-if [ -z "${DABRIX_PG_CONN:-}" ] || [ -z "${DABRIX_MARIADB_CONN:-}" ]; then
+if { wanted pg && [ -z "${DABRIX_PG_CONN:-}" ]; } || { wanted mariadb && [ -z "${DABRIX_MARIADB_CONN:-}" ]; }; then
   note "starting throwaway PostgreSQL and MariaDB servers"
   if servers=$("$ROOT/scripts/db-servers.sh" start); then
     # Values given by the caller win; only the missing ones come from the new servers.
@@ -295,15 +299,19 @@ LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 # ---------------------------------------------------------------------------------------------------
 # Jobs
 
-bench_destination SQLite sqlite "Driver=SQLite3;Database=$WORK/dest.db"
+if wanted sqlite; then
+  bench_destination SQLite sqlite "Driver=SQLite3;Database=$WORK/dest.db"
+else
+  for j in insert-only upsert-all-exist upsert-none-exist; do record "SQLite -> SQLite $j" - SKIPPED; done
+fi
 
-if [ -n "${DABRIX_PG_CONN:-}" ]; then
+if wanted pg && [ -n "${DABRIX_PG_CONN:-}" ]; then
   bench_destination PostgreSQL pg "$DABRIX_PG_CONN"
 else
   for j in insert-only upsert-all-exist upsert-none-exist; do record "SQLite -> PostgreSQL $j" - SKIPPED; done
 fi
 
-if [ -n "${DABRIX_MARIADB_CONN:-}" ]; then
+if wanted mariadb && [ -n "${DABRIX_MARIADB_CONN:-}" ]; then
   bench_destination MariaDB mariadb "$DABRIX_MARIADB_CONN"
 else
   for j in insert-only upsert-all-exist upsert-none-exist; do record "SQLite -> MariaDB $j" - SKIPPED; done
@@ -311,7 +319,7 @@ fi
 
 # pgloader reads the SQLite file itself and loads with COPY into a table it creates.
 PGLOADER_LINE=""
-if command -v pgloader >/dev/null && [ -n "${DABRIX_PG_CONN:-}" ]; then
+if wanted pg && command -v pgloader >/dev/null && [ -n "${DABRIX_PG_CONN:-}" ]; then
   pg=$DABRIX_PG_CONN
   host=$(conn_value "$pg" Servername Server Host) || host=127.0.0.1
   port=$(conn_value "$pg" Port) || port=5432

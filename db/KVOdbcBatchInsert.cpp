@@ -14,8 +14,8 @@
 namespace {
 
 // Errors of the writes carry the routine of the row writer's insert: a caller reports them the same way,
-// whichever path wrote the record.
-constexpr const char* kApply = "InternalApplyChanges";
+// whichever path wrote the record. A string made once: the checks of a flush take it for every value bound.
+const std::string kApply = "InternalApplyChanges";
 
 size_t RoundUp8(size_t n) { return (n + 7) & ~size_t{7}; }
 
@@ -24,6 +24,10 @@ size_t RoundUp8(size_t n) { return (n + 7) & ~size_t{7}; }
 // column-wise arrays (Stride bytes per row, one indicator per row).
 struct TColumn {
   const TKVOdbcField* Field = nullptr;  // compared with the fields of the next records, never read
+  // The field's own C and data types when the batch began: with the same field they decide its parameter type
+  // (ParamCType), which is too dear to work out again for every record.
+  SQLSMALLINT FieldCType = 0;
+  TKVFieldDataType FieldDataType{};
   SQLLEN FieldSize = 0;
   std::string Name;
   TKVParamType Type{};
@@ -88,8 +92,26 @@ struct TKVOdbcBatchInserter::TImpl {
   TKVOdbcHandle MultiTail;  // PostgreSQL: the shorter INSERT of a batch's last rows
   size_t MultiPreparedRows = 0;  // rows of the INSERT prepared on Multi (0: none)
   bool MultiPreparedRanged = false;  // the UPDATE prepared on Multi names a key range
+  // SQLite: a statement handle for each full chunk of a batch (chunk k: rows [k * n, (k + 1) * n)), keeping
+  // its parameters bound from batch to batch; binding costs the driver more than the values' copies do. A
+  // parameter is bound again only when what it points to moved or its description changed.
+  struct TBoundParameter {
+    SQLPOINTER Data = nullptr;
+    SQLLEN* Indicator = nullptr;
+    SQLLEN Stride = 0;
+    SQLULEN ColumnSize = 0;
+    SQLSMALLINT CType = 0, SqlType = 0, Digits = 0;
+    bool operator==(const TBoundParameter&) const = default;
+  };
+  struct TChunkStatement {
+    TKVOdbcHandle Handle;
+    std::string Text;  // the INSERT its parameters were bound for
+    std::vector<TBoundParameter> Bound;
+  };
+  std::vector<TChunkStatement> Chunks;
   bool Prepared = false;
-  std::vector<std::pair<const TKVOdbcField*, SQLSMALLINT>> PreparedShape;
+  std::vector<SQLSMALLINT> PreparedShape;
+  std::string PreparedText;
   std::vector<SQLUSMALLINT> Status;
   SQLULEN Processed = 0;
 
@@ -128,7 +150,9 @@ struct TKVOdbcBatchInserter::TImpl {
     for (size_t i = 0; i < rs.FieldCount(); ++i) {
       const TKVOdbcField& f = rs.Field(i);
       if (!f.Assigned()) continue;
-      if (c >= Columns.size() || Columns[c].Field != &f || Columns[c].CType != ParamCType(f)) return false;
+      if (c >= Columns.size()) return false;
+      const TColumn& col = Columns[c];
+      if (col.Field != &f || col.FieldCType != f.CType() || col.FieldDataType != f.DataType()) return false;
       ++c;
     }
     return c == Columns.size();
@@ -146,17 +170,12 @@ struct TKVOdbcBatchInserter::TImpl {
   }
 
   void StartBatch(TKVOdbcRecordsetBase& rs) {
-    bool same = !Columns.empty() && SameShape(rs);
-    if (same) {
-      // The memory is kept for the next batch, the room per row starts small again: one long value must
-      // not make every later batch as wide.
-      for (TColumn& col : Columns) {
-        col.MaxLength = 0;
-        if (col.Type.Variable) col.Stride = 8;
-      }
-      return;
-    }
-    Columns.clear();
+    // The columns are described anew for every batch: a field of the last batch may have been made anew
+    // since (a re-execution) at the same address, and naming another column. Only their memory is kept for
+    // the next batch; the room per row starts small again, as one long value must not make every later batch
+    // as wide.
+    std::vector<TColumn> previous;
+    previous.swap(Columns);
     for (size_t i = 0; i < rs.FieldCount(); ++i) {
       const TKVOdbcField& f = rs.Field(i);
       if (!f.Assigned()) continue;
@@ -166,6 +185,8 @@ struct TKVOdbcBatchInserter::TImpl {
       col.Name = KVColumnNameOfField(f);
       col.Type = KVParamTypeOfField(f);
       col.CType = ParamCType(f);
+      col.FieldCType = f.CType();
+      col.FieldDataType = f.DataType();
       col.Terminator = col.CType == SQL_C_CHAR ? 1 : col.CType == SQL_C_WCHAR ? 2 : 0;
       col.Stride = col.Type.Variable ? 8 : static_cast<size_t>(KVFixedBufferSizeOfFieldDataType(f.DataType()));
       if (DateAsText(f)) {
@@ -174,6 +195,10 @@ struct TKVOdbcBatchInserter::TImpl {
         col.Stride = 32;
       } else if (col.CType != f.CType()) {
         col.Type.SqlType = SQL_LONGVARBINARY;
+      }
+      if (Columns.size() < previous.size()) {
+        col.Data.swap(previous[Columns.size()].Data);
+        col.Indicators.swap(previous[Columns.size()].Indicators);
       }
       Columns.push_back(std::move(col));
     }
@@ -218,11 +243,17 @@ struct TKVOdbcBatchInserter::TImpl {
         throw EKVException("The value of field '" + f.Name() + "' does not fill its type's buffer", &rs,
                            "TKVOdbcBatchInserter.Add");
       size_t stride = col.StrideFor(length);
-      if (stride != col.Stride) {
-        // Lays the rows so far out again with the wider stride.
-        std::vector<uint8_t> wider(stride * (row + 1));
-        for (size_t r = 0; r < row; ++r) std::memcpy(&wider[r * stride], &col.Data[r * col.Stride], col.Stride);
-        col.Data.swap(wider);
+      if (stride != col.Stride && row == 0) {
+        col.Stride = stride;  // nothing to lay out again: the memory of the last batch is kept
+      } else if (stride != col.Stride) {
+        // Lays the rows so far out again with the wider stride, in place (last row first), so that the
+        // memory, and with it what the statements of the last batch are bound to, stays where it is.
+        const size_t narrow = col.Stride;
+        col.Data.resize(stride * (row + 1));
+        for (size_t r = row; r-- > 0;) {
+          std::memmove(&col.Data[r * stride], &col.Data[r * narrow], narrow);
+          std::memset(&col.Data[r * stride + narrow], 0, stride - narrow);
+        }
         col.Stride = stride;
       }
       col.Data.resize(stride * (row + 1));
@@ -276,9 +307,9 @@ struct TKVOdbcBatchInserter::TImpl {
   }
 
   void EnsurePrepared() {
-    std::vector<std::pair<const TKVOdbcField*, SQLSMALLINT>> shape;
-    for (const TColumn& col : Columns) shape.emplace_back(col.Field, col.CType);
-    if (Prepared && shape == PreparedShape) return;
+    // Told apart by the text and the C types, not by the fields: a field made anew may sit where another was.
+    std::vector<SQLSMALLINT> shape;
+    for (const TColumn& col : Columns) shape.push_back(col.CType);
     std::string text;
     if (UpdateKey.empty()) {
       std::string columns, values;
@@ -309,6 +340,7 @@ struct TKVOdbcBatchInserter::TImpl {
       text = "UPDATE " + TableSQL + " SET " + set + " WHERE " + KVQuoteIdentifier(Columns[KeyColumn].Name, Quote) +
              " = ?";
     }
+    if (Prepared && shape == PreparedShape && text == PreparedText) return;
     SQLHSTMT h = Handle(Stmt);
     Prepared = false;
     MultiPreparedRows = 0;
@@ -321,6 +353,7 @@ struct TKVOdbcBatchInserter::TImpl {
                 Rs.get(), kApply, h, SQL_HANDLE_STMT);
     Prepared = true;
     PreparedShape = std::move(shape);
+    PreparedText = std::move(text);
     ++Owner.m_Prepares;
   }
 
@@ -436,7 +469,20 @@ struct TKVOdbcBatchInserter::TImpl {
       // chunk's text once for the run.
       SQLHSTMT h = SQL_NULL_HSTMT;
       std::string text;
-      if (SQLite) {
+      TChunkStatement* chunk = nullptr;
+      if (SQLite && count == perStatement) {
+        const size_t k = first / perStatement;
+        if (Chunks.size() <= k) Chunks.resize(k + 1);
+        chunk = &Chunks[k];
+        h = Handle(chunk->Handle);
+        text = textOf(count);
+        SQLFreeStmt(h, SQL_CLOSE);
+        if (chunk->Text != text) {
+          SQLFreeStmt(h, SQL_RESET_PARAMS);
+          chunk->Bound.assign(count * Columns.size(), TBoundParameter{});
+          chunk->Text = text;
+        }
+      } else if (SQLite) {
         h = Handle(Multi);
         text = textOf(count);
         SQLFreeStmt(h, SQL_CLOSE);
@@ -464,11 +510,19 @@ struct TKVOdbcBatchInserter::TImpl {
           if (col.Type.Variable)
             columnSize = std::max<SQLULEN>({col.Indicators[at] > 0 ? static_cast<SQLULEN>(col.Indicators[at]) : 0,
                                             static_cast<SQLULEN>(std::max<SQLLEN>(col.FieldSize, 0)), 1});
+          const TBoundParameter wanted{&col.Data[at * col.Stride], &col.Indicators[at],
+                                       static_cast<SQLLEN>(col.Stride), columnSize, col.CType, col.Type.SqlType,
+                                       col.Type.Digits};
+          TBoundParameter* kept = chunk ? &chunk->Bound[r * Columns.size() + n] : nullptr;
+          // The driver takes a binary value's length when it is bound (see the row writer): those are always
+          // bound again.
+          if (kept && *kept == wanted && col.CType != SQL_C_BINARY) continue;
+          if (kept) *kept = TBoundParameter{};  // unknown until the call succeeds
           KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(r * Columns.size() + n + 1), SQL_PARAM_INPUT,
-                                       col.CType, col.Type.SqlType, columnSize, col.Type.Digits,
-                                       &col.Data[at * col.Stride], static_cast<SQLLEN>(col.Stride),
-                                       &col.Indicators[at]),
+                                       wanted.CType, wanted.SqlType, wanted.ColumnSize, wanted.Digits, wanted.Data,
+                                       wanted.Stride, wanted.Indicator),
                       Rs.get(), kApply, h, SQL_HANDLE_STMT);
+          if (kept) *kept = wanted;
         }
       SQLRETURN rc = SQLite ? SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(text.data()),
                                             static_cast<SQLINTEGER>(text.size()))

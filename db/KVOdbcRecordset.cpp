@@ -516,12 +516,6 @@ SQLRETURN TKVOdbcRecordsetBase::Fetch(SQLSMALLINT orientation, SQLLEN offset) {
   return rc;
 }
 
-void TKVOdbcRecordsetBase::Notify(const std::function<void(IKVRecordsetObserver&)>& call) {
-  if (m_ViewsDetached > 0 || m_Observers.empty()) return;
-  auto observers = m_Observers;  // an observer may detach itself
-  for (auto* o : observers) call(*o);
-}
-
 void TKVOdbcRecordsetBase::BeforeMove() {
   if (KVIsModifyingState(m_State)) LeaveModifyingState();
   Notify([this](IKVRecordsetObserver& o) { o.BeforeMove(*this); });

@@ -652,7 +652,14 @@ class TKVOdbcRecordsetBase : public TKVOdbcStatementBase {
   void ShowRecordAfterDelete(int32_t deletedPosition, int32_t knownCount);
   int32_t CountByPositioning();
   void DoOperationStep(TKVRecordsetOperation operation, intptr_t argument);
-  void Notify(const std::function<void(IKVRecordsetObserver&)>& call);
+  // A template rather than a std::function: every insert and cancel notifies twice, and the closure would be
+  // allocated each time even with no observer to call.
+  template <class TCall>
+  void Notify(const TCall& call) {
+    if (m_ViewsDetached > 0 || m_Observers.empty()) return;
+    auto observers = m_Observers;  // an observer may detach itself
+    for (auto* o : observers) call(*o);
+  }
 
   std::vector<std::unique_ptr<TKVOdbcField>> m_Fields;
   TKVRecordsetState m_State = rsInactive;

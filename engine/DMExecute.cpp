@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <unordered_map>
@@ -248,6 +249,9 @@ struct TQXExecuter::TFieldCache {
   TQXDDestFieldData* Data = nullptr;
   std::vector<TQXDFieldFuncData*> Functions;
   TKVOdbcField* SourceField = nullptr;          // origin 0, valid while the source is open
+  // Where the destination field was last found among the recordset's fields; checked by name before use, as
+  // a re-execution may make the fields anew.
+  size_t TargetIndex = SIZE_MAX;
   TQXDDestRSData* OtherRecordset = nullptr;     // origin 1
   bool TakesValue() const {
     return Data->LocateWithValue() || Data->AssignValueWhenEditing() || Data->AssignValueWhenInserting();
@@ -269,6 +273,7 @@ struct TQXExecuter::TDestRSCache {
   TKVTreeItem* Item = nullptr;
   TQXDDestRSData* Data = nullptr;
   TKVTreeItem* SourceItem = nullptr;
+  TQXDSourceRSData* Source = nullptr;  // SourceItem's data
   std::vector<TFieldCache> Fields;
   struct TLocate {
     const TQXDDestFieldData* Field;
@@ -671,7 +676,9 @@ void TQXExecuter::CopySourceRecords(TKVTreeItem& sourceItem, TQXDSourceRSData& s
     if (m_Progress) m_Progress->ReportProgress(i, m_Cancel);
     for (size_t c = 0; c < sourceItem.ChildCount(); ++c) {
       TKVTreeItem* child = sourceItem.Child(c);
-      if (Participates(child) && child->DataAs<TQXDDestConnectionData>()) WriteDestDatabase(*child);
+      // Participates(child) spelled out: one cast per child and record instead of two.
+      auto* destDb = child->DataAs<TQXDDestConnectionData>();
+      if (destDb && !m_Cancel && destDb->Active()) WriteDestDatabase(*child);
     }
     if (count < 0 || i < count) MoveToNextSourceRecord(source);
   }
@@ -699,7 +706,7 @@ bool TQXExecuter::WriteDestDatabase(TKVTreeItem& item) {
   for (size_t c = 0; c < item.ChildCount(); ++c) {
     TKVTreeItem* child = item.Child(c);
     auto* dest = child->DataAs<TQXDDestRSData>();
-    if (!dest || !Participates(child)) continue;
+    if (!dest || m_Cancel || !dest->Active()) continue;  // Participates(child), with the cast made once
     try {
       TQXWaitWatch::TScope writing(m_Watch.get(), WaitKey(dest));
       WriteDestRecordset(*child);
@@ -741,6 +748,7 @@ TQXExecuter::TDestRSCache& TQXExecuter::CacheFor(TKVTreeItem& rsItem) {
   cache->Item = &rsItem;
   cache->Data = rsItem.DataAs<TQXDDestRSData>();
   cache->SourceItem = QXDFindAncestorItem<TQXDSourceRSData>(&rsItem);
+  if (cache->SourceItem) cache->Source = cache->SourceItem->DataAs<TQXDSourceRSData>();
   for (size_t i = 0; i < rsItem.ChildCount(); ++i) {
     TKVTreeItem* f = rsItem.Child(i);
     auto* fd = f->DataAs<TQXDDestFieldData>();
@@ -859,6 +867,18 @@ void TQXExecuter::MakeQueueKey(TDestRSCache& cache, bool stored) {
   }
 }
 
+// A queued row keeps its source record: a failure reported when the batch is written names the record
+// that caused it, not the one read last.
+void TQXExecuter::KeepSourceRecord(const TDestRSCache& cache, TQueuedRow& q) {
+  q.SourceValues.clear();
+  q.SourcePosition = 0;
+  if (!cache.Source) return;
+  TKVOdbcRecordset& src = cache.Source->Recordset();
+  q.SourcePosition = src.Position();
+  q.SourceValues.resize(src.FieldCount());
+  for (size_t i = 0; i < src.FieldCount(); ++i) q.SourceValues[i] = src.Field(i).Value();
+}
+
 void TQXExecuter::QueueInsert(TDestRSCache& cache) {
   TKVOdbcRecordset& rs = cache.Data->Recordset();
   if (cache.Batch->NeedsFlushBefore(rs)) FlushBatch(cache);
@@ -872,14 +892,7 @@ void TQXExecuter::QueueInsert(TDestRSCache& cache) {
   q.DestValues.resize(cache.Fields.size());
   for (size_t i = 0; i < cache.Fields.size(); ++i)
     q.DestValues[i] = cache.Fields[i].Assigned() ? cache.Fields[i].Data->RunValue : TKVVariant();
-  q.SourceValues.clear();
-  q.SourcePosition = 0;
-  if (cache.SourceItem) {
-    TKVOdbcRecordset& src = cache.SourceItem->DataAs<TQXDSourceRSData>()->Recordset();
-    q.SourcePosition = src.Position();
-    q.SourceValues.resize(src.FieldCount());
-    for (size_t i = 0; i < src.FieldCount(); ++i) q.SourceValues[i] = src.Field(i).Value();
-  }
+  KeepSourceRecord(cache, q);
   rs.Cancel();
 }
 
@@ -1043,14 +1056,7 @@ void TQXExecuter::QueueEdit(TDestRSCache& cache) {
   q.EditedValues.clear();
   q.DestValues.resize(cache.Fields.size());
   for (size_t i = 0; i < cache.Fields.size(); ++i) q.DestValues[i] = cache.Fields[i].Data->RunValue;
-  q.SourceValues.clear();
-  q.SourcePosition = 0;
-  if (cache.SourceItem) {
-    TKVOdbcRecordset& src = cache.SourceItem->DataAs<TQXDSourceRSData>()->Recordset();
-    q.SourcePosition = src.Position();
-    q.SourceValues.resize(src.FieldCount());
-    for (size_t i = 0; i < src.FieldCount(); ++i) q.SourceValues[i] = src.Field(i).Value();
-  }
+  KeepSourceRecord(cache, q);
   cache.EditKeys.insert(cache.CurrentKey);
 }
 
@@ -1212,7 +1218,7 @@ void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
       ++m_Stats.RecordsEdited;
       ++dest.RecordsEdited;
     } else if (KVIsModifyingState(state)) {
-      for (TFieldCache& f : cache.Fields) AssignDestFieldValue(*f.Data, rs);
+      for (TFieldCache& f : cache.Fields) AssignDestFieldValue(f, rs);
       // The key the new row holds, which the window answers for from now on.
       bool windowKey = false;
       int64_t storedKey = 0;
@@ -1363,7 +1369,8 @@ bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache
   return true;
 }
 
-void TQXExecuter::AssignDestFieldValue(TQXDDestFieldData& field, TKVOdbcRecordset& recordset) {
+void TQXExecuter::AssignDestFieldValue(TFieldCache& cached, TKVOdbcRecordset& recordset) {
+  TQXDDestFieldData& field = *cached.Data;
   if (field.RunInfo[kInfoAssigned] == 0)
     throw EKVException("Field Value \"" + field.DestFieldname() + "\" has not been assigned", this,
                        "TQXExecuter.AssignDestFieldValue");
@@ -1371,7 +1378,17 @@ void TQXExecuter::AssignDestFieldValue(TQXDDestFieldData& field, TKVOdbcRecordse
   if (!((state == rsInserting && field.AssignValueWhenInserting()) ||
         (state == rsEditing && field.AssignValueWhenEditing())))
     return;
-  TKVOdbcField& target = recordset.FieldByName(field.DestFieldname());
+  TKVOdbcField* found = nullptr;
+  if (cached.TargetIndex < recordset.FieldCount()) {
+    TKVOdbcField& candidate = recordset.Field(cached.TargetIndex);
+    if (KVSameText(candidate.Name(), field.DestFieldname())) found = &candidate;
+  }
+  if (!found) {
+    found = &recordset.FieldByName(field.DestFieldname());
+    for (size_t i = 0; i < recordset.FieldCount(); ++i)
+      if (&recordset.Field(i) == found) cached.TargetIndex = i;
+  }
+  TKVOdbcField& target = *found;
   const TKVVariant& v = field.RunValue;
   switch (field.AssignMode()) {
     case amInsertAtBeginning:

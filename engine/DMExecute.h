@@ -240,7 +240,8 @@ class TQXExecuter : public TKVRefLifeObject {
   void ResetStatistics();
   void AddLocateValues(TKVTreeItem& rsItem, TDestRSCache& cache);
   bool LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache);
-  void AssignDestFieldValue(TQXDDestFieldData& field, TKVOdbcRecordset& recordset);
+  void AssignDestFieldValue(TFieldCache& field, TKVOdbcRecordset& recordset);
+  void KeepSourceRecord(const TDestRSCache& cache, TQueuedRow& q);
   // Appends the destination and source details to a record error's message: of the records as they are, or
   // of a queued row whose batch reported it.
   void AddErrorDetails(std::exception& e, TKVTreeItem& rsItem, const TQueuedRow* queued = nullptr);

@@ -310,6 +310,46 @@ TEST_P(BatchInsertTest, AnotherAssignedSetStartsAnotherStatement) {
   EXPECT_EQ(ins.Flush().Written, 1u);
 }
 
+// A recordset closed and opened again between two batches makes its fields anew, possibly where the old ones
+// were and naming other columns: every batch describes its columns again, and the statement follows them.
+TEST_P(BatchInsertTest, FieldsMadeAnewBetweenBatchesWriteIntoTheirOwnColumns) {
+  std::string t = Table();
+  Exec("CREATE TABLE " + t + " (id INTEGER PRIMARY KEY, a INTEGER, b INTEGER, c INTEGER)");
+  const std::vector<std::string> orders = {"id, a, b, c", "id, c, b, a", "id, b, c, a", "id, a, b, c"};
+  auto rs = OpenRecordset("SELECT " + orders[0] + " FROM " + t, ctForwardOnly);
+  TKVOdbcBatchInserter ins(*rs, 100);
+  int32_t id = 0;
+  for (size_t o = 0; o < orders.size(); ++o) {
+    if (o > 0) {
+      rs->Close();
+      rs->Sql().SetText("SELECT " + orders[o] + " FROM " + t);
+      rs->Open();
+    }
+    for (int r = 0; r < 3; ++r) {
+      ++id;
+      rs->Insert();
+      rs->FieldByName("id").SetValue(id);
+      rs->FieldByName("a").SetValue(id * 10 + 1);
+      rs->FieldByName("b").SetValue(id * 10 + 2);
+      rs->FieldByName("c").SetValue(id * 10 + 3);
+      ins.Add(*rs);
+      rs->Cancel();
+    }
+    TKVBatchFlushResult result = ins.Flush();
+    EXPECT_EQ(result.Written, 3u) << orders[o];
+    EXPECT_TRUE(result.Failures.empty()) << orders[o];
+  }
+  auto check = OpenRecordset("SELECT id, a, b, c FROM " + t + " ORDER BY id", ctForwardOnly);
+  for (int32_t i = 1; i <= id; ++i, check->MoveToNext()) {
+    ASSERT_TRUE(check->HasCurrentRecord());
+    EXPECT_EQ(check->FieldByName("id").Value().AsInt64(), i);
+    EXPECT_EQ(check->FieldByName("a").Value().AsInt64(), i * 10 + 1) << i;
+    EXPECT_EQ(check->FieldByName("b").Value().AsInt64(), i * 10 + 2) << i;
+    EXPECT_EQ(check->FieldByName("c").Value().AsInt64(), i * 10 + 3) << i;
+  }
+  EXPECT_FALSE(check->HasCurrentRecord());
+}
+
 // Rows 3 and 1,500 of 2,500 break a constraint (a CHECK, a duplicate key); the batches of 1,000 around them
 // are written row by row again.
 class BatchInsertFailureTest : public BatchInsertTest {
