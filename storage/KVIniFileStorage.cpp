@@ -204,6 +204,9 @@ void TKVIniFileStorage::UpdateDirCache() {
 
 bool TKVIniFileStorage::SectionTreeExists(const std::string& section) {
   if (section.empty()) return true;
+  // A section spelt as the directory's own: found without the cache, which a single lookup (the first one
+  // after opening a file) would otherwise build over every section of the file.
+  if (m_Profile->HasSection(section)) return true;
   UpdateDirCache();
   auto firstNotLess = [&](const std::string& key) {
     return std::lower_bound(m_Dirs.begin(), m_Dirs.end(), key,
