@@ -459,7 +459,6 @@ std::vector<std::string> TKVPrivateProfile::ReadKeyNames(const std::string& sect
 }
 
 bool TKVPrivateProfile::HasSection(const std::string& section) {
-  Refresh();
   return FindSection(KVTrim(section, kKVLineBlanks)) != nullptr;
 }
 

@@ -77,7 +77,7 @@ class TKVPrivateProfile {
   // Key names of the section in file order, each name once (the first spelling); empty for a missing
   // section.
   std::vector<std::string> ReadKeyNames(const std::string& section);
-  // Whether a section of that name (trimmed) exists.
+  // Whether a section of that name (trimmed) exists. Does not refresh: for a caller that just did.
   bool HasSection(const std::string& section);
   // Every section header in file order, a duplicated section as often as it occurs.
   std::vector<std::string> ReadSectionNames();
