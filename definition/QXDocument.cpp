@@ -332,7 +332,9 @@ void TQXDocument::SaveToOtherFile(const std::string& full) {
   TKVStorageClass oldClass = m_Data->StorageClass();
   bool wasModified = m_Modified;
   try {
-    m_Data->SwitchStorage(temp, storageClass, true);
+    // The definition tree is written anew at once, its old directory deleted first: copying it would be
+    // work thrown away.
+    m_Data->SwitchStorageLeavingOut(temp, storageClass, "\\QXD");
     StoreDataAndDesktop();
     fs::rename(temp, target, ec);
     if (ec) throw EAPIException("Unable to create \"" + full + "\"", ec.value(), this, "TQXDocument.SaveAs");

@@ -284,7 +284,8 @@ bool KVTryUtf8ToUtf16(std::string_view text, std::u16string& out) {
 
 bool KVSameText(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
-  if (a == b) return true;  // the usual case (a name compared with itself), without folding every character
+  // Names are mostly looked up as they were written: equal bytes settle it at memory speed.
+  if (a == b) return true;
   for (size_t i = 0; i < a.size(); ++i)
     if (Upper(a[i]) != Upper(b[i])) return false;
   return true;

@@ -689,7 +689,7 @@ bool IsSingleItem(uint8_t kind) {
 void TKVRegExprMatcher::PlanShortcuts() {
   m_CanSkipFailures = true;
   for (const TNode& n : m_Program)
-    if (n.Kind == nkBackRef || n.Kind == nkMarker) m_CanSkipFailures = false;
+    if (n.Kind == nkBackRef) m_CanSkipFailures = false;
   m_Checkpoint.assign(m_Program.size(), 0);
   for (size_t i = 1; i < m_Program.size(); ++i) {
     const TNode& before = m_Program[i - 1];
@@ -727,6 +727,8 @@ bool TKVRegExprMatcher::KnownToFail(int32_t node, int32_t pos, bool& caseSens) c
 void TKVRegExprMatcher::SettleFailed(size_t pendingMark, bool caseSens) {
   for (size_t i = pendingMark; i < m_Pending.size(); ++i) {
     const TPendingState& state = m_Pending[i];
+    // A failure that passed a bead marker must be run again to record it again.
+    if (state.MarkerWrites != m_MarkerWrites) continue;
     std::vector<uint64_t>& bits = m_Failing[static_cast<size_t>(state.Node)];
     if (bits.empty()) bits.assign((4 * (m_Subject.size() + 1) + 63) / 64, 0);
     const size_t bit = 2 * (2 * static_cast<size_t>(state.Pos) + (state.CaseSens ? 1 : 0));
@@ -914,7 +916,7 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
         failed = true;
         continue;
       }
-      m_Pending.push_back({ip, p, caseSens});
+      m_Pending.push_back({ip, p, caseSens, m_MarkerWrites});
     }
     const TNode& node = m_Program[ip];
     switch (node.Kind) {
@@ -935,6 +937,7 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
         break;
       case nkMarker:
         m_Markers[node.Operand] = p;
+        ++m_MarkerWrites;
         ++ip;
         break;
       case nkCaptureStart:
@@ -1014,7 +1017,7 @@ bool TKVRegExprMatcher::RunAt(int32_t start, int32_t& endPos) {
                 failed = true;
                 break;
               }
-              m_Pending.push_back({ip, p, caseSens});
+              m_Pending.push_back({ip, p, caseSens, m_MarkerWrites});
             }
             ip = node.Operand;
             reentry = true;

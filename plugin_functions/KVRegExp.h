@@ -24,8 +24,10 @@
 // the case mode). The search exploits that so that the usual pathological inputs cost time linear in the
 // subject: a repeated item that scanned a run once knows where the run ends from any position inside it,
 // and a point of the program that once led to failure from a position is not run from there again. The
-// latter needs the outcome not to depend on captures or markers, so patterns with back-references or bead
-// markers go without it (see bench/RegExpBench.cpp for what that costs).
+// latter needs the outcome not to depend on captures, so patterns with back-references go without it (see
+// bench/RegExpBench.cpp for what that costs). Bead markers never change the outcome, but a failed path
+// that passed one leaves it recorded: a failure is only remembered where no marker was passed on the way,
+// so that skipping it leaves the markers as running it would have.
 //
 // A matcher holds its subject and search state and is used by one thread at a time.
 #include <array>
@@ -228,6 +230,7 @@ class TKVRegExprMatcher : public TKVRefLifeObject, public IKVRegExprMatcher {
   struct TPendingState {
     int32_t Node, Pos;
     bool CaseSens;
+    uint64_t MarkerWrites;  // m_MarkerWrites when the state was entered
   };
   // Where a repeated single item, started at From in one case mode, stopped (not because of its maximum).
   struct TItemRun {
@@ -294,7 +297,8 @@ class TKVRegExprMatcher : public TKVRefLifeObject, public IKVRegExprMatcher {
   int32_t m_MatchLength = 0;
   bool m_Matched = false;
   // Search shortcuts (see the top of this file); valid for one program and one subject.
-  bool m_CanSkipFailures = false;         // no back-references or markers
+  bool m_CanSkipFailures = false;         // no back-references
+  uint64_t m_MarkerWrites = 0;            // bead markers recorded so far
   std::vector<uint8_t> m_Checkpoint;      // per node: the states entering it are worth remembering
   std::vector<TItemRun> m_ItemRuns;       // per node
   std::vector<std::vector<uint64_t>> m_Failing;  // per node: states known to fail (see KnownToFail)

@@ -25,10 +25,22 @@ constexpr const char* kRoutineSave = "TKVCompoundFile.SaveImage";
 bool Utf8ToUtf16(std::string_view s, std::u16string& out) { return KVTryUtf8ToUtf16(s, out); }
 bool Utf16ToUtf8(const std::u16string& units, std::string& out) { return KVTryUtf16ToUtf8(units, out); }
 
+bool IsAscii(std::string_view s) {
+  unsigned char any = 0;
+  for (char c : s) any |= static_cast<unsigned char>(c);
+  return any < 0x80;
+}
+
+char16_t UpperAscii(char16_t u) { return u >= u'a' && u <= u'z' ? static_cast<char16_t>(u - (u'a' - u'A')) : u; }
+
 // The format upper-cases code unit by code unit with the simple (one to one) mapping; surrogate halves and
 // letters whose capital would leave the basic plane stay as they are.
 std::u16string UpperKey(std::u16string units) {
   for (auto& u : units) {
+    if (u < 0x80) {
+      u = UpperAscii(u);
+      continue;
+    }
     if (u >= 0xD800 && u <= 0xDFFF) continue;
     gunichar up = g_unichar_toupper(u);
     if (up <= 0xFFFF && (up < 0xD800 || up > 0xDFFF)) u = static_cast<char16_t>(up);
@@ -38,8 +50,16 @@ std::u16string UpperKey(std::u16string units) {
 
 // The sort key of a name as it may come out of a file: any non-empty UTF-8 of at most 31 code units.
 bool LooseKey(std::string_view name, std::u16string& key) {
+  if (name.empty()) return false;
+  // Names are nearly always ASCII, where every byte is one code unit: no conversion needed.
+  if (IsAscii(name)) {
+    if (name.size() > 31) return false;
+    key.resize(name.size());
+    for (size_t i = 0; i < name.size(); ++i) key[i] = UpperAscii(static_cast<char16_t>(name[i]));
+    return true;
+  }
   std::u16string units;
-  if (name.empty() || !Utf8ToUtf16(name, units) || units.size() > 31) return false;
+  if (!Utf8ToUtf16(name, units) || units.size() > 31) return false;
   key = UpperKey(std::move(units));
   return true;
 }
@@ -50,22 +70,39 @@ int CompareKeys(const std::u16string& a, const std::u16string& b) {
   return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-// Why a name is refused; empty when it is valid.
-std::string NameProblem(std::string_view name) {
-  std::string shown;
-  for (char c : name) shown += c == '\0' ? std::string("\\0") : std::string(1, c);
-  if (name.empty()) return "An element name must not be empty";
-  std::u16string units;
-  if (!Utf8ToUtf16(name, units)) return "The element name \"" + shown + "\" is not valid UTF-8";
-  if (units.size() > 31) return "The element name \"" + shown + "\" is longer than 31 characters";
-  for (char c : {'/', '\\', ':', '!'})
-    if (name.find(c) != std::string_view::npos)
-      return "The element name \"" + shown + "\" contains \"" + std::string(1, c) + "\"";
-  if (name.find('\0') != std::string_view::npos) return "The element name \"" + shown + "\" contains a NUL character";
-  return {};
+bool HasForbiddenChar(std::string_view name) {
+  for (char c : name)
+    if (c == '/' || c == '\\' || c == ':' || c == '!' || c == '\0') return true;
+  return false;
 }
 
-bool StrictKey(std::string_view name, std::u16string& key) { return NameProblem(name).empty() && LooseKey(name, key); }
+// Why a name is refused; empty when it is valid. Names are checked on every lookup, so the message is only
+// put together for a name that has a problem.
+std::string NameProblem(std::string_view name) {
+  auto shown = [&] {
+    std::string text;
+    for (char c : name) text += c == '\0' ? std::string("\\0") : std::string(1, c);
+    return text;
+  };
+  if (name.empty()) return "An element name must not be empty";
+  size_t units = name.size();
+  if (!IsAscii(name)) {
+    std::u16string converted;
+    if (!Utf8ToUtf16(name, converted)) return "The element name \"" + shown() + "\" is not valid UTF-8";
+    units = converted.size();
+  }
+  if (units > 31) return "The element name \"" + shown() + "\" is longer than 31 characters";
+  if (!HasForbiddenChar(name)) return {};
+  for (char c : {'/', '\\', ':', '!'})
+    if (name.find(c) != std::string_view::npos)
+      return "The element name \"" + shown() + "\" contains \"" + std::string(1, c) + "\"";
+  return "The element name \"" + shown() + "\" contains a NUL character";
+}
+
+// NameProblem(name).empty() && LooseKey(name, key), in one conversion.
+bool StrictKey(std::string_view name, std::u16string& key) {
+  return !HasForbiddenChar(name) && LooseKey(name, key);
+}
 
 // --- Errors --------------------------------------------------------------------------------------------------
 

@@ -180,8 +180,8 @@ void TKVIniFileStorage::WriteString(const std::string& name, const std::string& 
 
 // --- Directories ------------------------------------------------------------------------------------------
 
-void TKVIniFileStorage::UpdateDirCache() {
-  m_Profile->Refresh();
+void TKVIniFileStorage::UpdateDirCache(bool refresh) {
+  if (refresh) m_Profile->Refresh();
   if (m_DirsValid && m_DirsGeneration == m_Profile->Generation()) return;
   TKVStringArray names = m_Profile->ReadSectionNames();
   m_Dirs.clear();
@@ -204,7 +204,12 @@ void TKVIniFileStorage::UpdateDirCache() {
 
 bool TKVIniFileStorage::SectionTreeExists(const std::string& section) {
   if (section.empty()) return true;
-  UpdateDirCache();
+  // A section spelt as the directory's own: found without the cache, which a single lookup (the first one
+  // after opening a file) would otherwise build over every section of the file.
+  // One look at the file serves both lookups.
+  m_Profile->Refresh();
+  if (m_Profile->HasSection(section)) return true;
+  UpdateDirCache(false);
   auto firstNotLess = [&](const std::string& key) {
     return std::lower_bound(m_Dirs.begin(), m_Dirs.end(), key,
                             [](const TDirEntry& d, const std::string& k) { return d.Key < k; });

@@ -75,8 +75,8 @@ class TKVIniFileStorage : public TKVStorageBase {
 
   // The section of the current directory, kept until the directory changes.
   const std::string& CurrentSection();
-  // Brings the cache up to the file's current image.
-  void UpdateDirCache();
+  // Brings the cache up to the file's current image (`refresh`: looking at the file first).
+  void UpdateDirCache(bool refresh = true);
   bool SectionTreeExists(const std::string& section);
 
   std::unique_ptr<TKVPrivateProfile> m_Profile;

@@ -28,12 +28,22 @@ void* TKVPersistentData::GetInterface(const TGUID& iid) {
 }
 
 void TKVPersistentData::SwitchStorage(const std::string& fileName, TKVStorageClass storageClass, bool copy) {
+  Switch(fileName, storageClass, copy, std::string());
+}
+
+void TKVPersistentData::SwitchStorageLeavingOut(const std::string& fileName, TKVStorageClass storageClass,
+                                                const std::string& leftOut) {
+  Switch(fileName, storageClass, true, leftOut);
+}
+
+void TKVPersistentData::Switch(const std::string& fileName, TKVStorageClass storageClass, bool copy,
+                               const std::string& leftOut) {
   std::lock_guard lock(m_Lock);
   if (!fileName.empty() && KVSameText(fileName, m_Storage->GetFileName())) return;
   TKVStorageClass cls = storageClass ? storageClass : m_Storage->StorageClass();
   TKVRef<TKVStorageBase> target = cls->Create(&m_Lock, m_Storage->GetRootKey(), m_Storage->GetBaseDir(), fileName);
   if (copy) {
-    KVVsdCopyTree(*m_Storage, *target, "\\");
+    KVVsdCopyTree(*m_Storage, *target, "\\", leftOut);
     target->Commit();
   }
   // The old storage closes (and commits) when its last reference goes.

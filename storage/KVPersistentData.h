@@ -45,6 +45,10 @@ class TKVPersistentData : public TKVRefLifeObject, public IKVStorage, public IKV
 
   // IKVPersistentValues
   void SwitchStorage(const std::string& fileName, TKVStorageClass storageClass, bool copy) override;
+  // SwitchStorage with copying, but the directory `leftOut` (a full path) and everything below it stay
+  // behind: for a caller that writes that part anew into the new storage right away.
+  void SwitchStorageLeavingOut(const std::string& fileName, TKVStorageClass storageClass,
+                               const std::string& leftOut);
   void DefineValue(int32_t id, const std::string& directory, const TKVVariant& def,
                    const std::string& valueName) override;
   TKVVariant GetValue(int32_t id) override;
@@ -74,6 +78,7 @@ class TKVPersistentData : public TKVRefLifeObject, public IKVStorage, public IKV
 
  private:
   const TKVPersistentValue& Find(int32_t id) const;
+  void Switch(const std::string& fileName, TKVStorageClass storageClass, bool copy, const std::string& leftOut);
 
   std::recursive_mutex m_Lock;  // declared first: the storage refers to it until it is gone
   TKVRef<TKVStorageBase> m_Storage;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <unordered_set>
 
@@ -70,7 +71,7 @@ void TKVPrivateProfile::SetFileName(const std::string& fileName) {
   m_Preamble.clear();
   m_Sections.clear();
   m_SectionIndex.clear();
-  m_SectionIndexValid = false;
+  InvalidateSectionIndex();
   m_Loaded = false;
   m_ReadError = 0;
   m_Identity = TIdentity();
@@ -122,7 +123,7 @@ void TKVPrivateProfile::Load() {
   m_Preamble.clear();
   m_Sections.clear();
   m_SectionIndex.clear();
-  m_SectionIndexValid = false;
+  InvalidateSectionIndex();
   m_Loaded = true;
   m_Dirty = false;
   m_ReadError = 0;
@@ -360,31 +361,66 @@ void TKVPrivateProfile::Flush() {
 
 // --- Lookups ----------------------------------------------------------------------------------------------
 
-TKVPrivateProfile::TSection* TKVPrivateProfile::FindSection(const std::string& lowerName) {
+namespace {
+// Eight bytes with the ASCII capitals among them made small letters, all at once.
+uint64_t LowerAscii8(uint64_t x) {
+  const uint64_t heptets = x & 0x7F7F7F7F7F7F7F7Full;
+  const uint64_t aboveZ = heptets + 0x2525252525252525ull;  // high bit set where the byte is above 'Z'
+  const uint64_t fromA = heptets + 0x3F3F3F3F3F3F3F3Full;   // high bit set where the byte is 'A' or above
+  const uint64_t capital = ~x & (fromA ^ aboveZ) & 0x8080808080808080ull;
+  return x | (capital >> 2);
+}
+}  // namespace
+
+size_t TKVNoCaseHash::operator()(std::string_view s) const noexcept {
+  // Eight bytes a step: section names are whole directory paths, thousands of bytes in deep documents.
+  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  uint64_t h = s.size() * kMul;
+  size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t x;
+    std::memcpy(&x, s.data() + i, 8);
+    h = (((h << 5) | (h >> 59)) ^ LowerAscii8(x)) * kMul;
+  }
+  if (i < s.size()) {
+    uint64_t x = 0;
+    std::memcpy(&x, s.data() + i, s.size() - i);
+    h = (((h << 5) | (h >> 59)) ^ LowerAscii8(x)) * kMul;
+  }
+  return static_cast<size_t>(h ^ (h >> 29));
+}
+
+bool TKVNoCaseEqual::operator()(std::string_view a, std::string_view b) const noexcept { return KVSameText(a, b); }
+
+TKVPrivateProfile::TSection* TKVPrivateProfile::FindSection(std::string_view name) {
+  if (m_LastSection < m_Sections.size() && KVSameText(m_Sections[m_LastSection].Name, name))
+    return &m_Sections[m_LastSection];
   if (!m_SectionIndexValid) {
     m_SectionIndex.clear();
     m_SectionIndex.reserve(m_Sections.size());
-    for (size_t i = 0; i < m_Sections.size(); ++i) m_SectionIndex.emplace(KVLowerCase(m_Sections[i].Name), i);
+    for (size_t i = 0; i < m_Sections.size(); ++i) m_SectionIndex.emplace(m_Sections[i].Name, i);
     m_SectionIndexValid = true;
   }
-  auto it = m_SectionIndex.find(lowerName);
-  return it == m_SectionIndex.end() ? nullptr : &m_Sections[it->second];
+  auto it = m_SectionIndex.find(name);
+  if (it == m_SectionIndex.end()) return nullptr;
+  m_LastSection = it->second;
+  return &m_Sections[it->second];
 }
 
-size_t TKVPrivateProfile::FindKey(TSection& section, const std::string& lowerKey) {
+size_t TKVPrivateProfile::FindKey(TSection& section, std::string_view key) {
   // Most sections hold a handful of values; an index only pays for long ones.
   if (section.Lines.size() < 16) {
     for (size_t i = 0; i < section.Lines.size(); ++i)
-      if (section.Lines[i].IsKey && KVSameText(section.Lines[i].Key, lowerKey)) return i;
+      if (section.Lines[i].IsKey && KVSameText(section.Lines[i].Key, key)) return i;
     return npos;
   }
   if (!section.KeyIndexValid) {
     section.KeyIndex.clear();
     for (size_t i = 0; i < section.Lines.size(); ++i)
-      if (section.Lines[i].IsKey) section.KeyIndex.emplace(KVLowerCase(section.Lines[i].Key), i);
+      if (section.Lines[i].IsKey) section.KeyIndex.emplace(section.Lines[i].Key, i);
     section.KeyIndexValid = true;
   }
-  auto it = section.KeyIndex.find(lowerKey);
+  auto it = section.KeyIndex.find(key);
   return it == section.KeyIndex.end() ? npos : it->second;
 }
 
@@ -398,9 +434,9 @@ std::string TKVPrivateProfile::ValueOf(const TLine& line) {
 
 std::optional<std::string> TKVPrivateProfile::Read(const std::string& section, const std::string& key) {
   Refresh();
-  TSection* s = FindSection(KVLowerCase(KVTrim(section, kKVLineBlanks)));
+  TSection* s = FindSection(KVTrim(section, kKVLineBlanks));
   if (!s) return std::nullopt;
-  size_t i = FindKey(*s, KVLowerCase(KVTrim(key, kKVLineBlanks)));
+  size_t i = FindKey(*s, KVTrim(key, kKVLineBlanks));
   if (i == npos) return std::nullopt;
   return ValueOf(s->Lines[i]);
 }
@@ -414,12 +450,16 @@ std::string TKVPrivateProfile::ReadString(const std::string& section, const std:
 std::vector<std::string> TKVPrivateProfile::ReadKeyNames(const std::string& section) {
   Refresh();
   std::vector<std::string> names;
-  TSection* s = FindSection(KVLowerCase(KVTrim(section, kKVLineBlanks)));
+  TSection* s = FindSection(KVTrim(section, kKVLineBlanks));
   if (!s) return names;
   std::unordered_set<std::string> seen;
   for (const auto& line : s->Lines)
     if (line.IsKey && seen.insert(KVLowerCase(line.Key)).second) names.push_back(line.Key);
   return names;
+}
+
+bool TKVPrivateProfile::HasSection(const std::string& section) {
+  return FindSection(KVTrim(section, kKVLineBlanks)) != nullptr;
 }
 
 std::vector<std::string> TKVPrivateProfile::ReadSectionNames() {
@@ -470,8 +510,7 @@ void TKVPrivateProfile::WriteString(const std::string& section, const std::strin
     return line;
   };
 
-  const std::string lowerSection = KVLowerCase(sectionName);
-  TSection* s = FindSection(lowerSection);
+  TSection* s = FindSection(sectionName);
   if (!s) {
     EnsureLastLineEnded();
     TSection created;
@@ -479,10 +518,10 @@ void TKVPrivateProfile::WriteString(const std::string& section, const std::strin
     created.Header = "[" + sectionName + "]\r\n";
     created.Lines.push_back(keyLine(keyName));
     m_Sections.push_back(std::move(created));
-    m_SectionIndex.emplace(lowerSection, m_Sections.size() - 1);
+    if (m_SectionIndexValid) m_SectionIndex.emplace(sectionName, m_Sections.size() - 1);
     ++m_Generation;
   } else {
-    size_t i = FindKey(*s, KVLowerCase(keyName));
+    size_t i = FindKey(*s, keyName);
     if (i != npos) {
       if (ValueOf(s->Lines[i]) == text) return;
       s->Lines[i] = keyLine(s->Lines[i].Key);  // the stored spelling of the name stays
@@ -492,7 +531,7 @@ void TKVPrivateProfile::WriteString(const std::string& section, const std::strin
       std::string& before = at == 0 ? s->Header : s->Lines[at - 1].Raw;
       if (!EndsLine(before)) before += "\r\n";
       if (at == s->Lines.size()) {
-        if (s->KeyIndexValid) s->KeyIndex.emplace(KVLowerCase(keyName), at);
+        if (s->KeyIndexValid) s->KeyIndex.emplace(keyName, at);
       } else {
         s->KeyIndexValid = false;
       }
@@ -504,11 +543,11 @@ void TKVPrivateProfile::WriteString(const std::string& section, const std::strin
 
 bool TKVPrivateProfile::DeleteKey(const std::string& section, const std::string& key) {
   Refresh();
-  TSection* s = FindSection(KVLowerCase(KVTrim(section, kKVLineBlanks)));
+  TSection* s = FindSection(KVTrim(section, kKVLineBlanks));
   if (!s) return false;
-  const std::string lowerKey = KVLowerCase(KVTrim(key, kKVLineBlanks));
-  if (FindKey(*s, lowerKey) == npos) return false;
-  std::erase_if(s->Lines, [&](const TLine& l) { return l.IsKey && KVSameText(l.Key, lowerKey); });
+  const std::string_view keyName = KVTrim(key, kKVLineBlanks);
+  if (FindKey(*s, keyName) == npos) return false;
+  std::erase_if(s->Lines, [&](const TLine& l) { return l.IsKey && KVSameText(l.Key, keyName); });
   s->KeyIndexValid = false;
   Changed([&] { return "WritePrivateProfileString(File: " + m_FileName + ", Section: " + section +
                        ", ValueName: " + key + ", Value: NULL)"; },
@@ -535,7 +574,7 @@ size_t TKVPrivateProfile::DeleteMatchingSections(const std::function<bool(const 
   Refresh();
   size_t count = std::erase_if(m_Sections, [&](const TSection& s) { return match(s.Name); });
   if (count == 0) return 0;
-  m_SectionIndexValid = false;
+  InvalidateSectionIndex();
   ++m_Generation;
   Changed(message, routine);
   return count;

@@ -33,14 +33,28 @@
 //    every change, so it is never replaced by what little this object knows.
 //
 // Not thread-safe: the owner serialises access.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 class TKVRefLifeObject;
+
+// Hashing and equality of names with ASCII letter case ignored, usable with any string view, so that a lookup
+// needs no lower-cased copy of the name.
+struct TKVNoCaseHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const noexcept;
+};
+struct TKVNoCaseEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const noexcept;
+};
+using TKVNoCaseIndex = std::unordered_map<std::string, size_t, TKVNoCaseHash, TKVNoCaseEqual>;
 
 class TKVPrivateProfile {
  public:
@@ -63,6 +77,8 @@ class TKVPrivateProfile {
   // Key names of the section in file order, each name once (the first spelling); empty for a missing
   // section.
   std::vector<std::string> ReadKeyNames(const std::string& section);
+  // Whether a section of that name (trimmed) exists. Does not refresh: for a caller that just did.
+  bool HasSection(const std::string& section);
   // Every section header in file order, a duplicated section as often as it occurs.
   std::vector<std::string> ReadSectionNames();
 
@@ -109,9 +125,9 @@ class TKVPrivateProfile {
     std::string Name;         // trimmed
     std::string Header;       // the header line's bytes, line end included
     std::vector<TLine> Lines;
-    // Lower-cased key name -> first line; built on demand for long sections, dropped on insertion or
-    // deletion of lines in the middle.
-    std::unordered_map<std::string, size_t> KeyIndex;
+    // Key name -> first line; built on demand for long sections, dropped on insertion or deletion of lines
+    // in the middle.
+    TKVNoCaseIndex KeyIndex;
     bool KeyIndexValid = false;
   };
   struct TIdentity {
@@ -128,9 +144,14 @@ class TKVPrivateProfile {
   // Returns 0 or the errno of the failure; on success m_Identity describes the new file.
   int WriteFileAtomically(const std::string& data);
 
-  TSection* FindSection(const std::string& lowerName);
-  // Index of the first line of the key in the section, or npos.
-  size_t FindKey(TSection& section, const std::string& lowerKey);
+  // The first occurrence of the section (name trimmed), or null.
+  TSection* FindSection(std::string_view name);
+  // Index of the first line of the key (name trimmed) in the section, or npos.
+  size_t FindKey(TSection& section, std::string_view key);
+  void InvalidateSectionIndex() {
+    m_SectionIndexValid = false;
+    m_LastSection = SIZE_MAX;
+  }
   static std::string ValueOf(const TLine& line);
   // Makes sure the file may be changed: refreshes (outside batches) and refuses an unreadable file.
   void PrepareChange(const std::function<std::string()>& message, const char* routine);
@@ -147,8 +168,11 @@ class TKVPrivateProfile {
   const TKVRefLifeObject* m_Owner;
   std::vector<TLine> m_Preamble;  // lines before the first section
   std::vector<TSection> m_Sections;
-  std::unordered_map<std::string, size_t> m_SectionIndex;  // lower-cased name -> first occurrence
+  TKVNoCaseIndex m_SectionIndex;  // name -> first occurrence
   bool m_SectionIndexValid = false;
+  // The section found last: values are read and written a directory at a time, so most lookups ask for the
+  // same section as the one before and need not hash its name.
+  size_t m_LastSection = SIZE_MAX;
   bool m_Loaded = false;
   bool m_Dirty = false;
   int m_ReadError = 0;  // errno of a file that exists but could not be read

@@ -467,8 +467,11 @@ void KVWriteVariantIfDiffers(IKVStorage& s, const std::string& name, const TKVVa
 // The tree walks below keep their own stack of directories instead of recursing: documents nest tens of
 // thousands of levels deep, and every level is reached by a relative step from the one above.
 
-void KVVsdCopyTree(IKVStorage& source, IKVStorage& target, const std::string& path) {
+void KVVsdCopyTree(IKVStorage& source, IKVStorage& target, const std::string& path, const std::string& leftOut) {
+  const std::string skipped = leftOut.empty() ? std::string() : KVResolvePath(std::string(), leftOut);
   std::scoped_lock lock(source.CriticalSection(), target.CriticalSection());
+  // The source is read from one image of its file, looked at once (see KVVsdLoadTree).
+  TKVStorageUpdate snapshot(source);
   TKVStorageUpdate update(target);
   {
     TKVVsdDirPathKeeper sourceKeeper(source);
@@ -479,6 +482,7 @@ void KVVsdCopyTree(IKVStorage& source, IKVStorage& target, const std::string& pa
       while (!todo.empty()) {
         const std::string dir = std::move(todo.back());
         todo.pop_back();
+        if (!skipped.empty() && KVSameText(dir, skipped)) continue;
         if (!KVVsdOpenDirAbsolute(source, dir, false)) continue;
         KVVsdOpenDirAbsolute(target, dir, true);
         for (const auto& name : source.ReadValueNames()) {
@@ -494,6 +498,7 @@ void KVVsdCopyTree(IKVStorage& source, IKVStorage& target, const std::string& pa
     }
   }
   update.Finish();
+  snapshot.Finish();
 }
 
 namespace {
@@ -575,6 +580,10 @@ void KVVsdLoadTree(IKVStorage& storage, IKVVsdTreeNode* parent, IKVVsdTreeNodeFa
                    const std::string& path) {
   std::lock_guard lock(storage.CriticalSection());
   if (path.empty()) return;
+  // One look at the file for the whole walk: outside a batch the text format asks the file system whether
+  // the file changed before every single read, which for a tree of many nodes costs more than the reading,
+  // and a file changed half-way through would give a tree made of two versions.
+  TKVStorageUpdate snapshot(storage);
   TKVVsdDirPathKeeper keeper(storage, path, false);
   if (!keeper.Opened()) return;
   // Per level: the node directories found there, the next one to load and the node they belong below. A
@@ -607,4 +616,5 @@ void KVVsdLoadTree(IKVStorage& storage, IKVVsdTreeNode* parent, IKVVsdTreeNodeFa
       levels.push_back({std::move(names), 0, node});
     }
   }
+  snapshot.Finish();
 }

@@ -279,8 +279,10 @@ void KVWriteDateTimeIfDiffers(IKVStorage& s, const std::string& name, double val
 void KVWriteVariantIfDiffers(IKVStorage& s, const std::string& name, const TKVVariant& value, const TKVVariant& def);
 
 // Copies every directory and raw string below `path` of `source` into `target` ("" = the source's current
-// directory), whatever the two storage classes are.
-void KVVsdCopyTree(IKVStorage& source, IKVStorage& target, const std::string& path);
+// directory), whatever the two storage classes are. A non-empty `leftOut` names a directory by its full path
+// (separators at either end ignored, letter case too) that is not copied, nor anything below it.
+void KVVsdCopyTree(IKVStorage& source, IKVStorage& target, const std::string& path,
+                   const std::string& leftOut = std::string());
 
 // A node of a tree that stores itself one directory per node (the definition tree, the clipboard image).
 class IKVVsdTreeNode {

@@ -72,6 +72,8 @@ TKVStringArray InOrder(TKVStringArray names, bool sorted) {
 
 // Depth first with a stack of our own: documents nest deeper than the call stack allows.
 void DumpDir(IKVStorage& storage, std::ostream& out, bool sorted) {
+  // One look at the file for the whole walk, not one per value read (see KVVsdLoadTree).
+  TKVStorageUpdate snapshot(storage);
   TKVVsdDirPathKeeper keeper(storage);
   std::vector<std::string> todo{storage.GetCurrentDir()};
   while (!todo.empty()) {

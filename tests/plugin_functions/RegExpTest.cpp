@@ -484,6 +484,54 @@ TEST(RegExprGroups, CapturesFromFailedPathsAreUndone) {
   EXPECT_EQ(none.GroupText(1), "");
 }
 
+// Bead markers keep what the search passed, on failed paths too, whether or not the search skips a failure
+// it has met before. The reference is the same pattern ending in a back-reference to a group never
+// captured: it matches the same (an empty capture always matches) but keeps the search from remembering
+// failures.
+TEST(RegExprSearch, MarkersAreAlikeWhetherFailuresAreRememberedOrNot) {
+  auto repeat = [](const std::string& unit, size_t n) {
+    std::string r;
+    for (size_t i = 0; i < n; ++i) r += unit;
+    return r;
+  };
+  std::vector<std::pair<std::string, std::string>> cases = {
+      {"@1(a|b)*c", repeat("ab", 300)},
+      {"@1(a|b)*c", repeat("ab", 300) + "c"},
+      {"(b|a@2)*c", repeat("a", 300) + "b"},
+      {"(a*@3x|a)*d", repeat("a", 300) + "d"},
+      {"a*@4(b|@5c)*d", repeat("abcbc", 80) + "d"},
+      {"(x|a@6b|a)*@7c", repeat("aab", 100) + "xc" + repeat("ab", 50)},
+  };
+  // Short subjects over few letters reach every mix of paths.
+  uint32_t seed = 12345;
+  for (int i = 0; i < 200; ++i) {
+    std::string subject;
+    for (int k = 0; k < 40; ++k) {
+      seed = seed * 1103515245u + 12345u;
+      subject += "abcdx"[(seed >> 16) % 5];
+    }
+    for (const char* pattern : {"(a@1|b)*c", "@2(a|b@3)*(c|d)", "(a*@4b|a)+x", "(b|a@5)*@6d"})
+      cases.emplace_back(pattern, subject);
+  }
+  for (const auto& [pattern, subject] : cases) {
+    SCOPED_TRACE(pattern + " on " + subject);
+    TKVRegExprMatcher fast(pattern), reference(pattern + "\\9");
+    fast.SetSubject(subject);
+    reference.SetSubject(subject);
+    bool more = fast.FindFirst();
+    bool referenceMore = reference.FindFirst();
+    for (int round = 0;; ++round) {
+      ASSERT_EQ(more, referenceMore) << "match " << round;
+      for (int32_t m = 0; m < 10; ++m) ASSERT_EQ(fast.Marker(m), reference.Marker(m)) << "marker " << m;
+      if (!more) break;
+      ASSERT_EQ(fast.MatchStart(), reference.MatchStart());
+      ASSERT_EQ(fast.MatchLength(), reference.MatchLength());
+      more = fast.FindNext();
+      referenceMore = reference.FindNext();
+    }
+  }
+}
+
 // The poll stops a long search by raising; the matcher stays usable.
 TEST(RegExprSearch, ThePollStopsALongSearch) {
   struct EStop {};

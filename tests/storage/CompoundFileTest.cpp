@@ -448,6 +448,20 @@ TEST(CompoundFileNames, LookupIgnoresCaseAndOneNameSpaceHoldsBothKinds) {
   EXPECT_TRUE(f.Root().Destroy("DIR"));
   EXPECT_FALSE(f.Root().Destroy("Dir"));
   EXPECT_FALSE(f.Root().Destroy("a/b"));
+
+  // Only letters fold: the characters whose codes lie 32 apart from others' stay themselves.
+  f.Root().WriteStream("x[", "bracket");
+  f.Root().WriteStream("x{", "brace");
+  f.Root().WriteStream("x@", "at");
+  f.Root().WriteStream("x`", "grave");
+  EXPECT_EQ(f.Root().Find("X[")->Data(), "bracket");
+  EXPECT_EQ(f.Root().Find("X{")->Data(), "brace");
+  EXPECT_EQ(f.Root().Find("X@")->Data(), "at");
+  EXPECT_EQ(f.Root().Find("X`")->Data(), "grave");
+  // A name mixing ASCII and other letters folds both.
+  f.Root().WriteStream("Stra\xC3\x9F" "e \xC3\xA9t\xC3\xA9", "mixed");  // "Straße été"
+  ASSERT_NE(f.Root().Find("STRA\xC3\x9F" "E \xC3\x89T\xC3\x89"), nullptr);
+  EXPECT_EQ(f.Root().Find("stra\xC3\x9F" "e \xC3\x89t\xC3\xA9")->Data(), "mixed");
 }
 
 TEST(CompoundFileNames, ChildrenComeInTheFormatsOrderBeforeAndAfterWriting) {

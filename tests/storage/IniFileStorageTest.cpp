@@ -475,6 +475,45 @@ struct IniTreeFactory : IKVVsdTreeNodeFactory {
 
 }  // namespace
 
+// A tree is loaded from one image of the file: another writer changing the file half-way through the load
+// does not give a tree made of two versions (nor does the loader ask the file system at every value).
+TEST(IniFileStorageInput, ATreeLoadsFromTheFileAsItWasWhenTheLoadBegan) {
+  TempDir dir;
+  std::string file = dir.file("tree.qxt");
+  IniTreeNode root;
+  for (int i = 0; i < 3; ++i) root.Add("before " + std::to_string(i));
+  {
+    auto s = OpenIni(file);
+    ASSERT_TRUE(s->OpenDir("\\QXD", true));
+    int counter = 0;
+    KVVsdStoreTree(*s, root.FirstChild(), counter, true);
+  }
+  struct TChangingFactory : IniTreeFactory {
+    std::string File;
+    IKVVsdTreeNode* CreateNode(IKVVsdTreeNode* parent, IKVStorage& s) override {
+      if (Root.Children.empty()) {
+        auto other = OpenIni(File);
+        for (int i = 0; i < 3; ++i) {
+          EXPECT_TRUE(other->OpenDir("\\QXD\\.\\0000" + std::to_string(i), false));
+          other->WriteString("Title", "after " + std::to_string(i));
+        }
+        EXPECT_TRUE(other->OpenDir("\\QXD\\.\\00003", true));
+        other->WriteString("Title", "added");
+      }
+      return IniTreeFactory::CreateNode(parent, s);
+    }
+  } factory;
+  factory.File = file;
+  auto loader = OpenIni(file);
+  ASSERT_TRUE(loader->OpenDir("\\QXD", false));
+  KVVsdLoadTree(*loader, nullptr, factory, ".");
+  ASSERT_EQ(factory.Root.Children.size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(factory.Root.Children[i]->Title, "before " + std::to_string(i));
+  // Once the load is over, the file is looked at again.
+  ASSERT_TRUE(loader->OpenDir("\\QXD\\.\\00001", false));
+  EXPECT_EQ(loader->ReadString("Title", ""), "after 1");
+}
+
 TEST(IniFileStorageInput, ATenThousandNodeDocumentIsWrittenOnceAndLoadsWhole) {
   TempDir dir;
   std::string file = dir.file("large.qxt");

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
@@ -239,6 +240,50 @@ TEST(PrivateProfileWrite, DeletingKeysAndSections) {
   EXPECT_EQ(p.Read("a", "w"), std::nullopt);
   EXPECT_EQ(p.DeleteSections([](const std::string& n) { return n.size() == 1; }), 1u);
   EXPECT_EQ(ReadFileBytes(file), "top line\r\n[Ab]\r\nq=5\r\n");
+}
+
+// Lookups ignore letter case and the blanks around names, whichever section was looked at last and however
+// the sections moved since (a deletion shifts those after it, a new one joins the end).
+TEST(PrivateProfileWrite, LookupsFollowSectionsThatMoveAndGo) {
+  TempDir dir;
+  std::string file = dir.file("moves.ini");
+  std::string text = "[A]\r\nk=a\r\n[B]\r\nk=b\r\n[C]\r\nk=c\r\n[Long]\r\n";
+  for (int i = 0; i < 40; ++i) text += "Key" + std::to_string(i) + "=" + std::to_string(i) + "\r\n";
+  WriteFileBytes(file, text);
+  TKVPrivateProfile p(file);
+  EXPECT_EQ(p.Read("c", "K"), std::optional<std::string>("c"));
+  EXPECT_EQ(p.Read(" C\t", " k "), std::optional<std::string>("c"));
+  EXPECT_TRUE(p.DeleteSection("a"));
+  EXPECT_EQ(p.Read("C", "k"), std::optional<std::string>("c"));
+  EXPECT_EQ(p.Read("B", "k"), std::optional<std::string>("b"));
+  EXPECT_EQ(p.Read("A", "k"), std::nullopt);
+  EXPECT_TRUE(p.DeleteSection("B"));
+  EXPECT_EQ(p.Read("b", "k"), std::nullopt);
+  EXPECT_EQ(p.Read("c", "k"), std::optional<std::string>("c"));
+  p.WriteString("a", "K", "new");
+  EXPECT_TRUE(p.HasSection(" A "));
+  EXPECT_FALSE(p.HasSection("B"));
+  EXPECT_EQ(p.Read("A", "k"), std::optional<std::string>("new"));
+  EXPECT_EQ(ReadFileBytes(file).substr(0, 13), "[C]\r\nk=c\r\n[Lo");
+  // A long section answers through its key index, letter case ignored, and keeps it through changes.
+  EXPECT_EQ(p.Read("LONG", "KEY39"), std::optional<std::string>("39"));
+  p.WriteString("long", "key7", "seven");
+  p.WriteString("long", "Key40", "40");
+  EXPECT_TRUE(p.DeleteKey("long", "KEY0"));
+  EXPECT_EQ(p.Read("Long", "Key7"), std::optional<std::string>("seven"));
+  EXPECT_EQ(p.Read("Long", "key40"), std::optional<std::string>("40"));
+  EXPECT_EQ(p.Read("Long", "key0"), std::nullopt);
+  EXPECT_EQ(p.Read("Long", "key39"), std::optional<std::string>("39"));
+  EXPECT_EQ(p.ReadKeyNames("long").size(), 40u);
+  // Names longer than a word of the hash, letters on every side of its boundaries; "@[`{" are no letters.
+  for (const std::string name : {"QXD\\.\\00000\\.\\00001\\.\\ABCDEFGHIJKLMNOPQRSTUVWXYZ", "Mixed@[`{Name"}) {
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    p.WriteString(name, "Key", name);
+    p.WriteString("other", "k", "v");  // so that the next lookup is not the one just made
+    EXPECT_EQ(p.Read(lower, "key"), std::optional<std::string>(name));
+  }
+  EXPECT_EQ(p.Read("Mixed`{@[Name", "key"), std::nullopt);
 }
 
 // --- The file on disk -------------------------------------------------------------------------------------

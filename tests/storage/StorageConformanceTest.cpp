@@ -409,6 +409,28 @@ TEST_P(StorageConformance, SwitchStorageWithCopyMovesTheDocumentIntoTheNewFile) 
   EXPECT_EQ(reopened->ReadString("Title", ""), "kept schema");
 }
 
+// Saving under another name copies everything but the part the caller writes anew: that directory and
+// everything below it stay behind, and only they (a name that merely begins the same is another directory).
+TEST_P(StorageConformance, SwitchStorageLeavingOutADirectoryCopiesEverythingElse) {
+  if (!HasFile()) GTEST_SKIP();
+  auto s = Open("source");
+  for (const char* dir : {"QXD", "QXD\\.\\00000", "QXDX", "QXD.x", "Schemata\\QXD", "Other"}) {
+    ASSERT_TRUE(s->OpenDir(std::string("\\") + dir, true));
+    s->WriteString("v", dir);
+  }
+  const std::string target = FileName("saved");
+  s->SwitchStorageLeavingOut(target, GetParam().Class, "\\qxd\\");
+  s->Commit();
+  s.reset();
+  auto saved = KVMakeRef<TKVPersistentData>(GetParam().Class, target);
+  EXPECT_FALSE(saved->DirExists("\\QXD"));
+  EXPECT_FALSE(saved->DirExists("\\QXD\\.\\00000"));
+  for (const char* dir : {"QXDX", "QXD.x", "Schemata\\QXD", "Other"}) {
+    ASSERT_TRUE(saved->OpenDir(std::string("\\") + dir, false)) << dir;
+    EXPECT_EQ(saved->ReadString("v", ""), dir);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(AllClasses, StorageConformance, testing::ValuesIn(kKinds),
                          [](const testing::TestParamInfo<StorageKind>& i) { return std::string(i.param.Name); });
 
