@@ -425,8 +425,10 @@ struct TKVOdbcBatchInserter::TImpl {
     SQLFreeStmt(Stmt.Get(), SQL_CLOSE);
     // An edit whose row is gone touched nothing, which its own write reports as an error: fewer rows than
     // edits send the batch through the row-by-row pass. MariaDB counts only rows whose values changed, so
-    // there a lower count proves nothing and the row-by-row pass would run for every unchanged batch.
-    if (!UpdateKey.empty() && !MariaDB && changed >= 0 && static_cast<size_t>(changed) < Rows) return false;
+    // there a lower count only asks whether every key still has its row.
+    if (!UpdateKey.empty() && changed >= 0 && static_cast<size_t>(changed) < Rows &&
+        (!MariaDB || (KVOdbcSucceeded(rc) && !EveryKeyHasItsRow())))
+      return false;
     if (rc == SQL_SUCCESS || rc == SQL_NO_DATA) return true;
     if (rc != SQL_SUCCESS_WITH_INFO) return false;
     // Some rows may have failed while others were written: only a driver's status array tells.
@@ -568,6 +570,30 @@ struct TKVOdbcBatchInserter::TImpl {
   }
 
   // The integer in a key column's row, for the key range of a batch; false for a C type that is no integer.
+  // Whether each row of the batch (distinct keys) still finds its row in the table: the edits' own count
+  // cannot tell on MariaDB. A key that is not an integer answers no, and its batch is written row by row.
+  bool EveryKeyHasItsRow() {
+    std::string sql = "SELECT COUNT(*) FROM " + TableSQL + " WHERE " +
+                      KVQuoteIdentifier(Columns[KeyColumn].Name, Quote) + " IN (";
+    for (size_t r = 0; r < Rows; ++r) {
+      SQLBIGINT key = 0;
+      if (!KeyOf(Columns[KeyColumn], r, key)) return false;
+      if (r) sql += ", ";
+      sql += std::to_string(key);
+    }
+    sql += ")";
+    SQLHSTMT h = Handle(Ctl);
+    KVOdbcCheck(SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(sql.data()), static_cast<SQLINTEGER>(sql.size())),
+                Rs.get(), kApply, h, SQL_HANDLE_STMT);
+    SQLBIGINT count = -1;
+    SQLLEN ind = 0;
+    SQLRETURN rc = SQLFetch(h);
+    if (KVOdbcSucceeded(rc)) rc = SQLGetData(h, 1, SQL_C_SBIGINT, &count, 0, &ind);
+    SQLFreeStmt(h, SQL_CLOSE);
+    KVOdbcCheck(rc, Rs.get(), kApply, h, SQL_HANDLE_STMT);
+    return ind != SQL_NULL_DATA && count == static_cast<SQLBIGINT>(Rows);
+  }
+
   bool KeyOf(const TColumn& col, size_t row, SQLBIGINT& out) const {
     if (col.Indicators[row] == SQL_NULL_DATA) return false;
     const uint8_t* at = &col.Data[row * col.Stride];
