@@ -357,6 +357,27 @@ struct TKVOdbcBatchInserter::TImpl {
     ++Owner.m_Prepares;
   }
 
+  // A variable-length value's column size: its own length, at least the field's size (a driver may size its
+  // conversion buffer by it), never 0.
+  static SQLULEN ColumnSizeAt(const TColumn& col, size_t at) {
+    if (!col.Type.Variable) return col.Type.ColumnSize;
+    return std::max<SQLULEN>({col.Indicators[at] > 0 ? static_cast<SQLULEN>(col.Indicators[at]) : 0,
+                              static_cast<SQLULEN>(std::max<SQLLEN>(col.FieldSize, 0)), 1});
+  }
+
+  // Prepares the statement of `count` rows on `h`; the full chunk's statement once for the run (Multi), a
+  // batch's shorter tail every time.
+  template <class TText>
+  void PrepareMultiRow(SQLHSTMT h, bool full, size_t count, const TText& textOf) {
+    if (full && MultiPreparedRows == count) return;
+    if (full) MultiPreparedRows = 0;
+    std::string text = textOf(count);
+    KVOdbcCheck(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())), Rs.get(),
+                kApply, h, SQL_HANDLE_STMT);
+    ++Owner.m_Prepares;
+    if (full) MultiPreparedRows = count;
+  }
+
   // The marker of Columns[n] in the statement: in order, but in update mode the key's comes last.
   SQLUSMALLINT ParameterNumber(size_t n) const {
     if (UpdateKey.empty()) return static_cast<SQLUSMALLINT>(n + 1);
@@ -493,14 +514,7 @@ struct TKVOdbcBatchInserter::TImpl {
         const bool full = count == perStatement;
         h = Handle(full ? Multi : MultiTail);
         SQLFreeStmt(h, SQL_CLOSE);
-        if (!full || MultiPreparedRows != count) {
-          if (full) MultiPreparedRows = 0;
-          text = textOf(count);
-          KVOdbcCheck(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
-                      Rs.get(), kApply, h, SQL_HANDLE_STMT);
-          ++Owner.m_Prepares;
-          if (full) MultiPreparedRows = count;
-        }
+        PrepareMultiRow(h, full, count, textOf);
       }
       // Last parameter first: the drivers grow their parameter tables to the highest number bound, one
       // reallocation per new highest number (quadratic over thousands of parameters).
@@ -508,10 +522,7 @@ struct TKVOdbcBatchInserter::TImpl {
         for (size_t n = Columns.size(); n-- > 0;) {
           TColumn& col = Columns[n];
           const size_t at = first + r;
-          SQLULEN columnSize = col.Type.ColumnSize;
-          if (col.Type.Variable)
-            columnSize = std::max<SQLULEN>({col.Indicators[at] > 0 ? static_cast<SQLULEN>(col.Indicators[at]) : 0,
-                                            static_cast<SQLULEN>(std::max<SQLLEN>(col.FieldSize, 0)), 1});
+          const SQLULEN columnSize = ColumnSizeAt(col, at);
           const TBoundParameter wanted{&col.Data[at * col.Stride], &col.Indicators[at],
                                        static_cast<SQLLEN>(col.Stride), columnSize, col.CType, col.Type.SqlType,
                                        col.Type.Digits};
@@ -679,22 +690,12 @@ struct TKVOdbcBatchInserter::TImpl {
                                      SQL_BIGINT, 0, 0, &low, 0, nullptr),
                     Rs.get(), kApply, h, SQL_HANDLE_STMT);
       }
-      if (!full || MultiPreparedRows != count) {
-        if (full) MultiPreparedRows = 0;
-        std::string text = textOf(count);
-        KVOdbcCheck(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
-                    Rs.get(), kApply, h, SQL_HANDLE_STMT);
-        ++Owner.m_Prepares;
-        if (full) MultiPreparedRows = count;
-      }
+      PrepareMultiRow(h, full, count, textOf);
       for (size_t r = count; r-- > 0;)
         for (size_t n = Columns.size(); n-- > 0;) {
           TColumn& col = Columns[n];
           const size_t at = start + r;
-          SQLULEN columnSize = col.Type.ColumnSize;
-          if (col.Type.Variable)
-            columnSize = std::max<SQLULEN>({col.Indicators[at] > 0 ? static_cast<SQLULEN>(col.Indicators[at]) : 0,
-                                            static_cast<SQLULEN>(std::max<SQLLEN>(col.FieldSize, 0)), 1});
+          const SQLULEN columnSize = ColumnSizeAt(col, at);
           KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(r * Columns.size() + n + 1), SQL_PARAM_INPUT,
                                        col.CType, col.Type.SqlType, columnSize, col.Type.Digits,
                                        &col.Data[at * col.Stride], static_cast<SQLLEN>(col.Stride),

@@ -904,14 +904,21 @@ void TQXExecuter::FlushBatch(TDestRSCache& cache) {
 void TQXExecuter::FlushInserts(TDestRSCache& cache) {
   cache.QueuedKeys.clear();
   if (!cache.Batch || cache.Batch->Pending() == 0) return;
-  TQXDDestRSData& dest = *cache.Data;
+  // The window took the failed rows' keys for written.
+  WriteBatch(cache, *cache.Batch, cache.Queued, nullptr, m_Stats.RecordsInserted, cache.Data->RecordsInserted, true);
+}
+
+// A failing row is the record error its record would have raised when written alone: its details, its red
+// line, the error action's answer. Queued rows were counted (`runCount`, `nodeCount`) when they were queued;
+// those not written are taken off again. Raises TQXHandledRecordError where the error action ends the run.
+void TQXExecuter::WriteBatch(TDestRSCache& cache, TKVOdbcBatchInserter& batch, const std::vector<TQueuedRow>& queued,
+                             const std::function<void(size_t)>& writeRow, int32_t& runCount, int32_t& nodeCount,
+                             bool lossMovesWindow) {
   int64_t start = TickMs();
   std::exception_ptr stop;
   int32_t stoppedAtPosition = 0;
-  // A failing row is the record error its record would have raised when written alone: its details, its
-  // red line, the error action's answer.
   auto onRowError = [&](size_t row, const std::exception_ptr& error) -> bool {
-    const TQueuedRow& q = cache.Queued[row];
+    const TQueuedRow& q = queued[row];
     try {
       std::rethrow_exception(error);
     } catch (std::exception& e) {
@@ -926,19 +933,17 @@ void TQXExecuter::FlushInserts(TDestRSCache& cache) {
   };
   TKVBatchFlushResult result;
   try {
-    result = cache.Batch->Flush(onRowError);
+    result = batch.Flush(onRowError, writeRow);
   } catch (std::exception& e) {
     // A connection that went away between two batches fails the whole flush, before any row.
     HandleLostConnection(e, *cache.Item->Parent());
     throw;
   }
   m_Stats.WriteMilliseconds += static_cast<int32_t>(TickMs() - start);
-  // Queued rows were counted when they were queued; those not written were never inserted.
   auto lost = static_cast<int32_t>(result.Rows - result.Written);
-  m_Stats.RecordsInserted -= lost;
-  dest.RecordsInserted -= lost;
-  // The window took the failed rows' keys for written.
-  if (lost > 0 && cache.Window) cache.Window->Reset();
+  runCount -= lost;
+  nodeCount -= lost;
+  if (lost > 0 && lossMovesWindow && cache.Window) cache.Window->Reset();
   if (stop) {
     // The run ends at the failing record, as it would have when that record was written alone.
     if (stoppedAtPosition > 0 && stoppedAtPosition < m_Stats.RecordsRead) m_Stats.RecordsRead = stoppedAtPosition;
@@ -1065,23 +1070,6 @@ void TQXExecuter::FlushEdits(TDestRSCache& cache) {
   if (!cache.Edits || cache.Edits->Pending() == 0) return;
   TQXDDestRSData& dest = *cache.Data;
   TKVOdbcRecordset& rs = dest.Recordset();
-  int64_t start = TickMs();
-  std::exception_ptr stop;
-  int32_t stoppedAtPosition = 0;
-  auto onRowError = [&](size_t row, const std::exception_ptr& error) -> bool {
-    const TQueuedRow& q = cache.QueuedEdits[row];
-    try {
-      std::rethrow_exception(error);
-    } catch (std::exception& e) {
-      AddErrorDetails(e, *cache.Item, &q);
-      if (!HandleLostConnection(e, *cache.Item->Parent()) && HandleRecordError(e)) return true;
-    } catch (...) {
-      // No error the error action could weigh: it ends the run, as it would have for the record alone.
-    }
-    stop = error;
-    stoppedAtPosition = q.SourcePosition;
-    return false;
-  };
   // A batch that failed is written again record by record, each edit as it would have been written at once:
   // located, edited through the recordset, so that its error is the one its record would have raised.
   auto writeRow = [&](size_t row) {
@@ -1107,22 +1095,7 @@ void TQXExecuter::FlushEdits(TDestRSCache& cache) {
       throw;
     }
   };
-  TKVBatchFlushResult result;
-  try {
-    result = cache.Edits->Flush(onRowError, writeRow);
-  } catch (std::exception& e) {
-    HandleLostConnection(e, *cache.Item->Parent());
-    throw;
-  }
-  m_Stats.WriteMilliseconds += static_cast<int32_t>(TickMs() - start);
-  // Queued edits were counted when they were queued.
-  auto lost = static_cast<int32_t>(result.Rows - result.Written);
-  m_Stats.RecordsEdited -= lost;
-  dest.RecordsEdited -= lost;
-  if (stop) {
-    if (stoppedAtPosition > 0 && stoppedAtPosition < m_Stats.RecordsRead) m_Stats.RecordsRead = stoppedAtPosition;
-    throw TQXHandledRecordError{stop};
-  }
+  WriteBatch(cache, *cache.Edits, cache.QueuedEdits, writeRow, m_Stats.RecordsEdited, dest.RecordsEdited, false);
 }
 
 void TQXExecuter::FlushAllBatches() {

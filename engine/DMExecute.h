@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -25,6 +26,8 @@
 #include "foundation/KVExceptions.h"
 #include "foundation/KVRefObject.h"
 #include "foundation/KVVariant.h"
+
+class TKVOdbcBatchInserter;
 
 // --- Report colours (COLORREF layout 0x00BBGGRR) -------------------------------------------------------
 
@@ -264,6 +267,9 @@ class TQXExecuter : public TKVRefLifeObject {
   // Writes the queued inserts, then the queued edits.
   void FlushBatch(TDestRSCache& cache);
   void FlushInserts(TDestRSCache& cache);
+  void WriteBatch(TDestRSCache& cache, TKVOdbcBatchInserter& batch, const std::vector<TQueuedRow>& queued,
+                  const std::function<void(size_t)>& writeRow, int32_t& runCount, int32_t& nodeCount,
+                  bool lossMovesWindow);
   void FlushAllBatches();
   void TakeFieldValue(TKVTreeItem& rsItem, TDestRSCache& cache, TFieldCache& field);
   void WriteStatisticsBlock(double sourceStart);

@@ -46,6 +46,17 @@ class BatchRun : public DbTest {
  protected:
   static constexpr int kRecords = 2000;
 
+  // A batched run ends as the same run written record by record: table, red lines, counts, result.
+  static void ExpectSame(const TOutcome& batched, const TOutcome& single) {
+    EXPECT_EQ(batched.Rows, single.Rows);
+    EXPECT_EQ(batched.RedLines, single.RedLines);
+    EXPECT_EQ(batched.TableLine, single.TableLine);
+    EXPECT_EQ(batched.RecordsRead, single.RecordsRead);
+    EXPECT_EQ(batched.RecordErrors, single.RecordErrors);
+    EXPECT_EQ(batched.Result, single.Result);
+    EXPECT_EQ(batched.Raised, single.Raised) << batched.Error << single.Error;
+  }
+
   void SetUp() override {
     DbTest::SetUp();
     if (HasFatalFailure() || IsSkipped()) return;
@@ -150,16 +161,9 @@ class BatchRun : public DbTest {
     return o;
   }
 
-  // The batched and the record-by-record run of a scenario end alike.
+  // ExpectSame, and the batched run wrote through the batch inserter, the other through the row writer.
   void ExpectSameOutcome(const TOutcome& batched, const TOutcome& single) {
-    EXPECT_EQ(batched.Rows, single.Rows);
-    EXPECT_EQ(batched.RedLines, single.RedLines);
-    EXPECT_EQ(batched.TableLine, single.TableLine);
-    EXPECT_EQ(batched.RecordsRead, single.RecordsRead);
-    EXPECT_EQ(batched.RecordErrors, single.RecordErrors);
-    EXPECT_EQ(batched.Result, single.Result);
-    EXPECT_EQ(batched.Raised, single.Raised) << batched.Error << single.Error;
-    // The batched run wrote through the batch inserter, the other through the row writer.
+    ExpectSame(batched, single);
     EXPECT_EQ(batched.RowWritersCreated, 0);
     EXPECT_EQ(single.RowWritersCreated, 1);
   }
@@ -219,16 +223,6 @@ class BatchUpsertRun : public BatchRun {
     if (HasFatalFailure() || IsSkipped()) return;
     dbtest::Connect(m_Src)->ExecuteSQL("UPDATE src SET name = 'BAD' WHERE id = 1000");
   }
-
-  void ExpectSameUpsertOutcome(const TOutcome& batched, const TOutcome& single) {
-    EXPECT_EQ(batched.Rows, single.Rows);
-    EXPECT_EQ(batched.RedLines, single.RedLines);
-    EXPECT_EQ(batched.TableLine, single.TableLine);
-    EXPECT_EQ(batched.RecordsRead, single.RecordsRead);
-    EXPECT_EQ(batched.RecordErrors, single.RecordErrors);
-    EXPECT_EQ(batched.Result, single.Result);
-    EXPECT_EQ(batched.Raised, single.Raised) << batched.Error << single.Error;
-  }
 };
 
 TEST_P(BatchUpsertRun, ContinueGivesTheRowsCountsAndRedLinesOfRecordByRecord) {
@@ -236,7 +230,7 @@ TEST_P(BatchUpsertRun, ContinueGivesTheRowsCountsAndRedLinesOfRecordByRecord) {
   setenv("DABRIX_NO_BATCH_INSERTS", "1", 1);
   TOutcome single = Run(1000, eaContinueOperation, -1, true);
   unsetenv("DABRIX_NO_BATCH_INSERTS");
-  ExpectSameUpsertOutcome(batched, single);
+  ExpectSame(batched, single);
   ASSERT_EQ(batched.RedLines.size(), 3u);
   EXPECT_NE(batched.RedLines[0].find("Operation: Inserting, Destination Values: (id: 3, name: 'BAD'"), std::string::npos)
       << batched.RedLines[0];
@@ -256,7 +250,7 @@ TEST_P(BatchUpsertRun, AbortAtAQueuedRecordOrAnEditedOneEndsTheRunThere) {
     setenv("DABRIX_NO_BATCH_INSERTS", "1", 1);
     TOutcome single = Run(transactionSize, eaAbortOperation, -1, true);
     unsetenv("DABRIX_NO_BATCH_INSERTS");
-    ExpectSameUpsertOutcome(batched, single);
+    ExpectSame(batched, single);
     EXPECT_EQ(batched.RecordsRead, "   Records Read: 3");
     EXPECT_EQ(batched.RedLines.size(), 1u);
   }
@@ -266,7 +260,7 @@ TEST_P(BatchUpsertRun, AbortAtAQueuedRecordOrAnEditedOneEndsTheRunThere) {
   setenv("DABRIX_NO_BATCH_INSERTS", "1", 1);
   TOutcome single = Run(5000, eaAbortOperation, -1, true);
   unsetenv("DABRIX_NO_BATCH_INSERTS");
-  ExpectSameUpsertOutcome(batched, single);
+  ExpectSame(batched, single);
   EXPECT_EQ(batched.RecordsRead, "   Records Read: 1002");  // 1000 is the 1002nd record (7 twice, 507 twice)
 }
 
@@ -315,16 +309,6 @@ class BatchEditRun : public BatchRun {
     TOutcome single = Run(transactionSize, errorAction, -1, true);
     unsetenv("DABRIX_NO_BATCH_INSERTS");
     return single;
-  }
-
-  void ExpectSame(const TOutcome& batched, const TOutcome& single) {
-    EXPECT_EQ(batched.Rows, single.Rows);
-    EXPECT_EQ(batched.RedLines, single.RedLines);
-    EXPECT_EQ(batched.TableLine, single.TableLine);
-    EXPECT_EQ(batched.RecordsRead, single.RecordsRead);
-    EXPECT_EQ(batched.RecordErrors, single.RecordErrors);
-    EXPECT_EQ(batched.Result, single.Result);
-    EXPECT_EQ(batched.Raised, single.Raised) << batched.Error << single.Error;
   }
 };
 
