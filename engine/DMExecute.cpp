@@ -257,6 +257,17 @@ struct TQXExecuter::TFieldCache {
     return Data->LocateWithValue() || Data->AssignValueWhenEditing() || Data->AssignValueWhenInserting();
   }
   bool Assigned() const { return Data->RunInfo[kInfoAssigned] != 0; }
+  // The recordset's field this destination field writes: found by name once, then at its remembered place.
+  TKVOdbcField& Target(TKVOdbcRecordset& recordset) {
+    if (TargetIndex < recordset.FieldCount()) {
+      TKVOdbcField& candidate = recordset.Field(TargetIndex);
+      if (KVSameText(candidate.Name(), Data->DestFieldname())) return candidate;
+    }
+    TKVOdbcField& found = recordset.FieldByName(Data->DestFieldname());
+    for (size_t i = 0; i < recordset.FieldCount(); ++i)
+      if (&recordset.Field(i) == &found) TargetIndex = i;
+    return found;
+  }
 };
 
 struct TQXExecuter::TQueuedRow {
@@ -1035,8 +1046,8 @@ void TQXExecuter::QueueEdit(TDestRSCache& cache) {
   // afterwards, which leaves the recordset as it was.
   auto fill = [&] {
     rs.Insert();
-    for (const TFieldCache& f : cache.Fields)
-      if (f.Data->AssignValueWhenEditing()) rs.FieldByName(f.Data->DestFieldname()).SetValue(f.Data->RunValue);
+    for (TFieldCache& f : cache.Fields)
+      if (f.Data->AssignValueWhenEditing()) f.Target(rs).SetValue(f.Data->RunValue);
     TKVOdbcField& keyField = rs.FieldByName(cache.KeyField);
     if (!keyField.Assigned()) keyField.SetValue(key);
   };
@@ -1275,16 +1286,19 @@ bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache
                        this, "WriteDestRecordset");
   }
   // The condition names the same fields for every record, so one prepared SELECT serves the whole run:
-  // only the bound values change. "= ?" with a NULL matches nothing, as "= NULL" did.
-  cache.Condition.clear();
-  cache.BoundValues.resize(cache.Locate.size());
-  for (size_t i = 0; i < cache.Locate.size(); ++i) {
-    if (i) cache.Condition += " AND ";
-    cache.Condition += cache.Locate[i].Field->DestFieldname();
-    cache.Condition += " = ?";
-    cache.BoundValues[i].FieldName = cache.Locate[i].Field->DestFieldname();
-    cache.BoundValues[i].Value = cache.Locate[i].Value;
+  // only the bound values change, and its text is made for the first record. "= ?" with a NULL matches
+  // nothing, as "= NULL" did.
+  if (cache.BoundValues.size() != cache.Locate.size()) {
+    cache.Condition.clear();
+    cache.BoundValues.resize(cache.Locate.size());
+    for (size_t i = 0; i < cache.Locate.size(); ++i) {
+      if (i) cache.Condition += " AND ";
+      cache.Condition += cache.Locate[i].Field->DestFieldname();
+      cache.Condition += " = ?";
+      cache.BoundValues[i].FieldName = cache.Locate[i].Field->DestFieldname();
+    }
   }
+  for (size_t i = 0; i < cache.Locate.size(); ++i) cache.BoundValues[i].Value = cache.Locate[i].Value;
   if (cache.QueuesAfterLocate && cache.Batch->Pending() > 0) {
     MakeQueueKey(cache, false);
     if (cache.QueuedKeys.count(cache.Key)) FlushBatch(cache);
@@ -1351,17 +1365,7 @@ void TQXExecuter::AssignDestFieldValue(TFieldCache& cached, TKVOdbcRecordset& re
   if (!((state == rsInserting && field.AssignValueWhenInserting()) ||
         (state == rsEditing && field.AssignValueWhenEditing())))
     return;
-  TKVOdbcField* found = nullptr;
-  if (cached.TargetIndex < recordset.FieldCount()) {
-    TKVOdbcField& candidate = recordset.Field(cached.TargetIndex);
-    if (KVSameText(candidate.Name(), field.DestFieldname())) found = &candidate;
-  }
-  if (!found) {
-    found = &recordset.FieldByName(field.DestFieldname());
-    for (size_t i = 0; i < recordset.FieldCount(); ++i)
-      if (&recordset.Field(i) == found) cached.TargetIndex = i;
-  }
-  TKVOdbcField& target = *found;
+  TKVOdbcField& target = cached.Target(recordset);
   const TKVVariant& v = field.RunValue;
   switch (field.AssignMode()) {
     case amInsertAtBeginning:
