@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "db/KVOdbcHandle.h"
 #include "db/KVOdbcParamType.h"
 #include "foundation/KVConvert.h"
+#include "foundation/KVScopeExit.h"
 #include "db/KVOdbcRowWriter.h"
 #include "foundation/KVText.h"
 
@@ -754,52 +756,82 @@ struct TKVOdbcBatchInserter::TImpl {
     }
   }
 
-  TKVBatchFlushResult Flush(const TOnRowError& onRowError, const TWriteRow& writeRow) {
-    TKVBatchFlushResult result;
-    result.Rows = result.StoppedAt = Rows;
-    if (Rows == 0) return result;
-    struct TEmpty {
-      size_t& Rows;
-      ~TEmpty() { Rows = 0; }
-    } empty{Rows};
+  // What the first pass left for the second: whether every row was written, and how.
+  struct TFirstPass {
+    bool Autocommit = false;
+    bool Written = false;
+  };
 
+  // The whole batch in one go: inside a savepoint (in a transaction), or as a transaction of its own
+  // (autocommit), so that a failure leaves none of its rows written. Touches nothing but this lane and the
+  // connection, so it may run on a thread of its own while the next rows gather in another lane.
+  TFirstPass FirstPass() {
+    TFirstPass pass;
     EnsurePrepared();
-    if (Autocommit()) {
-      // The array as a transaction of its own, so that a failure leaves none of its rows written.
+    pass.Autocommit = Autocommit();
+    if (pass.Autocommit) {
       SetAutocommit(false);
-      bool ok = false;
       try {
-        ok = ExecuteArray() && KVOdbcSucceeded(SQLEndTran(SQL_HANDLE_DBC, Dbc(), SQL_COMMIT));
-        if (!ok) SQLEndTran(SQL_HANDLE_DBC, Dbc(), SQL_ROLLBACK);
+        pass.Written = ExecuteArray() && KVOdbcSucceeded(SQLEndTran(SQL_HANDLE_DBC, Dbc(), SQL_COMMIT));
+        if (!pass.Written) SQLEndTran(SQL_HANDLE_DBC, Dbc(), SQL_ROLLBACK);
       } catch (...) {
         SQLEndTran(SQL_HANDLE_DBC, Dbc(), SQL_ROLLBACK);
         SetAutocommit(true);
         throw;
       }
       SetAutocommit(true);
-      if (ok) {
-        result.Written = Rows;
-      } else {
-        WriteRowByRow(false, onRowError, writeRow, result);
-      }
+      return pass;
+    }
+    // psqlODBC rolls a whole transaction back when a statement fails and the transaction holds nothing but
+    // what that statement's batch began with (our SAVEPOINT sent together with its BEGIN): the savepoint
+    // would be gone. A first statement of its own makes it roll back to its per-statement savepoint.
+    if (SavepointPerRow) Control("SELECT 1");
+    Control("SAVEPOINT dabrix_batch");
+    pass.Written = ExecuteArray();
+    if (pass.Written) Control("RELEASE SAVEPOINT dabrix_batch");
+    return pass;
+  }
+
+  // After the first pass: a failed batch row by row, and the batch emptied whatever happens.
+  TKVBatchFlushResult Complete(const TFirstPass& pass, const TOnRowError& onRowError, const TWriteRow& writeRow) {
+    struct TEmpty {
+      size_t& Rows;
+      ~TEmpty() { Rows = 0; }
+    } empty{Rows};
+    TKVBatchFlushResult result;
+    result.Rows = result.StoppedAt = Rows;
+    if (pass.Written) {
+      result.Written = Rows;
+    } else if (pass.Autocommit) {
+      WriteRowByRow(false, onRowError, writeRow, result);
     } else {
-      // psqlODBC rolls a whole transaction back when a statement fails and the transaction holds nothing but
-      // what that statement's batch began with (our SAVEPOINT sent together with its BEGIN): the savepoint
-      // would be gone. A first statement of its own makes it roll back to its per-statement savepoint.
-      if (SavepointPerRow) Control("SELECT 1");
-      Control("SAVEPOINT dabrix_batch");
-      if (ExecuteArray()) {
-        Control("RELEASE SAVEPOINT dabrix_batch");
-        result.Written = Rows;
-      } else {
-        Control("ROLLBACK TO SAVEPOINT dabrix_batch");
-        WriteRowByRow(true, onRowError, writeRow, result);
-        Control("RELEASE SAVEPOINT dabrix_batch");
-      }
+      Control("ROLLBACK TO SAVEPOINT dabrix_batch");
+      WriteRowByRow(true, onRowError, writeRow, result);
+      Control("RELEASE SAVEPOINT dabrix_batch");
     }
     if (UpdateKey.empty()) Rs->AdjustRecordCount(static_cast<int32_t>(result.Written));
     return result;
   }
+
+  TKVBatchFlushResult Flush(const TOnRowError& onRowError, const TWriteRow& writeRow) {
+    if (Rows == 0) return {};
+    TFirstPass pass;
+    try {
+      pass = FirstPass();
+    } catch (...) {
+      Rows = 0;
+      throw;
+    }
+    return Complete(pass, onRowError, writeRow);
+  }
+};
+
+// A batch written on a thread of its own: its lane, and what its first pass left or raised.
+struct TKVOdbcBatchInserter::TFlight {
+  std::unique_ptr<TImpl> Lane;
+  TImpl::TFirstPass Pass;
+  std::exception_ptr Error;
+  std::thread Thread;
 };
 
 TKVOdbcBatchInserter::TKVOdbcBatchInserter(TKVOdbcRecordsetBase& recordset, size_t capacity, size_t byteBudget)
@@ -807,7 +839,11 @@ TKVOdbcBatchInserter::TKVOdbcBatchInserter(TKVOdbcRecordsetBase& recordset, size
   m_Impl->Init();
 }
 
-TKVOdbcBatchInserter::~TKVOdbcBatchInserter() = default;
+TKVOdbcBatchInserter::~TKVOdbcBatchInserter() {
+  // The thread uses the statements of its lane: they are freed only after it ends. What it wrote stays in
+  // the open transaction, for the caller's commit or rollback.
+  if (m_Flight && m_Flight->Thread.joinable()) m_Flight->Thread.join();
+}
 
 bool TKVOdbcBatchInserter::NeedsFlushBefore(TKVOdbcRecordsetBase& recordset) const {
   return m_Impl->NeedsFlushBefore(recordset);
@@ -816,15 +852,65 @@ bool TKVOdbcBatchInserter::NeedsFlushBefore(TKVOdbcRecordsetBase& recordset) con
 size_t TKVOdbcBatchInserter::Add(TKVOdbcRecordsetBase& recordset) { return m_Impl->Add(recordset); }
 
 TKVBatchFlushResult TKVOdbcBatchInserter::Flush(const TOnRowError& onRowError, const TWriteRow& writeRow) {
+  if (InFlight())
+    throw EKVException("The batch written in the background must be finished first", m_Impl->Rs.get(),
+                       "TKVOdbcBatchInserter.Flush");
   return m_Impl->Flush(onRowError, writeRow);
 }
 
+void TKVOdbcBatchInserter::FlushInBackground() {
+  if (InFlight())
+    throw EKVException("The batch written in the background must be finished first", m_Impl->Rs.get(),
+                       "TKVOdbcBatchInserter.FlushInBackground");
+  if (m_Impl->Rows == 0) return;
+  std::unique_ptr<TImpl> next = std::move(m_Spare);
+  if (!next) {
+    next = std::make_unique<TImpl>(*this, *m_Impl->Rs, m_Impl->ByteBudget);
+    next->Init();
+  }
+  next->UpdateKey = m_Impl->UpdateKey;
+  if (!m_Flight) m_Flight = std::make_unique<TFlight>();
+  TFlight& flight = *m_Flight;
+  flight.Lane = std::move(m_Impl);
+  m_Impl = std::move(next);
+  flight.Pass = {};
+  flight.Error = nullptr;
+  flight.Thread = std::thread([&flight] {
+    try {
+      flight.Pass = flight.Lane->FirstPass();
+    } catch (...) {
+      flight.Error = std::current_exception();
+    }
+  });
+}
+
+bool TKVOdbcBatchInserter::InFlight() const { return m_Flight && m_Flight->Lane; }
+
+size_t TKVOdbcBatchInserter::PendingInFlight() const { return InFlight() ? m_Flight->Lane->Rows : 0; }
+
+TKVBatchFlushResult TKVOdbcBatchInserter::FinishBackgroundFlush(const TOnRowError& onRowError,
+                                                                const TWriteRow& writeRow) {
+  if (!InFlight()) return {};
+  TFlight& flight = *m_Flight;
+  if (flight.Thread.joinable()) flight.Thread.join();
+  std::unique_ptr<TImpl> lane = std::move(flight.Lane);
+  TKVOdbcBatchInserter::TImpl& done = *lane;
+  // The lane serves again for the batch after next, its statements prepared and bound.
+  TKVOnExit keep("keeping a written batch's lane", [&] { m_Spare = std::move(lane); });
+  if (flight.Error) {
+    done.Rows = 0;
+    std::rethrow_exception(flight.Error);
+  }
+  return done.Complete(flight.Pass, onRowError, writeRow);
+}
+
 void TKVOdbcBatchInserter::SetUpdateKey(const std::string& column) {
-  if (m_Impl->Rows > 0)
+  if (m_Impl->Rows > 0 || InFlight())
     throw EKVException("The batch's statement cannot change while rows are pending", m_Impl->Rs.get(),
                        "TKVOdbcBatchInserter.SetUpdateKey");
   m_Impl->UpdateKey = column;
   m_Impl->Prepared = false;
+  m_Spare.reset();
 }
 
 void TKVOdbcBatchInserter::Clear() { m_Impl->Rows = 0; }

@@ -37,7 +37,18 @@
 //      dropped and may be partly written inside the open transaction, which the caller then rolls back.
 //      The status array is read where a driver fills it: a SQL_SUCCESS_WITH_INFO with a row marked
 //      SQL_PARAM_ERROR counts as a failed array.
-//  - Clear(): drops the pending rows without writing (cancel, abort).
+//  - Clear(): drops the pending rows without writing (cancel, abort); not a batch in flight (below).
+//  - FlushInBackground(): the same writing as Flush, its first pass (the savepoint or own transaction and
+//      the statements over the whole batch) on a thread of its own; the batch is empty at once and the next
+//      rows gather in a second set of arrays and statements while the first pass runs. The connection
+//      belongs to that thread until FinishBackgroundFlush: the caller uses it for nothing else meanwhile
+//      (no other statement, commit, rollback or close on it; Add, NeedsFlushBefore and Pending touch
+//      nothing but this object's memory). One batch at a time is in flight; Flush and FlushInBackground
+//      raise while one is.
+//  - FinishBackgroundFlush(onRowError, writeRow): waits for the first pass and completes the batch as Flush
+//      would (the second pass on the calling thread, row by row, when the first failed); raises what Flush
+//      would have raised. Without a batch in flight: an empty result. The destructor waits for a batch in
+//      flight and leaves what it wrote in the open transaction, for the caller to commit or roll back.
 //
 // What the drivers do with a failing row inside a parameter array (measured with a CHECK violation and a
 // duplicate key in a 10-row array, autocommit on and off):
@@ -119,6 +130,12 @@ class TKVOdbcBatchInserter {
   TKVBatchFlushResult Flush(const TOnRowError& onRowError = nullptr, const TWriteRow& writeRow = nullptr);
   void Clear();
 
+  void FlushInBackground();
+  TKVBatchFlushResult FinishBackgroundFlush(const TOnRowError& onRowError = nullptr,
+                                            const TWriteRow& writeRow = nullptr);
+  bool InFlight() const;
+  size_t PendingInFlight() const;  // rows of the batch in flight (0: none)
+
   size_t Pending() const;
 
   // Update mode (before the first Add): every row is the edit of an existing row, named by the value of
@@ -142,7 +159,10 @@ class TKVOdbcBatchInserter {
 
  private:
   struct TImpl;
-  std::unique_ptr<TImpl> m_Impl;
+  struct TFlight;
+  std::unique_ptr<TImpl> m_Impl;    // the arrays the next rows join
+  std::unique_ptr<TImpl> m_Spare;   // the lane of the last batch written in the background, for the next
+  std::unique_ptr<TFlight> m_Flight;
   size_t m_Capacity;
   size_t m_ArrayExecutes = 0, m_RowExecutes = 0, m_Prepares = 0;
 };

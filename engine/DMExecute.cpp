@@ -298,6 +298,10 @@ struct TQXExecuter::TDestRSCache {
   // values to be written (Empty for a field without one) and the source record's values. Slots are reused.
   std::unique_ptr<TKVOdbcBatchInserter> Batch;
   std::vector<TQueuedRow> Queued;
+  // A full batch may be written on a thread of its own while the next one gathers (MayOverlapWrites): the
+  // queued rows of the batch in flight.
+  bool Overlap = false;
+  std::vector<TQueuedRow> QueuedInFlight;
   // The recordset's counters at its database's last commit (what a lost connection keeps).
   int32_t CommittedInserted = 0, CommittedEdited = 0;
   // A recordset that locates before it inserts: the locate values of the queued rows. A record whose locate
@@ -439,6 +443,7 @@ void TQXExecuter::BeginRun(IQXProgressSink& progress) {
   m_Progress = &progress;
   m_Result = TQXRunResult::Failed;  // until the run gets to its end
   m_RecordErrors = 0;
+  m_BackgroundBatches = 0;
   ResetStatistics();
   m_Cancel = false;
   m_OperationStart = m_SourceStart = KVNow();
@@ -780,6 +785,7 @@ TQXExecuter::TDestRSCache& TQXExecuter::CacheFor(TKVTreeItem& rsItem) {
     cache->Batch = std::make_unique<TKVOdbcBatchInserter>(cache->Data->Recordset(), capacity);
     cache->QueuesAfterLocate = !cache->Data->AlwaysInsertNewRecord();
     if (cache->QueuesAfterLocate) SetUpKeyWindow(*cache);
+    cache->Overlap = MayOverlapWrites(*cache);
   }
   m_Caches.push_back(std::move(cache));
   return *m_Caches.back();
@@ -892,7 +898,12 @@ void TQXExecuter::KeepSourceRecord(const TDestRSCache& cache, TQueuedRow& q) {
 
 void TQXExecuter::QueueInsert(TDestRSCache& cache) {
   TKVOdbcRecordset& rs = cache.Data->Recordset();
-  if (cache.Batch->NeedsFlushBefore(rs)) FlushBatch(cache);
+  if (cache.Batch->NeedsFlushBefore(rs)) {
+    if (cache.Overlap)
+      FlushInsertsInBackground(cache);
+    else
+      FlushBatch(cache);
+  }
   if (cache.QueuesAfterLocate) {
     MakeQueueKey(cache, true);
     cache.QueuedKeys.insert(cache.Key);
@@ -914,9 +925,58 @@ void TQXExecuter::FlushBatch(TDestRSCache& cache) {
 
 void TQXExecuter::FlushInserts(TDestRSCache& cache) {
   cache.QueuedKeys.clear();
+  FinishInsertsInFlight(cache);
   if (!cache.Batch || cache.Batch->Pending() == 0) return;
   // The window took the failed rows' keys for written.
   WriteBatch(cache, *cache.Batch, cache.Queued, nullptr, m_Stats.RecordsInserted, cache.Data->RecordsInserted, true);
+}
+
+// The database works while the engine reads and queues the next records (two threads: the source's driver
+// and ours on one, the destination's driver and its server on the other). Only where nothing could tell:
+// the recordset always inserts and is the only destination of its source recordset, so that no other
+// statement, commit or rollback wants the connection while a batch is in flight (commits and the end of
+// the source finish the batch first), no other destination sees records read after a failing one, and
+// the source reads through a connection of its own. A failure in the batch in flight is handled when it
+// is finished: its rows go through the error action in their order, as a flushed batch's do, and where the
+// error action ends the run, the records queued after them are dropped, as they would never have been read.
+bool TQXExecuter::MayOverlapWrites(const TDestRSCache& cache) const {
+  if (!cache.Batch || cache.QueuesAfterLocate || !cache.SourceItem || !cache.Source) return false;
+  // For comparing both ways of writing (the benchmark): DABRIX_NO_OVERLAP=1 writes every batch in turn.
+  if (const char* off = std::getenv("DABRIX_NO_OVERLAP"); off && *off && *off != '0') return false;
+  TKVOdbcRecordset& rs = cache.Data->Recordset();
+  TKVOdbcRecordset& src = cache.Source->Recordset();
+  if (!rs.Connection() || !src.Connection() || rs.Connection() == src.Connection() ||
+      rs.Connection()->OdbcHandle() == src.Connection()->OdbcHandle())
+    return false;
+  size_t others = 0;
+  VisitPreOrder(*cache.SourceItem, [&](TKVTreeItem& node) {
+    if (&node == cache.SourceItem || &node == cache.Item) return;
+    if (node.DataAs<TQXDSourceRSData>() || node.DataAs<TQXDDestRSData>()) ++others;
+  });
+  return others == 0;
+}
+
+void TQXExecuter::FlushInsertsInBackground(TDestRSCache& cache) {
+  FinishInsertsInFlight(cache);
+  if (cache.Batch->Pending() == 0) return;
+  std::swap(cache.Queued, cache.QueuedInFlight);
+  cache.Batch->FlushInBackground();
+  ++m_BackgroundBatches;
+}
+
+void TQXExecuter::FinishInsertsInFlight(TDestRSCache& cache) {
+  if (!cache.Batch || !cache.Batch->InFlight()) return;
+  try {
+    WriteBatch(cache, *cache.Batch, cache.QueuedInFlight, nullptr, m_Stats.RecordsInserted,
+               cache.Data->RecordsInserted, true, true);
+  } catch (const TQXHandledRecordError&) {
+    // The run ends at a record of the batch in flight: the records queued since were read after it.
+    auto dropped = static_cast<int32_t>(cache.Batch->Pending());
+    cache.Batch->Clear();
+    m_Stats.RecordsInserted -= dropped;
+    cache.Data->RecordsInserted -= dropped;
+    throw;
+  }
 }
 
 // A failing row is the record error its record would have raised when written alone: its details, its red
@@ -924,7 +984,7 @@ void TQXExecuter::FlushInserts(TDestRSCache& cache) {
 // those not written are taken off again. Raises TQXHandledRecordError where the error action ends the run.
 void TQXExecuter::WriteBatch(TDestRSCache& cache, TKVOdbcBatchInserter& batch, const std::vector<TQueuedRow>& queued,
                              const std::function<void(size_t)>& writeRow, int32_t& runCount, int32_t& nodeCount,
-                             bool lossMovesWindow) {
+                             bool lossMovesWindow, bool inFlight) {
   int64_t start = TickMs();
   std::exception_ptr stop;
   int32_t stoppedAtPosition = 0;
@@ -944,7 +1004,7 @@ void TQXExecuter::WriteBatch(TDestRSCache& cache, TKVOdbcBatchInserter& batch, c
   };
   TKVBatchFlushResult result;
   try {
-    result = batch.Flush(onRowError, writeRow);
+    result = inFlight ? batch.FinishBackgroundFlush(onRowError, writeRow) : batch.Flush(onRowError, writeRow);
   } catch (std::exception& e) {
     // A connection that went away between two batches fails the whole flush, before any row.
     HandleLostConnection(e, *cache.Item->Parent());

@@ -202,6 +202,8 @@ class TQXExecuter : public TKVRefLifeObject {
   // Record errors the last run reported (one red line each), whatever the error action made of them: a
   // run that went on past failed records still dropped them.
   int64_t RecordErrors() const { return m_RecordErrors; }
+  // Batches of the last run written on a thread of their own while the next records were read.
+  int64_t BatchesWrittenInBackground() const { return m_BackgroundBatches; }
 
   // --- steps of a run, public for the validation and for tests
   // Whether the node takes part in a run now: definition data, checked and effectively enabled (Active),
@@ -267,9 +269,16 @@ class TQXExecuter : public TKVRefLifeObject {
   // Writes the queued inserts, then the queued edits.
   void FlushBatch(TDestRSCache& cache);
   void FlushInserts(TDestRSCache& cache);
+  // Overlapped writing: whether a batched recordset may write a full batch on a thread of its own while the
+  // next records are read and queued; starting that; finishing the batch in flight (its outcome handled as
+  // a flush's, before anything else uses the connection).
+  bool MayOverlapWrites(const TDestRSCache& cache) const;
+  void FlushInsertsInBackground(TDestRSCache& cache);
+  void FinishInsertsInFlight(TDestRSCache& cache);
+  // `inFlight`: the outcome of the batch written in the background, instead of a flush of the pending rows.
   void WriteBatch(TDestRSCache& cache, TKVOdbcBatchInserter& batch, const std::vector<TQueuedRow>& queued,
                   const std::function<void(size_t)>& writeRow, int32_t& runCount, int32_t& nodeCount,
-                  bool lossMovesWindow);
+                  bool lossMovesWindow, bool inFlight = false);
   void FlushAllBatches();
   void TakeFieldValue(TKVTreeItem& rsItem, TDestRSCache& cache, TFieldCache& field);
   void WriteStatisticsBlock(double sourceStart);
@@ -329,6 +338,7 @@ class TQXExecuter : public TKVRefLifeObject {
   double m_OperationStart = 0, m_SourceStart = 0;
   TQXRunStatistics m_Stats;
   int64_t m_RecordErrors = 0;
+  int64_t m_BackgroundBatches = 0;
   std::unique_ptr<TNodeReportAdapter> m_NodeReport;
   TCallCancel m_CallCancel{*this};
   TQXReportLine m_PendingLine;

@@ -96,19 +96,19 @@ class BatchInsertTest : public DbTest {
   };
 
   // Inserts rows [0, count) as the engine does: Insert, assign, Add (flushing first when asked), Cancel;
-  // then the final flush. Failures are reported by their row of the whole run.
+  // then the final flush. Failures are reported by their row of the whole run. `background`: a full batch
+  // is written on the inserter's own thread while the next rows join the other lane (the one in flight
+  // finished first), the last one in turn.
   TRun InsertBatched(TKVOdbcBatchInserter& ins, TKVOdbcRecordsetBase& rs, size_t count,
-                     const std::function<void(TKVOdbcRecordsetBase&, size_t)>& fill) {
+                     const std::function<void(TKVOdbcRecordsetBase&, size_t)>& fill, bool background = false) {
     TRun run;
-    size_t base = 0;
-    std::vector<size_t> rowOfBatch;
-    auto flush = [&] {
-      TKVBatchFlushResult r = ins.Flush();
-      EXPECT_EQ(r.Rows, rowOfBatch.size());
+    std::vector<size_t> rowOfBatch, rowOfFlight;
+    auto take = [&](const TKVBatchFlushResult& r, std::vector<size_t>& rows) {
+      EXPECT_EQ(r.Rows, rows.size());
       EXPECT_EQ(r.StoppedAt, r.Rows);
       EXPECT_EQ(r.Written + r.Failures.size(), r.Rows);
       for (const TKVBatchInsertFailure& f : r.Failures) {
-        run.Failed.emplace_back(rowOfBatch.at(f.Row), MessageOf(f.Error));
+        run.Failed.emplace_back(rows.at(f.Row), MessageOf(f.Error));
         // Raised by the recordset, as the row writer's errors are.
         try {
           std::rethrow_exception(f.Error);
@@ -120,14 +120,32 @@ class BatchInsertTest : public DbTest {
         }
       }
       run.Written += r.Written;
-      base += r.Rows;
-      rowOfBatch.clear();
+      rows.clear();
+    };
+    auto finish = [&] {
+      if (ins.InFlight()) take(ins.FinishBackgroundFlush(), rowOfFlight);
+      EXPECT_FALSE(ins.InFlight());
+    };
+    auto flush = [&] {
+      finish();
+      take(ins.Flush(), rowOfBatch);
       EXPECT_EQ(ins.Pending(), 0u);
     };
     for (size_t i = 0; i < count; ++i) {
       rs.Insert();
       fill(rs, i);
-      if (ins.NeedsFlushBefore(rs)) flush();
+      if (ins.NeedsFlushBefore(rs)) {
+        if (background) {
+          finish();
+          rowOfFlight.swap(rowOfBatch);
+          ins.FlushInBackground();
+          EXPECT_TRUE(ins.InFlight());
+          EXPECT_EQ(ins.Pending(), 0u);
+          EXPECT_EQ(ins.PendingInFlight(), rowOfFlight.size());
+        } else {
+          flush();
+        }
+      }
       size_t row = ins.Add(rs);
       EXPECT_EQ(row, rowOfBatch.size());
       rowOfBatch.push_back(i);
@@ -192,6 +210,24 @@ TEST_P(BatchInsertTest, RowsArriveExactlyAsTheRowWriterWritesThemInFewExecutes) 
   // The same records through the row writer: the reference for every byte stored.
   WriteRowByRow(single, n);
   ExpectSameRows(batched, single);
+
+  // And written in the background, a batch at a time while the next gathers in the other lane, inside a
+  // transaction as the engine writes them.
+  std::string overlapped = CreateWideTable("o");
+  {
+    auto ro = OpenForInsert(overlapped);
+    TKVOdbcBatchInserter background(*ro);
+    SetAutocommit(false);
+    Conn().BeginTransaction();
+    TRun bg = InsertBatched(background, *ro, n, FillWide, true);
+    ro->Close();
+    Conn().CommitTransaction();
+    SetAutocommit(true);
+    EXPECT_TRUE(bg.Failed.empty()) << bg.Failed.front().second;
+    EXPECT_EQ(bg.Written, n);
+    EXPECT_EQ(background.ArrayExecuteCount(), 3u);
+  }
+  ExpectSameRows(overlapped, single);
 
   // And a few values checked against what was assigned, so that the reference is not wrong the same way.
   auto check = OpenRecordset("SELECT id, name, bin, memo, dflt FROM " + batched + " WHERE id IN (2, 4, 252, 504)" +
@@ -432,6 +468,54 @@ TEST_P(BatchInsertFailureTest, InsideATransactionNothingIsCommittedUntilTheCalle
   SetAutocommit(true);
   ExpectFailedRows(run, t);
   ExpectGoodRowsWritten(t);
+}
+
+// Written on the inserter's thread while the next rows gather: the same rows, the same failures in the same
+// order, the same statements; the connection is the caller's again once the batch in flight is finished.
+TEST_P(BatchInsertFailureTest, BatchesWrittenInTheBackgroundEndAsFlushedOnes) {
+  std::string t = CreateCheckedTable();
+  SetAutocommit(false);
+  auto rs = OpenRecordset("SELECT id, v, name FROM " + t, ctForwardOnly);
+  {
+    TKVOdbcBatchInserter ins(*rs);
+    Conn().BeginTransaction();
+    TRun run = InsertBatched(ins, *rs, 2500, FillChecked, true);
+    EXPECT_EQ(ins.ArrayExecuteCount(), 3u);
+    EXPECT_EQ(ins.RowExecuteCount(), 2000u);
+    Conn().CommitTransaction();
+    ExpectFailedRows(run, t);
+    ExpectGoodRowsWritten(t);
+
+    // One batch at a time: the one in flight is finished before another is written.
+    Conn().BeginTransaction();
+    for (size_t i = 0; i < 4; ++i) {
+      rs->Insert();
+      rs->FieldByName("id").SetValue(static_cast<int32_t>(5000 + i));
+      rs->FieldByName("v").SetValue(1);
+      if (i == 2) ins.FlushInBackground();
+      ins.Add(*rs);
+      rs->Cancel();
+    }
+    EXPECT_EQ(ins.PendingInFlight(), 2u);
+    EXPECT_NE(ErrorOf([&] { ins.Flush(); }), "(no error)");
+    EXPECT_NE(ErrorOf([&] { ins.FlushInBackground(); }), "(no error)");
+    EXPECT_EQ(ins.FinishBackgroundFlush().Written, 2u);
+    EXPECT_EQ(ins.FinishBackgroundFlush().Rows, 0u);  // nothing in flight any more
+    EXPECT_EQ(ins.Flush().Written, 2u);
+    // Left in flight when the inserter goes: it waits, and what was written stays in the transaction.
+    for (size_t i = 4; i < 7; ++i) {
+      rs->Insert();
+      rs->FieldByName("id").SetValue(static_cast<int32_t>(5000 + i));
+      rs->FieldByName("v").SetValue(1);
+      ins.Add(*rs);
+      rs->Cancel();
+    }
+    ins.FlushInBackground();
+  }
+  EXPECT_EQ(Count(t), 2498 + 7);
+  Conn().RollbackTransaction();
+  SetAutocommit(true);
+  EXPECT_EQ(Count(t), 2498);
 }
 
 TEST_P(BatchInsertFailureTest, StoppingAtAFailingRowWritesNothingAfterIt) {

@@ -40,6 +40,7 @@ struct TOutcome {
   bool Raised = false;
   std::string Error;
   int RowWritersCreated = 0, BoundPrepares = 0;
+  int64_t BackgroundBatches = 0;
 };
 
 class BatchRun : public DbTest {
@@ -146,6 +147,7 @@ class BatchRun : public DbTest {
     }
     o.Result = exec.Result();
     o.RecordErrors = exec.RecordErrors();
+    o.BackgroundBatches = exec.BatchesWrittenInBackground();
     o.RowWritersCreated = drs.DataAs<TQXDDestRSData>()->Recordset().RowWritersCreated();
     o.BoundPrepares = drs.DataAs<TQXDDestRSData>()->Recordset().BoundPrepareCount();
     o.Rows = enginetest::QueryRows(ConnRef(), "SELECT count(*), sum(id), min(name), max(amount), min(origin) FROM " + m_Table);
@@ -265,6 +267,45 @@ TEST_P(BatchUpsertRun, AbortAtAQueuedRecordOrAnEditedOneEndsTheRunThere) {
 }
 
 DABRIX_INSTANTIATE_DB_TEST(BatchUpsertRun);
+
+// Transactions longer than two batches: a full batch is written on a thread of its own while the next one
+// gathers. With 3,000 records, failing at 3, 1,500 and 2,003, the first two failing rows are found in a batch
+// that was in flight: the same outcome as record by record, and as the batches written in turn. Where the
+// error action ends the run at record 3, the thousand records queued meanwhile are not written.
+TEST_P(BatchRun, BatchesWrittenWhileTheNextGathersEndAsRecordByRecord) {
+  m_SourceSql = "SELECT id, name, amount FROM src UNION ALL SELECT id + 2000, name, amount FROM src WHERE id <= 1000 "
+                "ORDER BY 1";
+  for (int action : {eaContinueOperation, eaAbortOperation}) {
+    SCOPED_TRACE(action);
+    TOutcome overlapped = Run(5000, action);
+    setenv("DABRIX_NO_OVERLAP", "1", 1);
+    TOutcome inTurn = Run(5000, action);
+    unsetenv("DABRIX_NO_OVERLAP");
+    TOutcome single = Run(50, action);
+    ExpectSameOutcome(overlapped, single);
+    ExpectSame(inTurn, single);
+    EXPECT_EQ(inTurn.BackgroundBatches, 0);
+    if (action == eaContinueOperation) {
+      EXPECT_EQ(overlapped.BackgroundBatches, 2);
+      ASSERT_EQ(overlapped.RedLines.size(), 3u);
+      EXPECT_NE(overlapped.RedLines[1].find("Source Record Position: 1500,"), std::string::npos);
+      EXPECT_NE(overlapped.RedLines[2].find("Source Record Position: 2003, Source Values: (id: 2003, name: 'BAD'"),
+                std::string::npos)
+          << overlapped.RedLines[2];
+      EXPECT_EQ(overlapped.TableLine,
+                "   Table \"" + m_Table + "\":\t2997 Records Inserted\t0 Records Edited\t0 Records Skipped");
+    } else {
+      EXPECT_EQ(overlapped.BackgroundBatches, 1);
+      EXPECT_EQ(overlapped.RecordsRead, "   Records Read: 3");
+      EXPECT_EQ(overlapped.RedLines.size(), 1u);
+    }
+  }
+  // Cancelled while a batch is in flight: it is finished, and what was read before the cancel is written.
+  TOutcome overlapped = Run(5000, eaContinueOperation, 1700), single = Run(50, eaContinueOperation, 1700);
+  ExpectSameOutcome(overlapped, single);
+  EXPECT_EQ(overlapped.BackgroundBatches, 1);
+  EXPECT_EQ(overlapped.Result, TQXRunResult::Cancelled);
+}
 
 TEST_P(BatchRun, CancelInTheMiddleOfABatchWritesTheRecordsReadBeforeIt) {
   TOutcome batched = Run(1000, eaContinueOperation, 1234), single = Run(50, eaContinueOperation, 1234);

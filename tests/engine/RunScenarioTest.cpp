@@ -646,6 +646,38 @@ TEST_P(LostServer, DestinationGoneStopsTheRunWithOneErrorUnderEveryErrorAction) 
   }
 }
 
+// Transactions longer than two batches: a batch is written on a thread of its own while the next gathers.
+// The session ends while one is in flight or about to be: the run still stops with the one lost-connection
+// error, does not hang, and the server keeps nothing of the uncommitted transaction.
+TEST_P(LostServer, DestinationGoneWhileABatchIsWrittenInTheBackground) {
+  {
+    auto src = dbtest::Connect(m_Src);
+    Exec(src, "CREATE TABLE many (id INTEGER PRIMARY KEY, name VARCHAR(40))");
+    Exec(src, "INSERT INTO many WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 3000) "
+              "SELECT i, 'n' || i FROM n");
+    src->Deactivate();
+  }
+  Exec(m_ServerConn, "CREATE TABLE " + m_Table + " (id INTEGER PRIMARY KEY, name VARCHAR(60))");
+  m_Tree = std::make_unique<TTree>();
+  TKVTreeItem& rs = m_Tree->SourceRS(m_Tree->SourceDb("Src", m_Src), "many", "SELECT * FROM many ORDER BY id");
+  TKVTreeItem& db = m_Tree->DestDb(rs, "Dst", m_Server, 5000);
+  TKVTreeItem& dst = m_Tree->DestRS(db, m_Table, "SELECT * FROM " + m_Table, false);
+  m_Tree->Field(dst, "id", "id");
+  m_Tree->Field(dst, "name", "name");
+  m_Progress.OnRecord = [&](int64_t pos) {
+    if (pos == 1002) EndSession(SessionOf(ConnectionOf(db)));
+  };
+  auto start = std::chrono::steady_clock::now();
+  std::string error = Run(eaContinueOperation);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_EQ(error.rfind("The connection to the destination database \"Dst\" has been lost, the run stops.", 0), 0u)
+      << error;
+  EXPECT_EQ(m_Exec->Result(), TQXRunResult::Failed);
+  EXPECT_EQ(m_Exec->RecordErrors(), 1);
+  EXPECT_GE(m_Exec->BatchesWrittenInBackground(), 1);
+  EXPECT_EQ(Query(m_ServerConn, "SELECT count(*) FROM " + m_Table), "0;");
+}
+
 // A source whose server goes away while its rows are fetched in portions: the run ends with the driver's
 // error instead of taking the failed fetch for the end of the data, and the destination keeps what was
 // written up to there.
