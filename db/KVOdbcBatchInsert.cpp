@@ -422,7 +422,7 @@ struct TKVOdbcBatchInserter::TImpl {
     // handled as that of an array).
     bool rowWise = SQLite && std::any_of(Columns.begin(), Columns.end(),
                                          [](const TColumn& col) { return col.CType == SQL_C_BINARY; });
-    if ((SQLite || PostgreSQL) && !rowWise && UpdateKey.empty()) return ExecuteMultiRow();
+    if ((SQLite && !rowWise) || (PostgreSQL && UpdateKey.empty())) return ExecuteMultiRow();
     if (PostgreSQL && !UpdateKey.empty()) return ExecuteUpdateFromValues();
     if (rowWise) {
       ++Owner.m_ArrayExecutes;
@@ -470,21 +470,33 @@ struct TKVOdbcBatchInserter::TImpl {
     // a PostgreSQL statement takes at most 32,767 in psqlODBC's binding, and longer statements pay.
     const size_t perStatement =
         std::max<size_t>(1, std::min<size_t>(SQLite ? 200 : Owner.m_Capacity, 32766 / columns));
-    std::string head = "INSERT INTO " + TableSQL + " (", row = "(";
-    for (size_t n = 0; n < Columns.size(); ++n) {
-      head += (n ? ", " : "") + KVQuoteIdentifier(Columns[n].Name, Quote);
+    // Edits (SQLite): one UPDATE joined to the rows' values, its key column searched by each value row; the
+    // values take the columns' affinities as bound values would. The count of rows it changed tells whether
+    // every key had its row.
+    const bool update = !UpdateKey.empty();
+    std::string head = update ? "UPDATE " + TableSQL + " SET " : "INSERT INTO " + TableSQL + " (", row = "(", tail;
+    for (size_t n = 0, set = 0; n < Columns.size(); ++n) {
       row += n ? ", ?" : "?";
+      if (!update) {
+        head += (n ? ", " : "") + KVQuoteIdentifier(Columns[n].Name, Quote);
+      } else if (n != KeyColumn) {
+        head += (set++ ? ", " : "") + KVQuoteIdentifier(Columns[n].Name, Quote) + " = dabrix_v.column" +
+                std::to_string(n + 1);
+      }
     }
-    head += ") VALUES ";
+    head += update ? " FROM (VALUES " : ") VALUES ";
     row += ")";
+    if (update)
+      tail = ") AS dabrix_v WHERE " + TableSQL + "." + KVQuoteIdentifier(Columns[KeyColumn].Name, Quote) +
+             " = dabrix_v.column" + std::to_string(KeyColumn + 1);
     auto textOf = [&](size_t count) {
       std::string text = head;
-      text.reserve(head.size() + count * (row.size() + 2));
+      text.reserve(head.size() + count * (row.size() + 2) + tail.size());
       for (size_t r = 0; r < count; ++r) {
         if (r) text += ", ";
         text += row;
       }
-      return text;
+      return text + tail;
     };
     ++Owner.m_ArrayExecutes;
     for (size_t first = 0; first < Rows; first += perStatement) {
@@ -542,8 +554,11 @@ struct TKVOdbcBatchInserter::TImpl {
       SQLRETURN rc = SQLite ? SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(text.data()),
                                             static_cast<SQLINTEGER>(text.size()))
                             : SQLExecute(h);
+      SQLLEN changed = -1;
+      if (update && KVOdbcSucceeded(rc) && !KVOdbcSucceeded(SQLRowCount(h, &changed))) changed = -1;
       SQLFreeStmt(h, SQL_CLOSE);
       if (!KVOdbcSucceeded(rc) && rc != SQL_NO_DATA) return false;
+      if (update && (rc == SQL_NO_DATA || (changed >= 0 && static_cast<size_t>(changed) < count))) return false;
     }
     return true;
   }

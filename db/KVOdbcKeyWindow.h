@@ -11,6 +11,7 @@
 //    into account the rows the caller told it about with Added. A key outside the current range reads a new
 //    window starting at that key (one statement). The range is [first key asked, last key read]; a window
 //    with fewer rows than asked for reaches to the end of the key space.
+//  - Answers(key): whether Contains(key) answers without reading (the key is inside the current range).
 //  - Added(key): the caller inserted a row with that key (or will before anything else reads the table).
 //  - Reset(): forgets the window, so the next Contains reads from the table again (after a commit, or after
 //    writes that may have failed).
@@ -38,6 +39,8 @@ class TKVOdbcKeyWindow {
                    size_t rows = kDefaultRows);
 
   bool Contains(int64_t key);
+  // Whether Contains(key) answers from the window in memory, without a statement.
+  bool Answers(int64_t key) const { return m_Valid && key >= m_First && key <= m_Last; }
   void Added(int64_t key);
   void Reset() { m_Valid = false; }
   bool Worthwhile() const;

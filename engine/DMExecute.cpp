@@ -301,7 +301,8 @@ struct TQXExecuter::TDestRSCache {
   // A full batch may be written on a thread of its own while the next one gathers (MayOverlapWrites): the
   // queued rows of the batch in flight.
   bool Overlap = false;
-  std::vector<TQueuedRow> QueuedInFlight;
+  std::vector<TQueuedRow> QueuedInFlight, QueuedEditsInFlight;
+  std::unordered_set<std::string> QueuedKeysInFlight;  // the locate keys of the inserts in flight
   // The recordset's counters at its database's last commit (what a lost connection keeps).
   int32_t CommittedInserted = 0, CommittedEdited = 0;
   // A recordset that locates before it inserts: the locate values of the queued rows. A record whose locate
@@ -924,8 +925,8 @@ void TQXExecuter::FlushBatch(TDestRSCache& cache) {
 }
 
 void TQXExecuter::FlushInserts(TDestRSCache& cache) {
+  FinishInFlight(cache);
   cache.QueuedKeys.clear();
-  FinishInsertsInFlight(cache);
   if (!cache.Batch || cache.Batch->Pending() == 0) return;
   // The window took the failed rows' keys for written.
   WriteBatch(cache, *cache.Batch, cache.Queued, nullptr, m_Stats.RecordsInserted, cache.Data->RecordsInserted, true);
@@ -933,14 +934,16 @@ void TQXExecuter::FlushInserts(TDestRSCache& cache) {
 
 // The database works while the engine reads and queues the next records (two threads: the source's driver
 // and ours on one, the destination's driver and its server on the other). Only where nothing could tell:
-// the recordset always inserts and is the only destination of its source recordset, so that no other
-// statement, commit or rollback wants the connection while a batch is in flight (commits and the end of
-// the source finish the batch first), no other destination sees records read after a failing one, and
-// the source reads through a connection of its own. A failure in the batch in flight is handled when it
-// is finished: its rows go through the error action in their order, as a flushed batch's do, and where the
-// error action ends the run, the records queued after them are dropped, as they would never have been read.
+// the recordset is the only destination of its source recordset, so that no other recordset's statement,
+// commit or rollback wants the connection while a batch is in flight, no other destination sees records
+// read after a failing one, and the source reads through a connection of its own. The recordset's own
+// uses of the connection finish the batch in flight first (FinishInFlight): a commit, the end of the
+// source, a locate the key window cannot answer from memory, a record written at once. A failure in the
+// batch in flight is handled when it is finished: its rows go through the error action in their order, as
+// a flushed batch's do, and where the error action ends the run, the records queued after them are dropped,
+// as they would never have been read.
 bool TQXExecuter::MayOverlapWrites(const TDestRSCache& cache) const {
-  if (!cache.Batch || cache.QueuesAfterLocate || !cache.SourceItem || !cache.Source) return false;
+  if (!cache.Batch || !cache.SourceItem || !cache.Source) return false;
   // For comparing both ways of writing (the benchmark): DABRIX_NO_OVERLAP=1 writes every batch in turn.
   if (const char* off = std::getenv("DABRIX_NO_OVERLAP"); off && *off && *off != '0') return false;
   TKVOdbcRecordset& rs = cache.Data->Recordset();
@@ -957,25 +960,71 @@ bool TQXExecuter::MayOverlapWrites(const TDestRSCache& cache) const {
 }
 
 void TQXExecuter::FlushInsertsInBackground(TDestRSCache& cache) {
-  FinishInsertsInFlight(cache);
+  FinishInFlight(cache);
   if (cache.Batch->Pending() == 0) return;
   std::swap(cache.Queued, cache.QueuedInFlight);
+  std::swap(cache.QueuedKeys, cache.QueuedKeysInFlight);
+  cache.QueuedKeys.clear();
   cache.Batch->FlushInBackground();
   ++m_BackgroundBatches;
 }
 
+void TQXExecuter::FlushEditsInBackground(TDestRSCache& cache) {
+  FinishInFlight(cache);
+  if (cache.Edits->Pending() == 0) return;
+  std::swap(cache.QueuedEdits, cache.QueuedEditsInFlight);
+  // A key may be edited again in the next batch: the one in flight is written before it.
+  cache.EditKeys.clear();
+  cache.Edits->FlushInBackground();
+  ++m_BackgroundBatches;
+}
+
+// At most one batch of a recordset is in flight, inserts or edits.
+void TQXExecuter::FinishInFlight(TDestRSCache& cache) {
+  FinishInsertsInFlight(cache);
+  FinishEditsInFlight(cache);
+}
+
 void TQXExecuter::FinishInsertsInFlight(TDestRSCache& cache) {
   if (!cache.Batch || !cache.Batch->InFlight()) return;
+  cache.QueuedKeysInFlight.clear();
   try {
+    // The window took the failed rows' keys for written.
     WriteBatch(cache, *cache.Batch, cache.QueuedInFlight, nullptr, m_Stats.RecordsInserted,
                cache.Data->RecordsInserted, true, true);
   } catch (const TQXHandledRecordError&) {
-    // The run ends at a record of the batch in flight: the records queued since were read after it.
+    DropQueuedAfterStop(cache);
+    throw;
+  }
+}
+
+void TQXExecuter::FinishEditsInFlight(TDestRSCache& cache) {
+  if (!cache.Edits || !cache.Edits->InFlight()) return;
+  try {
+    WriteBatch(cache, *cache.Edits, cache.QueuedEditsInFlight, EditReplay(cache, cache.QueuedEditsInFlight),
+               m_Stats.RecordsEdited, cache.Data->RecordsEdited, false, true);
+  } catch (const TQXHandledRecordError&) {
+    DropQueuedAfterStop(cache);
+    throw;
+  }
+}
+
+// The run ends at a record of the batch in flight: the records queued since were read after it, and are
+// neither written nor counted.
+void TQXExecuter::DropQueuedAfterStop(TDestRSCache& cache) {
+  if (cache.Batch) {
     auto dropped = static_cast<int32_t>(cache.Batch->Pending());
     cache.Batch->Clear();
+    cache.QueuedKeys.clear();
     m_Stats.RecordsInserted -= dropped;
     cache.Data->RecordsInserted -= dropped;
-    throw;
+  }
+  if (cache.Edits) {
+    auto dropped = static_cast<int32_t>(cache.Edits->Pending());
+    cache.Edits->Clear();
+    cache.EditKeys.clear();
+    m_Stats.RecordsEdited -= dropped;
+    cache.Data->RecordsEdited -= dropped;
   }
 }
 
@@ -1116,7 +1165,10 @@ void TQXExecuter::QueueEdit(TDestRSCache& cache) {
     fill();
     if (cache.Edits->NeedsFlushBefore(rs)) {
       rs.Cancel();
-      FlushEdits(cache);
+      if (cache.Overlap)
+        FlushEditsInBackground(cache);
+      else
+        FlushEdits(cache);
       fill();
     }
     row = cache.Edits->Add(rs);
@@ -1137,14 +1189,19 @@ void TQXExecuter::QueueEdit(TDestRSCache& cache) {
 }
 
 void TQXExecuter::FlushEdits(TDestRSCache& cache) {
+  FinishInFlight(cache);
   cache.EditKeys.clear();
   if (!cache.Edits || cache.Edits->Pending() == 0) return;
-  TQXDDestRSData& dest = *cache.Data;
-  TKVOdbcRecordset& rs = dest.Recordset();
-  // A batch that failed is written again record by record, each edit as it would have been written at once:
-  // located, edited through the recordset, so that its error is the one its record would have raised.
-  auto writeRow = [&](size_t row) {
-    TQueuedRow& q = cache.QueuedEdits[row];
+  WriteBatch(cache, *cache.Edits, cache.QueuedEdits, EditReplay(cache, cache.QueuedEdits), m_Stats.RecordsEdited,
+             cache.Data->RecordsEdited, false);
+}
+
+// A batch that failed is written again record by record, each edit as it would have been written at once:
+// located, edited through the recordset, so that its error is the one its record would have raised.
+std::function<void(size_t)> TQXExecuter::EditReplay(TDestRSCache& cache, std::vector<TQueuedRow>& queued) {
+  return [this, &cache, &queued](size_t row) {
+    TKVOdbcRecordset& rs = cache.Data->Recordset();
+    TQueuedRow& q = queued[row];
     cache.ReplayValues.resize(1);
     cache.ReplayValues[0].FieldName = cache.KeyField;
     cache.ReplayValues[0].Value = q.Key;
@@ -1166,7 +1223,6 @@ void TQXExecuter::FlushEdits(TDestRSCache& cache) {
       throw;
     }
   };
-  WriteBatch(cache, *cache.Edits, cache.QueuedEdits, writeRow, m_Stats.RecordsEdited, dest.RecordsEdited, false);
 }
 
 void TQXExecuter::FlushAllBatches() {
@@ -1273,10 +1329,12 @@ void TQXExecuter::WriteDestRecordset(TKVTreeItem& item) {
           windowKey = true;
         }
       }
-      if (cache.Batch && state == rsInserting && (dest.AlwaysInsertNewRecord() || cache.QueuesAfterLocate))
+      if (cache.Batch && state == rsInserting && (dest.AlwaysInsertNewRecord() || cache.QueuesAfterLocate)) {
         QueueInsert(cache);
-      else
+      } else {
+        FinishInFlight(cache);
         rs.ApplyChanges();
+      }
       if (windowKey && cache.Window) cache.Window->Added(storedKey);
       m_Stats.WriteMilliseconds += static_cast<int32_t>(TickMs() - start);
       if (state == rsInserting) {
@@ -1359,9 +1417,9 @@ bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache
     }
   }
   for (size_t i = 0; i < cache.Locate.size(); ++i) cache.BoundValues[i].Value = cache.Locate[i].Value;
-  if (cache.QueuesAfterLocate && cache.Batch->Pending() > 0) {
+  if (cache.QueuesAfterLocate && (cache.Batch->Pending() > 0 || cache.Batch->InFlight())) {
     MakeQueueKey(cache, false);
-    if (cache.QueuedKeys.count(cache.Key)) FlushBatch(cache);
+    if (cache.QueuedKeys.count(cache.Key) || cache.QueuedKeysInFlight.count(cache.Key)) FlushBatch(cache);
   }
   // Keys in no useful order make the window read more than it answers: per record from then on.
   if (cache.Window && !cache.Window->Worthwhile()) cache.Window.reset();
@@ -1369,8 +1427,10 @@ bool TQXExecuter::LocateAndEditOrInsert(TKVTreeItem& rsItem, TDestRSCache& cache
   if (cache.Window && !cache.Locate.front().Value.IsNull()) {
     cache.CurrentKey = cache.Locate.front().Value.AsInt64();
     cache.CurrentKeyKnown = true;
+    if (!cache.Window->Answers(cache.CurrentKey)) FinishInFlight(cache);
     found = cache.Window->Contains(cache.CurrentKey);
   } else {
+    FinishInFlight(cache);
     rs.SetOpenMode(TKVRecordsetOpenMode::ReadRows);
     rs.ReExecuteWithValues(cache.Condition, cache.BoundValues);
     found = rs.HasCurrentRecord();

@@ -274,7 +274,13 @@ class TQXExecuter : public TKVRefLifeObject {
   // a flush's, before anything else uses the connection).
   bool MayOverlapWrites(const TDestRSCache& cache) const;
   void FlushInsertsInBackground(TDestRSCache& cache);
+  void FlushEditsInBackground(TDestRSCache& cache);
+  void FinishInFlight(TDestRSCache& cache);
   void FinishInsertsInFlight(TDestRSCache& cache);
+  void FinishEditsInFlight(TDestRSCache& cache);
+  void DropQueuedAfterStop(TDestRSCache& cache);
+  // Writes a queued edit of a failed batch as it would have been written at once.
+  std::function<void(size_t)> EditReplay(TDestRSCache& cache, std::vector<TQueuedRow>& queued);
   // `inFlight`: the outcome of the batch written in the background, instead of a flush of the pending rows.
   void WriteBatch(TDestRSCache& cache, TKVOdbcBatchInserter& batch, const std::vector<TQueuedRow>& queued,
                   const std::function<void(size_t)>& writeRow, int32_t& runCount, int32_t& nodeCount,

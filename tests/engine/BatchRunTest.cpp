@@ -437,6 +437,60 @@ TEST_P(BatchEditRun, AbortAtAFailingEditKeepsWhatEarlierTransactionsCommitted) {
   EXPECT_NE(batched.Rows.find("batch,1499,"), std::string::npos) << batched.Rows;
 }
 
+// Transactions longer than a batch: full batches of edits and of inserts are written on a thread of their
+// own while the next records gather, and a locate the key window cannot answer waits for them. 6,000
+// records (the source three times over, ids shifted), rows 1..2600 and 3801..6000 existing: two full edit
+// batches, a full insert batch, two more full edit batches; records 3, 1500, 2003, 4003 and 5500 fail their
+// edit, 3500 its insert. The same as record by record, in key order and shuffled, and where the error action
+// ends the run at record 3 while the next thousand edits were queued.
+TEST_P(BatchEditRun, BatchesWrittenWhileTheNextGathersEndAsRecordByRecord) {
+  m_Fill = [this] {
+    for (int from : {1, 3801}) {
+      int to = from == 1 ? 2600 : 6000;
+      std::string text = "INSERT INTO " + m_Table + " (id, name, amount, origin) VALUES ";
+      for (int i = from; i <= to; ++i)
+        text += (i > from ? ", (" : "(") + std::to_string(i) + ", 'old " + std::to_string(i) + "', 0.5, 'old')";
+      Exec(text);
+    }
+  };
+  const std::string all = "SELECT * FROM (SELECT id, name, amount FROM src UNION ALL SELECT id + 2000, name, amount "
+                          "FROM src UNION ALL SELECT id + 4000, name, amount FROM src)";
+  // Shuffled, the window is not worth reading and every record is located on its own, each locate waiting
+  // for the batch of queued inserts in flight: the 2,000 records 2401..4400 (1,200 of them new) suffice.
+  struct TCase {
+    int Action;
+    const char* Order;
+    std::string Lines;
+    size_t RedLines;
+  };
+  for (const TCase& c : {TCase{eaContinueOperation, "ORDER BY id", "1199 Records Inserted\t4795 Records Edited", 6},
+                         TCase{eaContinueOperation, "WHERE id BETWEEN 2401 AND 4400 ORDER BY (id * 37) % 2003",
+                               "1199 Records Inserted\t799 Records Edited", 2},
+                         TCase{eaAbortOperation, "ORDER BY id", "", 1}}) {
+    SCOPED_TRACE(std::to_string(c.Action) + " " + c.Order);
+    m_SourceSql = all + " " + c.Order;
+    const bool keyOrder = std::string(c.Order) == "ORDER BY id";
+    // Batches written in turn end as record by record (the tests above); record by record is run once here.
+    TOutcome overlapped = Run(10000, c.Action, -1, true);
+    setenv("DABRIX_NO_OVERLAP", "1", 1);
+    TOutcome inTurn = Run(10000, c.Action, -1, true);
+    unsetenv("DABRIX_NO_OVERLAP");
+    ExpectSame(overlapped, inTurn);
+    EXPECT_EQ(inTurn.BackgroundBatches, 0);
+    EXPECT_EQ(overlapped.RedLines.size(), c.RedLines);
+    if (keyOrder && c.Action == eaContinueOperation) {
+      ExpectSame(overlapped, RunSingle(10000, c.Action));
+      EXPECT_EQ(overlapped.BackgroundBatches, 5);
+    }
+    if (c.Action == eaAbortOperation) {
+      EXPECT_EQ(overlapped.BackgroundBatches, 1);
+      EXPECT_EQ(overlapped.RecordsRead, "   Records Read: 3");
+    } else {
+      EXPECT_EQ(overlapped.TableLine, "   Table \"" + m_Table + "\":\t" + c.Lines + "\t0 Records Skipped");
+    }
+  }
+}
+
 DABRIX_INSTANTIATE_DB_TEST(BatchEditRun);
 
 }  // namespace
