@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "db/KVOdbcHandle.h"
@@ -890,13 +891,18 @@ void TKVOdbcBatchInserter::FlushInBackground() {
   m_Impl = std::move(next);
   flight.Pass = {};
   flight.Error = nullptr;
-  flight.Thread = std::thread([&flight] {
+  auto firstPass = [&flight] {
     try {
       flight.Pass = flight.Lane->FirstPass();
     } catch (...) {
       flight.Error = std::current_exception();
     }
-  });
+  };
+  try {
+    flight.Thread = std::thread(firstPass);
+  } catch (const std::system_error&) {
+    firstPass();  // no thread to be had: written here and now, finished as any other
+  }
 }
 
 bool TKVOdbcBatchInserter::InFlight() const { return m_Flight && m_Flight->Lane; }

@@ -962,20 +962,22 @@ bool TQXExecuter::MayOverlapWrites(const TDestRSCache& cache) const {
 void TQXExecuter::FlushInsertsInBackground(TDestRSCache& cache) {
   FinishInFlight(cache);
   if (cache.Batch->Pending() == 0) return;
+  // The queued rows follow their batch once it is on its way (a batch that could not start stays pending,
+  // its rows where they were).
+  cache.Batch->FlushInBackground();
   std::swap(cache.Queued, cache.QueuedInFlight);
   std::swap(cache.QueuedKeys, cache.QueuedKeysInFlight);
   cache.QueuedKeys.clear();
-  cache.Batch->FlushInBackground();
   ++m_BackgroundBatches;
 }
 
 void TQXExecuter::FlushEditsInBackground(TDestRSCache& cache) {
   FinishInFlight(cache);
   if (cache.Edits->Pending() == 0) return;
+  cache.Edits->FlushInBackground();
   std::swap(cache.QueuedEdits, cache.QueuedEditsInFlight);
   // A key may be edited again in the next batch: the one in flight is written before it.
   cache.EditKeys.clear();
-  cache.Edits->FlushInBackground();
   ++m_BackgroundBatches;
 }
 
