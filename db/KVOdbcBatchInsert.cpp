@@ -91,13 +91,14 @@ struct TKVOdbcBatchInserter::TImpl {
 
   TKVOdbcHandle Stmt;       // the INSERT
   TKVOdbcHandle Ctl;        // savepoints
-  TKVOdbcHandle Multi;      // one INSERT of many rows (SQLite, PostgreSQL)
-  TKVOdbcHandle MultiTail;  // PostgreSQL: the shorter INSERT of a batch's last rows
-  size_t MultiPreparedRows = 0;  // rows of the INSERT prepared on Multi (0: none)
+  TKVOdbcHandle Multi;      // SQLite: the statement of a batch's last rows; PostgreSQL: the UPDATE of a full batch
+  TKVOdbcHandle MultiTail;  // PostgreSQL: the shorter INSERT or UPDATE of a batch's last rows
+  size_t MultiPreparedRows = 0;  // rows of the UPDATE prepared on Multi (0: none)
   bool MultiPreparedRanged = false;  // the UPDATE prepared on Multi names a key range
-  // SQLite: a statement handle for each full chunk of a batch (chunk k: rows [k * n, (k + 1) * n)), keeping
-  // its parameters bound from batch to batch; binding costs the driver more than the values' copies do. A
-  // parameter is bound again only when what it points to moved or its description changed.
+  // A statement handle for each full chunk of a batch (chunk k: rows [k * n, (k + 1) * n); PostgreSQL's one
+  // chunk prepared), keeping its parameters bound from batch to batch; binding costs the drivers more than
+  // the values' copies do. A parameter is bound again only when what it points to moved or its description
+  // changed.
   struct TBoundParameter {
     SQLPOINTER Data = nullptr;
     SQLLEN* Indicator = nullptr;
@@ -508,7 +509,9 @@ struct TKVOdbcBatchInserter::TImpl {
       SQLHSTMT h = SQL_NULL_HSTMT;
       std::string text;
       TChunkStatement* chunk = nullptr;
-      if (SQLite && count == perStatement) {
+      if (count == perStatement) {
+        // A full chunk keeps its statement and its bindings from batch to batch (PostgreSQL: a batch is one
+        // chunk, its text prepared once).
         const size_t k = first / perStatement;
         if (Chunks.size() <= k) Chunks.resize(k + 1);
         chunk = &Chunks[k];
@@ -518,6 +521,12 @@ struct TKVOdbcBatchInserter::TImpl {
         if (chunk->Text != text) {
           SQLFreeStmt(h, SQL_RESET_PARAMS);
           chunk->Bound.assign(count * Columns.size(), TBoundParameter{});
+          chunk->Text.clear();
+          if (!SQLite) {
+            KVOdbcCheck(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
+                        Rs.get(), kApply, h, SQL_HANDLE_STMT);
+            ++Owner.m_Prepares;
+          }
           chunk->Text = text;
         }
       } else if (SQLite) {
@@ -526,10 +535,9 @@ struct TKVOdbcBatchInserter::TImpl {
         SQLFreeStmt(h, SQL_CLOSE);
         SQLFreeStmt(h, SQL_RESET_PARAMS);
       } else {
-        const bool full = count == perStatement;
-        h = Handle(full ? Multi : MultiTail);
+        h = Handle(MultiTail);
         SQLFreeStmt(h, SQL_CLOSE);
-        PrepareMultiRow(h, full, count, textOf);
+        PrepareMultiRow(h, false, count, textOf);
       }
       // Last parameter first: the drivers grow their parameter tables to the highest number bound, one
       // reallocation per new highest number (quadratic over thousands of parameters).

@@ -72,6 +72,10 @@
 // every full batch, a shorter last one prepared for its flush; the values are bound last one first, as both
 // drivers grow their parameter tables one reallocation per new highest number. Measured over 200,000 rows
 // (6 columns, commit every 10,000): half the elapsed time of arrays of 1,000, and 0.6 of the client's CPU.
+// A full chunk's statement (SQLite and PostgreSQL) keeps its parameters bound from batch to batch: one is
+// bound again only when the memory it points to moved or its description changed (a text column's size is
+// that of its longest value, at least the column's), which for 1,000,000 rows into PostgreSQL took the
+// run from 8.19 s to 7.44 s (medians of 5).
 // Two more driver faults are worked around:
 //  - the SQLite3 driver writes every binary value of an array with the first row's length (the others
 //    cut or padded): on SQLite a batch with a binary column runs its first pass one row at a time, still
