@@ -460,6 +460,31 @@ struct TKVOdbcBatchInserter::TImpl {
     return std::none_of(Status.begin(), Status.end(), [](SQLUSMALLINT s) { return s == SQL_PARAM_ERROR; });
   }
 
+  // Binds rows [first, first + count) of every column to the markers of one statement of many rows, row by
+  // row in column order. Last parameter first: the drivers grow their parameter tables to the highest number
+  // bound, one reallocation per new highest number (quadratic over thousands of parameters). With `chunk`,
+  // a parameter bound as wanted already by an earlier batch is left as it is.
+  void BindRows(SQLHSTMT h, size_t first, size_t count, TChunkStatement* chunk) {
+    for (size_t r = count; r-- > 0;)
+      for (size_t n = Columns.size(); n-- > 0;) {
+        TColumn& col = Columns[n];
+        const size_t at = first + r;
+        const TBoundParameter wanted{&col.Data[at * col.Stride], &col.Indicators[at],
+                                     static_cast<SQLLEN>(col.Stride), ColumnSizeAt(col, at), col.CType,
+                                     col.Type.SqlType, col.Type.Digits};
+        TBoundParameter* kept = chunk ? &chunk->Bound[r * Columns.size() + n] : nullptr;
+        // The driver takes a binary value's length when it is bound (see the row writer): those are always
+        // bound again.
+        if (kept && *kept == wanted && col.CType != SQL_C_BINARY) continue;
+        if (kept) *kept = TBoundParameter{};  // unknown until the call succeeds
+        KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(r * Columns.size() + n + 1), SQL_PARAM_INPUT,
+                                     wanted.CType, wanted.SqlType, wanted.ColumnSize, wanted.Digits, wanted.Data,
+                                     wanted.Stride, wanted.Indicator),
+                    Rs.get(), kApply, h, SQL_HANDLE_STMT);
+        if (kept) *kept = wanted;
+      }
+  }
+
   // The SQLite driver prepares its statement again at every execute, arrays included (a prepare per row, 40%
   // of a run's time): one INSERT of many rows, each value bound on its own, pays one prepare for all of
   // them. psqlODBC sends an array as one execute per row, which costs the server a planned statement per row;
@@ -539,27 +564,7 @@ struct TKVOdbcBatchInserter::TImpl {
         SQLFreeStmt(h, SQL_CLOSE);
         PrepareMultiRow(h, false, count, textOf);
       }
-      // Last parameter first: the drivers grow their parameter tables to the highest number bound, one
-      // reallocation per new highest number (quadratic over thousands of parameters).
-      for (size_t r = count; r-- > 0;)
-        for (size_t n = Columns.size(); n-- > 0;) {
-          TColumn& col = Columns[n];
-          const size_t at = first + r;
-          const SQLULEN columnSize = ColumnSizeAt(col, at);
-          const TBoundParameter wanted{&col.Data[at * col.Stride], &col.Indicators[at],
-                                       static_cast<SQLLEN>(col.Stride), columnSize, col.CType, col.Type.SqlType,
-                                       col.Type.Digits};
-          TBoundParameter* kept = chunk ? &chunk->Bound[r * Columns.size() + n] : nullptr;
-          // The driver takes a binary value's length when it is bound (see the row writer): those are always
-          // bound again.
-          if (kept && *kept == wanted && col.CType != SQL_C_BINARY) continue;
-          if (kept) *kept = TBoundParameter{};  // unknown until the call succeeds
-          KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(r * Columns.size() + n + 1), SQL_PARAM_INPUT,
-                                       wanted.CType, wanted.SqlType, wanted.ColumnSize, wanted.Digits, wanted.Data,
-                                       wanted.Stride, wanted.Indicator),
-                      Rs.get(), kApply, h, SQL_HANDLE_STMT);
-          if (kept) *kept = wanted;
-        }
+      BindRows(h, first, count, chunk);
       SQLRETURN rc = SQLite ? SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(text.data()),
                                             static_cast<SQLINTEGER>(text.size()))
                             : SQLExecute(h);
@@ -717,17 +722,7 @@ struct TKVOdbcBatchInserter::TImpl {
                     Rs.get(), kApply, h, SQL_HANDLE_STMT);
       }
       PrepareMultiRow(h, full, count, textOf);
-      for (size_t r = count; r-- > 0;)
-        for (size_t n = Columns.size(); n-- > 0;) {
-          TColumn& col = Columns[n];
-          const size_t at = start + r;
-          const SQLULEN columnSize = ColumnSizeAt(col, at);
-          KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(r * Columns.size() + n + 1), SQL_PARAM_INPUT,
-                                       col.CType, col.Type.SqlType, columnSize, col.Type.Digits,
-                                       &col.Data[at * col.Stride], static_cast<SQLLEN>(col.Stride),
-                                       &col.Indicators[at]),
-                      Rs.get(), kApply, h, SQL_HANDLE_STMT);
-        }
+      BindRows(h, start, count, nullptr);
       SQLRETURN rc = SQLExecute(h);
       SQLLEN changed = -1;
       if (KVOdbcSucceeded(rc) && !KVOdbcSucceeded(SQLRowCount(h, &changed))) changed = -1;

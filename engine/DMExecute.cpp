@@ -983,28 +983,16 @@ void TQXExecuter::FlushEditsInBackground(TDestRSCache& cache) {
 
 // At most one batch of a recordset is in flight, inserts or edits.
 void TQXExecuter::FinishInFlight(TDestRSCache& cache) {
-  FinishInsertsInFlight(cache);
-  FinishEditsInFlight(cache);
-}
-
-void TQXExecuter::FinishInsertsInFlight(TDestRSCache& cache) {
-  if (!cache.Batch || !cache.Batch->InFlight()) return;
-  cache.QueuedKeysInFlight.clear();
   try {
-    // The window took the failed rows' keys for written.
-    WriteBatch(cache, *cache.Batch, cache.QueuedInFlight, nullptr, m_Stats.RecordsInserted,
-               cache.Data->RecordsInserted, true, true);
-  } catch (const TQXHandledRecordError&) {
-    DropQueuedAfterStop(cache);
-    throw;
-  }
-}
-
-void TQXExecuter::FinishEditsInFlight(TDestRSCache& cache) {
-  if (!cache.Edits || !cache.Edits->InFlight()) return;
-  try {
-    WriteBatch(cache, *cache.Edits, cache.QueuedEditsInFlight, EditReplay(cache, cache.QueuedEditsInFlight),
-               m_Stats.RecordsEdited, cache.Data->RecordsEdited, false, true);
+    if (cache.Batch && cache.Batch->InFlight()) {
+      cache.QueuedKeysInFlight.clear();
+      // The window took the failed rows' keys for written.
+      WriteBatch(cache, *cache.Batch, cache.QueuedInFlight, nullptr, m_Stats.RecordsInserted,
+                 cache.Data->RecordsInserted, true, true);
+    }
+    if (cache.Edits && cache.Edits->InFlight())
+      WriteBatch(cache, *cache.Edits, cache.QueuedEditsInFlight, EditReplay(cache, cache.QueuedEditsInFlight),
+                 m_Stats.RecordsEdited, cache.Data->RecordsEdited, false, true);
   } catch (const TQXHandledRecordError&) {
     DropQueuedAfterStop(cache);
     throw;

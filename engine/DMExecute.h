@@ -276,8 +276,6 @@ class TQXExecuter : public TKVRefLifeObject {
   void FlushInsertsInBackground(TDestRSCache& cache);
   void FlushEditsInBackground(TDestRSCache& cache);
   void FinishInFlight(TDestRSCache& cache);
-  void FinishInsertsInFlight(TDestRSCache& cache);
-  void FinishEditsInFlight(TDestRSCache& cache);
   void DropQueuedAfterStop(TDestRSCache& cache);
   // Writes a queued edit of a failed batch as it would have been written at once.
   std::function<void(size_t)> EditReplay(TDestRSCache& cache, std::vector<TQueuedRow>& queued);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -176,15 +177,22 @@ class BatchInsertTest : public DbTest {
 
   // The reference: the same records through the row writer (one transaction, or SQLite syncs every row).
   void WriteRowByRow(const std::string& table, size_t count) {
+    InTransaction([&] {
+      auto rw = OpenForInsert(table);
+      for (size_t i = 0; i < count; ++i) {
+        rw->Insert();
+        FillWide(*rw, i);
+        rw->ApplyChanges();
+      }
+      rw->Close();
+    });
+  }
+
+  // `write` in one transaction, committed (autocommit off meanwhile).
+  void InTransaction(const std::function<void()>& write) {
     SetAutocommit(false);
     Conn().BeginTransaction();
-    auto rw = OpenForInsert(table);
-    for (size_t i = 0; i < count; ++i) {
-      rw->Insert();
-      FillWide(*rw, i);
-      rw->ApplyChanges();
-    }
-    rw->Close();
+    write();
     Conn().CommitTransaction();
     SetAutocommit(true);
   }
@@ -214,19 +222,15 @@ TEST_P(BatchInsertTest, RowsArriveExactlyAsTheRowWriterWritesThemInFewExecutes) 
   // And written in the background, a batch at a time while the next gathers in the other lane, inside a
   // transaction as the engine writes them.
   std::string overlapped = CreateWideTable("o");
-  {
+  InTransaction([&] {
     auto ro = OpenForInsert(overlapped);
     TKVOdbcBatchInserter background(*ro);
-    SetAutocommit(false);
-    Conn().BeginTransaction();
     TRun bg = InsertBatched(background, *ro, n, FillWide, true);
     ro->Close();
-    Conn().CommitTransaction();
-    SetAutocommit(true);
     EXPECT_TRUE(bg.Failed.empty()) << bg.Failed.front().second;
     EXPECT_EQ(bg.Written, n);
     EXPECT_EQ(background.ArrayExecuteCount(), 3u);
-  }
+  });
   ExpectSameRows(overlapped, single);
 
   // And a few values checked against what was assigned, so that the reference is not wrong the same way.

@@ -7,8 +7,10 @@
 
 #include <cstdlib>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/DbTestSupport.h"
@@ -163,6 +165,26 @@ class BatchRun : public DbTest {
     return o;
   }
 
+  // Run with one of the switches that write the other way for comparison set: DABRIX_NO_BATCH_INSERTS
+  // (record by record) or DABRIX_NO_OVERLAP (every batch in turn).
+  TOutcome RunWith(const char* variable, int32_t transactionSize, int errorAction, int64_t cancelAt = -1,
+                   bool upsert = false) {
+    setenv(variable, "1", 1);
+    TOutcome o = Run(transactionSize, errorAction, cancelAt, upsert);
+    unsetenv(variable);
+    return o;
+  }
+
+  // Rows with the ids of the given ranges ([from, to] each), holding "old" values.
+  void FillOldRanges(std::initializer_list<std::pair<int, int>> ranges) {
+    for (auto [from, to] : ranges) {
+      std::string text = "INSERT INTO " + m_Table + " (id, name, amount, origin) VALUES ";
+      for (int i = from; i <= to; ++i)
+        text += (i > from ? ", (" : "(") + std::to_string(i) + ", 'old " + std::to_string(i) + "', 0.5, 'old')";
+      Exec(text);
+    }
+  }
+
   // ExpectSame, and the batched run wrote through the batch inserter, the other through the row writer.
   void ExpectSameOutcome(const TOutcome& batched, const TOutcome& single) {
     ExpectSame(batched, single);
@@ -229,9 +251,7 @@ class BatchUpsertRun : public BatchRun {
 
 TEST_P(BatchUpsertRun, ContinueGivesTheRowsCountsAndRedLinesOfRecordByRecord) {
   TOutcome batched = Run(1000, eaContinueOperation, -1, true);
-  setenv("DABRIX_NO_BATCH_INSERTS", "1", 1);
-  TOutcome single = Run(1000, eaContinueOperation, -1, true);
-  unsetenv("DABRIX_NO_BATCH_INSERTS");
+  TOutcome single = RunWith("DABRIX_NO_BATCH_INSERTS", 1000, eaContinueOperation, -1, true);
   ExpectSame(batched, single);
   ASSERT_EQ(batched.RedLines.size(), 3u);
   EXPECT_NE(batched.RedLines[0].find("Operation: Inserting, Destination Values: (id: 3, name: 'BAD'"), std::string::npos)
@@ -249,9 +269,7 @@ TEST_P(BatchUpsertRun, ContinueGivesTheRowsCountsAndRedLinesOfRecordByRecord) {
 TEST_P(BatchUpsertRun, AbortAtAQueuedRecordOrAnEditedOneEndsTheRunThere) {
   for (int32_t transactionSize : {1000, 2000}) {
     TOutcome batched = Run(transactionSize, eaAbortOperation, -1, true);
-    setenv("DABRIX_NO_BATCH_INSERTS", "1", 1);
-    TOutcome single = Run(transactionSize, eaAbortOperation, -1, true);
-    unsetenv("DABRIX_NO_BATCH_INSERTS");
+    TOutcome single = RunWith("DABRIX_NO_BATCH_INSERTS", transactionSize, eaAbortOperation, -1, true);
     ExpectSame(batched, single);
     EXPECT_EQ(batched.RecordsRead, "   Records Read: 3");
     EXPECT_EQ(batched.RedLines.size(), 1u);
@@ -259,9 +277,7 @@ TEST_P(BatchUpsertRun, AbortAtAQueuedRecordOrAnEditedOneEndsTheRunThere) {
   // With record 3 fine, the run ends at the edit of record 1000, the queued records before it written.
   dbtest::Connect(m_Src)->ExecuteSQL("UPDATE src SET name = 'fine' WHERE id = 3");
   TOutcome batched = Run(5000, eaAbortOperation, -1, true);
-  setenv("DABRIX_NO_BATCH_INSERTS", "1", 1);
-  TOutcome single = Run(5000, eaAbortOperation, -1, true);
-  unsetenv("DABRIX_NO_BATCH_INSERTS");
+  TOutcome single = RunWith("DABRIX_NO_BATCH_INSERTS", 5000, eaAbortOperation, -1, true);
   ExpectSame(batched, single);
   EXPECT_EQ(batched.RecordsRead, "   Records Read: 1002");  // 1000 is the 1002nd record (7 twice, 507 twice)
 }
@@ -278,9 +294,7 @@ TEST_P(BatchRun, BatchesWrittenWhileTheNextGathersEndAsRecordByRecord) {
   for (int action : {eaContinueOperation, eaAbortOperation}) {
     SCOPED_TRACE(action);
     TOutcome overlapped = Run(5000, action);
-    setenv("DABRIX_NO_OVERLAP", "1", 1);
-    TOutcome inTurn = Run(5000, action);
-    unsetenv("DABRIX_NO_OVERLAP");
+    TOutcome inTurn = RunWith("DABRIX_NO_OVERLAP", 5000, action);
     TOutcome single = Run(50, action);
     ExpectSameOutcome(overlapped, single);
     ExpectSame(inTurn, single);
@@ -334,22 +348,11 @@ class BatchEditRun : public BatchRun {
     BatchRun::SetUp();
     if (HasFatalFailure() || IsSkipped()) return;
     // Rows 1..600 and 1201..2000 exist, 601..1200 do not; records 3 and 1500 (both existing) fail their edit.
-    m_Fill = [this] {
-      for (int from : {1, 1201}) {
-        int to = from == 1 ? 600 : 2000;
-        std::string text = "INSERT INTO " + m_Table + " (id, name, amount, origin) VALUES ";
-        for (int i = from; i <= to; ++i)
-          text += (i > from ? ", (" : "(") + std::to_string(i) + ", 'old " + std::to_string(i) + "', 0.5, 'old')";
-        Exec(text);
-      }
-    };
+    m_Fill = [this] { FillOldRanges({{1, 600}, {1201, 2000}}); };
   }
 
   TOutcome RunSingle(int32_t transactionSize, int errorAction) {
-    setenv("DABRIX_NO_BATCH_INSERTS", "1", 1);
-    TOutcome single = Run(transactionSize, errorAction, -1, true);
-    unsetenv("DABRIX_NO_BATCH_INSERTS");
-    return single;
+    return RunWith("DABRIX_NO_BATCH_INSERTS", transactionSize, errorAction, -1, true);
   }
 };
 
@@ -444,15 +447,7 @@ TEST_P(BatchEditRun, AbortAtAFailingEditKeepsWhatEarlierTransactionsCommitted) {
 // edit, 3500 its insert. The same as record by record, in key order and shuffled, and where the error action
 // ends the run at record 3 while the next thousand edits were queued.
 TEST_P(BatchEditRun, BatchesWrittenWhileTheNextGathersEndAsRecordByRecord) {
-  m_Fill = [this] {
-    for (int from : {1, 3801}) {
-      int to = from == 1 ? 2600 : 6000;
-      std::string text = "INSERT INTO " + m_Table + " (id, name, amount, origin) VALUES ";
-      for (int i = from; i <= to; ++i)
-        text += (i > from ? ", (" : "(") + std::to_string(i) + ", 'old " + std::to_string(i) + "', 0.5, 'old')";
-      Exec(text);
-    }
-  };
+  m_Fill = [this] { FillOldRanges({{1, 2600}, {3801, 6000}}); };
   const std::string all = "SELECT * FROM (SELECT id, name, amount FROM src UNION ALL SELECT id + 2000, name, amount "
                           "FROM src UNION ALL SELECT id + 4000, name, amount FROM src)";
   // Shuffled, the window is not worth reading and every record is located on its own, each locate waiting
@@ -472,9 +467,7 @@ TEST_P(BatchEditRun, BatchesWrittenWhileTheNextGathersEndAsRecordByRecord) {
     const bool keyOrder = std::string(c.Order) == "ORDER BY id";
     // Batches written in turn end as record by record (the tests above); record by record is run once here.
     TOutcome overlapped = Run(10000, c.Action, -1, true);
-    setenv("DABRIX_NO_OVERLAP", "1", 1);
-    TOutcome inTurn = Run(10000, c.Action, -1, true);
-    unsetenv("DABRIX_NO_OVERLAP");
+    TOutcome inTurn = RunWith("DABRIX_NO_OVERLAP", 10000, c.Action, -1, true);
     ExpectSame(overlapped, inTurn);
     EXPECT_EQ(inTurn.BackgroundBatches, 0);
     EXPECT_EQ(overlapped.RedLines.size(), c.RedLines);
