@@ -47,7 +47,7 @@ command -v sqlite3 >/dev/null || die "sqlite3 not found (Debian package sqlite3)
 # ---------------------------------------------------------------------------------------------------
 # Build
 
-if [ ! -f "$BUILD/build.ninja" ]; then
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDABRIX_TESTS=OFF >&2
 fi
 cmake --build "$BUILD" -j "${DABRIX_BENCH_JOBS:-2}" --target dabrix-cli DabrixPlugin >&2

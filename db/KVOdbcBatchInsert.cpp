@@ -1,8 +1,12 @@
 #include "db/KVOdbcBatchInsert.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -21,6 +25,12 @@ namespace {
 const std::string kApply = "InternalApplyChanges";
 
 size_t RoundUp8(size_t n) { return (n + 7) & ~size_t{7}; }
+
+// Parameters of one PostgreSQL statement at most. libpq (15) takes a server message of more than 30,000
+// bytes for a lost connection unless it is of a few known kinds, and the description of a prepared
+// statement's parameters (4 bytes each) is not among them: psqlODBC's prepare of a statement with 7,500
+// parameters or more ended the session ("lost synchronization with server").
+constexpr size_t kPgMaxParameters = 7000;
 
 
 // A batch column: the values of one assigned field for every pending row, laid out as the driver reads
@@ -142,6 +152,7 @@ struct TKVOdbcBatchInserter::TImpl {
     SQLite = KVStartsWithText(dbms, "SQLite");
     MariaDB = KVStartsWithText(dbms, "MariaDB") || KVStartsWithText(dbms, "MySQL");
     PostgreSQL = KVStartsWithText(dbms, "PostgreSQL");
+    if (const char* off = std::getenv("DABRIX_NO_ARRAY_BATCHES"); off && *off && *off != '0') ArraysAllowed = false;
     SavepointPerRow = !(KVStartsWithText(dbms, "SQLite") || KVStartsWithText(dbms, "MariaDB") ||
                         KVStartsWithText(dbms, "MySQL"));
   }
@@ -424,6 +435,9 @@ struct TKVOdbcBatchInserter::TImpl {
     // handled as that of an array).
     bool rowWise = SQLite && std::any_of(Columns.begin(), Columns.end(),
                                          [](const TColumn& col) { return col.CType == SQL_C_BINARY; });
+    if (PostgreSQL)
+      if (TArrayOutcome arrays = ExecuteAsArrays(); arrays != TArrayOutcome::NotPossible)
+        return arrays == TArrayOutcome::Written;
     if ((SQLite && !rowWise) || (PostgreSQL && UpdateKey.empty())) return ExecuteMultiRow();
     if (PostgreSQL && !UpdateKey.empty()) return ExecuteUpdateFromValues();
     if (rowWise) {
@@ -493,10 +507,9 @@ struct TKVOdbcBatchInserter::TImpl {
   // the chunks before it.
   bool ExecuteMultiRow() {
     const size_t columns = std::max<size_t>(Columns.size(), 1);
-    // SQLite allows 32,766 parameters per statement, and a text of a few hundred rows keeps its parse short;
-    // a PostgreSQL statement takes at most 32,767 in psqlODBC's binding, and longer statements pay.
-    const size_t perStatement =
-        std::max<size_t>(1, std::min<size_t>(SQLite ? 200 : Owner.m_Capacity, 32766 / columns));
+    // SQLite allows 32,766 parameters per statement, and a text of a few hundred rows keeps its parse short.
+    const size_t perStatement = std::max<size_t>(
+        1, std::min<size_t>(SQLite ? 200 : Owner.m_Capacity, (SQLite ? 32766 : kPgMaxParameters) / columns));
     // Edits (SQLite): one UPDATE joined to the rows' values, its key column searched by each value row; the
     // values take the columns' affinities as bound values would. The count of rows it changed tells whether
     // every key had its row.
@@ -577,10 +590,18 @@ struct TKVOdbcBatchInserter::TImpl {
     return true;
   }
 
-  // The database's own spelling of each column's type ("character varying(60)"), for the casts that give the
-  // values of an UPDATE ... FROM (VALUES ...) their types; empty where the catalog does not say.
-  std::vector<std::string> ColumnTypes;
-  bool ColumnTypesLoaded = false;
+  // PostgreSQL: a column of the table as its catalog names it. The type is named by its schema and its
+  // own name, without its modifier, which applies when the value is stored (lengths checked, numbers and
+  // fractions of seconds rounded) as it does to a parameter; the grammar's spellings would not do ("bit"
+  // and "character" alone mean one character or bit). `Arrays`: an array of the type exists and is no
+  // array of arrays (a base type, domain or enum).
+  struct TPgColumn {
+    std::string Type;      // "pg_catalog"."varchar"
+    std::string TypeName;  // varchar
+    bool Arrays = false;
+  };
+  std::map<std::string, TPgColumn> PgColumns;  // by column name
+  bool PgColumnsLoaded = false;
 
   static std::string Literal(const std::string& text) {
     std::string out = "'";
@@ -591,24 +612,43 @@ struct TKVOdbcBatchInserter::TImpl {
     return out + "'";
   }
 
-  void LoadColumnTypes() {
-    if (ColumnTypesLoaded && ColumnTypes.size() == Columns.size()) return;
-    ColumnTypes.assign(Columns.size(), std::string());
+  // Once per lane: the table does not change under a run.
+  void LoadPgColumns() {
+    if (PgColumnsLoaded) return;
+    PgColumnsLoaded = true;
+    std::string sql =
+        "SELECT a.attname, '\"' || replace(n.nspname, '\"', '\"\"') || '\".\"' || replace(t.typname, '\"', "
+        "'\"\"') || '\"', t.typname, CASE WHEN t.typtype IN ('b', 'd', 'e') AND t.typcategory <> 'A' AND "
+        "t.typarray <> 0 THEN 1 ELSE 0 END FROM pg_catalog.pg_attribute a JOIN pg_catalog.pg_type t ON t.oid = "
+        "a.atttypid JOIN pg_catalog.pg_namespace n ON n.oid = t.typnamespace WHERE a.attrelid = " +
+        Literal(TableSQL) + "::regclass AND a.attnum > 0 AND NOT a.attisdropped";
     SQLHSTMT h = Handle(Ctl);
-    for (size_t n = 0; n < Columns.size(); ++n) {
-      std::string sql = "SELECT format_type(atttypid, atttypmod) FROM pg_catalog.pg_attribute WHERE attrelid = " +
-                        Literal(TableSQL) + "::regclass AND attname = " + Literal(Columns[n].Name) +
-                        " AND NOT attisdropped";
-      SQLRETURN rc = SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(sql.data()), static_cast<SQLINTEGER>(sql.size()));
-      if (KVOdbcSucceeded(rc) && KVOdbcSucceeded(SQLFetch(h))) {
-        char type[256] = {};
-        SQLLEN length = 0;
-        if (KVOdbcSucceeded(SQLGetData(h, 1, SQL_C_CHAR, type, sizeof type, &length)) && length > 0)
-          ColumnTypes[n] = type;
-      }
+    if (!KVOdbcSucceeded(SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(sql.data()), static_cast<SQLINTEGER>(sql.size())))) {
       SQLFreeStmt(h, SQL_CLOSE);
+      return;  // without the catalog every batch goes with its values bound one by one
     }
-    ColumnTypesLoaded = true;
+    auto text = [h](SQLUSMALLINT column) {
+      char buffer[520] = {};
+      SQLLEN length = 0;
+      if (!KVOdbcSucceeded(SQLGetData(h, column, SQL_C_CHAR, buffer, sizeof buffer, &length)) || length <= 0)
+        return std::string();
+      return std::string(buffer, std::min<size_t>(static_cast<size_t>(length), sizeof buffer - 1));
+    };
+    while (KVOdbcSucceeded(SQLFetch(h))) {
+      TPgColumn column;
+      std::string name = text(1);
+      column.Type = text(2);
+      column.TypeName = text(3);
+      column.Arrays = text(4) == "1";
+      if (!name.empty() && !column.Type.empty()) PgColumns[name] = std::move(column);
+    }
+    SQLFreeStmt(h, SQL_CLOSE);
+  }
+
+  const TPgColumn* PgColumn(const TColumn& col) {
+    LoadPgColumns();
+    auto it = PgColumns.find(col.Name);
+    return it == PgColumns.end() ? nullptr : &it->second;
   }
 
   // The integer in a key column's row, for the key range of a batch; false for a C type that is no integer.
@@ -665,18 +705,18 @@ struct TKVOdbcBatchInserter::TImpl {
   // lets the planner read just that range through the key's index, which for keys that come in order is
   // about the batch's rows.
   bool ExecuteUpdateFromValues() {
-    LoadColumnTypes();
     SQLBIGINT low = 0, high = 0;
     bool ranged = true;
     const size_t columns = std::max<size_t>(Columns.size(), 1);
-    const size_t perStatement = std::max<size_t>(1, std::min<size_t>(Owner.m_Capacity, 32766 / columns));
+    const size_t perStatement = std::max<size_t>(1, std::min<size_t>(Owner.m_Capacity, (kPgMaxParameters - 2) / columns));
     std::string head = "UPDATE " + TableSQL + " SET ", names, first = "(", row = "(";
     bool any = false;
     for (size_t n = 0; n < Columns.size(); ++n) {
       const std::string v = "dabrix_v.c" + std::to_string(n + 1);
       names += (n ? ", c" : "c") + std::to_string(n + 1);
       first += n ? ", " : "";
-      first += ColumnTypes[n].empty() ? std::string("?") : "CAST(? AS " + ColumnTypes[n] + ")";
+      const TPgColumn* type = PgColumn(Columns[n]);
+      first += type ? "CAST(? AS " + type->Type + ")" : std::string("?");
       row += n ? ", ?" : "?";
       if (n == KeyColumn) continue;
       head += (any ? ", " : "") + KVQuoteIdentifier(Columns[n].Name, Quote) + " = " + v;
@@ -732,6 +772,253 @@ struct TKVOdbcBatchInserter::TImpl {
     }
     return true;
   }
+
+  // --- PostgreSQL: one array parameter per column
+
+  // psqlODBC sends every parameter as text of no declared type, which the server reads with the input of
+  // the column's type. A batch can go the same way as one array per column, unnested into its rows: the
+  // same texts, read by the same inputs, but one parameter per column instead of one per value. That takes
+  // the driver's work per value away (a third of a run's CPU in psqlODBC) and spares the server a
+  // parameter per value. Measured over 300,000 rows (6 columns): the server's CPU 0.92 s against 1.02 s.
+  enum class TArrayOutcome { Written, Failed, NotPossible };
+
+  bool ArraysAllowed = true;  // off: DABRIX_NO_ARRAY_BATCHES, for comparison
+  std::vector<std::string> Arrays;  // per column: the array literal of the batch's values
+  std::vector<SQLLEN> ArrayLengths;
+  TKVOdbcHandle ArrayStmt;
+  std::string ArrayText;  // the statement prepared on ArrayStmt
+
+  // The array type for a column's values: the column's own, where its values' texts are those the driver
+  // would send for them. Floating values only into columns of their own type (any exact text then gives
+  // the same number, while into text or numeric columns the digits themselves would count). Empty: the
+  // batch goes with its values bound one by one.
+  std::string ArrayTypeOf(const TColumn& col) {
+    const TPgColumn* type = PgColumn(col);
+    if (!type || !type->Arrays) return {};
+    switch (col.CType) {
+      case SQL_C_CHAR:
+      case SQL_C_WCHAR:
+      case SQL_C_STINYINT:
+      case SQL_C_UTINYINT:
+      case SQL_C_SSHORT:
+      case SQL_C_USHORT:
+      case SQL_C_SLONG:
+      case SQL_C_ULONG:
+      case SQL_C_SBIGINT:
+      case SQL_C_UBIGINT:
+      case SQL_C_TYPE_DATE:
+      case SQL_C_TYPE_TIME:
+      case SQL_C_TYPE_TIMESTAMP: return type->Type;
+      case SQL_C_DOUBLE: return type->TypeName == "float8" ? type->Type : std::string();
+      case SQL_C_FLOAT: return type->TypeName == "float4" ? type->Type : std::string();
+      case SQL_C_BIT: return type->TypeName == "bool" ? type->Type : std::string();
+      case SQL_C_BINARY: return type->TypeName == "bytea" ? type->Type : std::string();
+      default: return {};
+    }
+  }
+
+  // Appends row r of col to an array literal, quoted, in the text psqlODBC sends for such a value
+  // (measured: dates as 0033-01-02, fractions of seconds cut to microseconds without trailing zeros,
+  // bytes as \x and lower-case hex, bits as 1 and 0). False for a value not spelled here: a zero byte
+  // in a text, ill-formed UTF-16, a non-finite number, a bit that is neither 0 nor 1.
+  static bool AppendElement(std::string& out, const TColumn& col, size_t r) {
+    const SQLLEN indicator = col.Indicators[r];
+    if (indicator == SQL_NULL_DATA) {
+      out += "NULL";
+      return true;
+    }
+    const uint8_t* at = &col.Data[r * col.Stride];
+    auto quoted = [&out](std::string_view text) {
+      out += '"';
+      for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+      }
+      out += '"';
+    };
+    auto integer = [&out, at](auto value) {
+      std::memcpy(&value, at, sizeof value);
+      char buffer[24];
+      out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
+      return true;
+    };
+    char buffer[64];
+    switch (col.CType) {
+      case SQL_C_CHAR: {
+        std::string_view text(reinterpret_cast<const char*>(at), static_cast<size_t>(std::max<SQLLEN>(indicator, 0)));
+        if (text.find('\0') != std::string_view::npos) return false;
+        quoted(text);
+        return true;
+      }
+      case SQL_C_WCHAR: {
+        std::u16string units(static_cast<size_t>(std::max<SQLLEN>(indicator, 0)) / 2, u'\0');
+        if (!units.empty()) std::memcpy(units.data(), at, units.size() * 2);
+        std::string text;
+        if (!KVTryUtf16ToUtf8(units, text) || text.find('\0') != std::string::npos) return false;
+        quoted(text);
+        return true;
+      }
+      case SQL_C_BINARY: {
+        static const char kHex[] = "0123456789abcdef";
+        out += "\"\\\\x";
+        for (SQLLEN i = 0; i < indicator; ++i) {
+          out += kHex[at[i] >> 4];
+          out += kHex[at[i] & 15];
+        }
+        out += '"';
+        return true;
+      }
+      case SQL_C_BIT:
+        if (*at > 1) return false;
+        out += *at ? '1' : '0';
+        return true;
+      case SQL_C_STINYINT: return integer(int8_t{});
+      case SQL_C_UTINYINT: return integer(uint8_t{});
+      case SQL_C_SSHORT: return integer(int16_t{});
+      case SQL_C_USHORT: return integer(uint16_t{});
+      case SQL_C_SLONG: return integer(int32_t{});
+      case SQL_C_ULONG: return integer(uint32_t{});
+      case SQL_C_SBIGINT: return integer(int64_t{});
+      case SQL_C_UBIGINT: return integer(uint64_t{});
+      case SQL_C_DOUBLE: {
+        double value;
+        std::memcpy(&value, at, sizeof value);
+        if (!std::isfinite(value)) return false;
+        out.append(buffer, static_cast<size_t>(std::snprintf(buffer, sizeof buffer, "%.17g", value)));
+        return true;
+      }
+      case SQL_C_FLOAT: {
+        float value;
+        std::memcpy(&value, at, sizeof value);
+        if (!std::isfinite(value)) return false;
+        out.append(buffer, static_cast<size_t>(std::snprintf(buffer, sizeof buffer, "%.9g", value)));
+        return true;
+      }
+      case SQL_C_TYPE_DATE: {
+        SQL_DATE_STRUCT d;
+        std::memcpy(&d, at, sizeof d);
+        quoted(std::string_view(buffer, static_cast<size_t>(std::snprintf(buffer, sizeof buffer, "%.4d-%.2d-%.2d",
+                                                                          d.year, d.month, d.day))));
+        return true;
+      }
+      case SQL_C_TYPE_TIME: {
+        SQL_TIME_STRUCT t;
+        std::memcpy(&t, at, sizeof t);
+        quoted(std::string_view(buffer, static_cast<size_t>(std::snprintf(buffer, sizeof buffer, "%.2d:%.2d:%.2d",
+                                                                          t.hour, t.minute, t.second))));
+        return true;
+      }
+      case SQL_C_TYPE_TIMESTAMP: {
+        SQL_TIMESTAMP_STRUCT t;
+        std::memcpy(&t, at, sizeof t);
+        int n = std::snprintf(buffer, sizeof buffer, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", t.year, t.month, t.day, t.hour,
+                              t.minute, t.second);
+        if (const unsigned micro = static_cast<unsigned>(t.fraction / 1000); micro != 0 && n > 0 && n < 40) {
+          n += std::snprintf(buffer + n, sizeof buffer - static_cast<size_t>(n), ".%06u", micro);
+          while (buffer[n - 1] == '0') --n;
+        }
+        quoted(std::string_view(buffer, static_cast<size_t>(std::max(n, 0))));
+        return true;
+      }
+      default: return false;
+    }
+  }
+
+  // The batch as one statement over one array per column: an INSERT of the unnested rows, or an UPDATE
+  // joined to them by the key (limited to the batch's key range, as ExecuteUpdateFromValues is). Every
+  // literal is made before anything runs, so that a batch not possible this way goes the other way whole.
+  TArrayOutcome ExecuteAsArrays() {
+    if (!ArraysAllowed) return TArrayOutcome::NotPossible;
+    const bool update = !UpdateKey.empty();
+    std::string names, unnest, set;
+    for (size_t n = 0; n < Columns.size(); ++n) {
+      std::string type = ArrayTypeOf(Columns[n]);
+      if (type.empty()) return TArrayOutcome::NotPossible;
+      unnest += (n ? ", ?::" : "?::") + type + "[]";
+      if (update) {
+        names += (n ? ", c" : "c") + std::to_string(n + 1);
+        if (n != KeyColumn)
+          set += (set.empty() ? "" : ", ") + KVQuoteIdentifier(Columns[n].Name, Quote) + " = dabrix_v.c" +
+                 std::to_string(n + 1);
+      } else {
+        names += (n ? ", " : "") + KVQuoteIdentifier(Columns[n].Name, Quote);
+      }
+    }
+    Arrays.resize(Columns.size());
+    ArrayLengths.resize(Columns.size());
+    size_t literals = 0;
+    for (size_t n = 0; n < Columns.size(); ++n) {
+      std::string& literal = Arrays[n];
+      literal.assign(1, '{');
+      for (size_t r = 0; r < Rows; ++r) {
+        if (r) literal += ',';
+        if (!AppendElement(literal, Columns[n], r)) return TArrayOutcome::NotPossible;
+      }
+      literal += '}';
+      ArrayLengths[n] = static_cast<SQLLEN>(literal.size());
+      // Bytes spelled as hex take twice their room: past the batch's budget the values go bound one by one.
+      literals += literal.size();
+      if (literals > ByteBudget) return TArrayOutcome::NotPossible;
+    }
+    SQLBIGINT low = 0, high = 0;
+    bool ranged = update;
+    if (update) {
+      ranged = KeyOf(Columns[KeyColumn], 0, low);
+      high = low;
+      for (size_t r = 1; r < Rows && ranged; ++r) {
+        SQLBIGINT key = 0;
+        ranged = KeyOf(Columns[KeyColumn], r, key);
+        low = std::min(low, key);
+        high = std::max(high, key);
+      }
+    }
+    std::string text;
+    if (update) {
+      const std::string keySQL = TableSQL + "." + KVQuoteIdentifier(Columns[KeyColumn].Name, Quote);
+      text = "UPDATE " + TableSQL + " SET " + set + " FROM unnest(" + unnest + ") AS dabrix_v (" + names +
+             ") WHERE " + keySQL + " = dabrix_v.c" + std::to_string(KeyColumn + 1) +
+             (ranged ? " AND " + keySQL + " BETWEEN ? AND ?" : "");
+    } else {
+      text = "INSERT INTO " + TableSQL + " (" + names + ") SELECT * FROM unnest(" + unnest + ")";
+    }
+    SQLHSTMT h = Handle(ArrayStmt);
+    SQLFreeStmt(h, SQL_CLOSE);
+    if (text != ArrayText) {
+      ArrayText.clear();
+      SQLFreeStmt(h, SQL_RESET_PARAMS);
+      KVOdbcCheck(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
+                  Rs.get(), kApply, h, SQL_HANDLE_STMT);
+      ++Owner.m_Prepares;
+      ArrayText = std::move(text);
+    }
+    // Bound again for every batch: a literal's memory moves as it grows.
+    for (size_t n = 0; n < Columns.size(); ++n)
+      KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(n + 1), SQL_PARAM_INPUT, SQL_C_CHAR, SQL_LONGVARCHAR,
+                                   static_cast<SQLULEN>(ArrayLengths[n]), 0, Arrays[n].data(), ArrayLengths[n],
+                                   &ArrayLengths[n]),
+                  Rs.get(), kApply, h, SQL_HANDLE_STMT);
+    if (ranged) {
+      const auto next = static_cast<SQLUSMALLINT>(Columns.size() + 1);
+      KVOdbcCheck(SQLBindParameter(h, next, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0, &ArrayLow, 0, nullptr),
+                  Rs.get(), kApply, h, SQL_HANDLE_STMT);
+      KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(next + 1), SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT,
+                                   0, 0, &ArrayHigh, 0, nullptr),
+                  Rs.get(), kApply, h, SQL_HANDLE_STMT);
+      ArrayLow = low;
+      ArrayHigh = high;
+    }
+    ++Owner.m_ArrayExecutes;
+    SQLRETURN rc = SQLExecute(h);
+    SQLLEN changed = -1;
+    if (update && KVOdbcSucceeded(rc) && !KVOdbcSucceeded(SQLRowCount(h, &changed))) changed = -1;
+    SQLFreeStmt(h, SQL_CLOSE);
+    if (!KVOdbcSucceeded(rc) && rc != SQL_NO_DATA) return TArrayOutcome::Failed;
+    // An edit whose row is gone changes nothing: the count tells, as for the other forms of the batch.
+    if (update && (rc == SQL_NO_DATA || (changed >= 0 && static_cast<size_t>(changed) < Rows)))
+      return TArrayOutcome::Failed;
+    return TArrayOutcome::Written;
+  }
+  SQLBIGINT ArrayLow = 0, ArrayHigh = 0;
 
   // The second pass: each row on its own, its error kept.
   void WriteRowByRow(bool inTransaction, const TOnRowError& onRowError, const TWriteRow& writeRow,

@@ -66,12 +66,20 @@
 // bound on its own and run with SQLExecDirect (one prepare per statement); measured over a 300,000-row run
 // it took 0.75 of the time of single-row inserts. Edits likewise go as one "UPDATE ... FROM (VALUES ...)" of
 // up to 200 rows each (the prepare per row was a third of an upsert's time).
-// On PostgreSQL no array is used either: psqlODBC sends an array as one bind and execute per row, which costs
-// the server three times the work of one INSERT of many rows. There a batch goes as INSERTs of up to a
-// batch's rows (at most 32,766 values each), the text of a full batch prepared once and executed again for
-// every full batch, a shorter last one prepared for its flush; the values are bound last one first, as both
-// drivers grow their parameter tables one reallocation per new highest number. Measured over 200,000 rows
-// (6 columns, commit every 10,000): half the elapsed time of arrays of 1,000, and 0.6 of the client's CPU.
+// On PostgreSQL no parameter array is used either: psqlODBC sends one as a bind and execute per row, which
+// costs the server three times the work of one INSERT of many rows. There a batch goes as one statement
+// with one parameter per column, the literal of an array of the batch's values, unnested into rows
+// ("INSERT ... SELECT * FROM unnest(?::type[], ...)", "UPDATE ... FROM unnest(...)"). psqlODBC sends every
+// parameter as text of no declared type, which the server reads with the input of the column's type; the
+// elements are those very texts, read by the same inputs, so the rows stored are the same. The array's type
+// is the column's own without its modifier (varchar, not varchar(12)): the modifier applies when the row is
+// stored, so a value too long fails as a parameter's would, never cut short. A column whose values would
+// not spell the same (a floating value into a column of another type, a GUID, a text with a zero byte)
+// sends its batch the earlier way: INSERTs of up to a batch's rows (at most 7,000 values each on PostgreSQL, see kPgMaxParameters), the text
+// of a full batch prepared once, the values bound last one first, as both drivers grow their parameter
+// tables one reallocation per new highest number. DABRIX_NO_ARRAY_BATCHES=1 always goes that way. The
+// arrays took 1,000,000 rows into PostgreSQL from X s to Y s (medians of 5), against half the elapsed time
+// of parameter arrays of 1,000 for the multi-row INSERTs.
 // A full chunk's statement (SQLite and PostgreSQL) keeps its parameters bound from batch to batch: one is
 // bound again only when the memory it points to moved or its description changed (a text column's size is
 // that of its longest value, at least the column's), which for 1,000,000 rows into PostgreSQL took the
@@ -147,9 +155,9 @@ class TKVOdbcBatchInserter {
   // the assigned field whose column is `column` (a unique key: the caller queues a key once per batch); the
   // other assigned fields are written into it. MariaDB runs "UPDATE table SET ... WHERE column = ?" over the
   // arrays; SQLite runs "UPDATE table SET ... FROM (VALUES ...)" for every 200 rows; PostgreSQL runs one
-  // "UPDATE table SET ... FROM (VALUES ...)" per batch, its first row
-  // cast to the columns' types (read from pg_attribute), limited to the batch's key range so that the
-  // planner reads the key's index instead of the whole table. A batch whose driver counts fewer rows changed
+  // "UPDATE table SET ... FROM unnest(...)" per batch (or, where the arrays do not serve, FROM (VALUES ...)
+  // with the first row cast to the columns' types read from pg_attribute, without their modifiers),
+  // limited to the batch's key range so that the planner reads the key's index instead of the whole table. A batch whose driver counts fewer rows changed
   // than it holds (a row gone; not on MariaDB, which counts only rows whose values differ) is treated as
   // failed, as is a failing execute: the savepoint is rolled back and the row-by-row pass runs (through
   // Flush's writeRow where given, which lets the caller write each edit as it would have at once). The

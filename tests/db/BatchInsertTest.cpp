@@ -3,7 +3,10 @@
 // respected (SQLite, PostgreSQL, MariaDB).
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <limits>
 #include <functional>
 #include <string>
 #include <utility>
@@ -157,8 +160,8 @@ class BatchInsertTest : public DbTest {
   }
 
   // Every column of two tables equal, row by row in key order, byte for byte.
-  void ExpectSameRows(const std::string& a, const std::string& b) {
-    const std::string cols = "id, name, d, ts, bin, memo, dflt";
+  void ExpectSameRows(const std::string& a, const std::string& b,
+                      const std::string& cols = "id, name, d, ts, bin, memo, dflt") {
     auto ra = OpenRecordset("SELECT " + cols + " FROM " + a + " ORDER BY id", ctForwardOnly);
     auto rb = OpenRecordset("SELECT " + cols + " FROM " + b + " ORDER BY id", ctForwardOnly);
     size_t rows = 0;
@@ -212,8 +215,8 @@ TEST_P(BatchInsertTest, RowsArriveExactlyAsTheRowWriterWritesThemInFewExecutes) 
   EXPECT_EQ(run.Written, n);
   EXPECT_EQ(ins.ArrayExecuteCount(), 3u);
   EXPECT_EQ(ins.RowExecuteCount(), 0u);
-  // PostgreSQL goes as INSERTs of many rows, prepared: the full batch's text once, the last 500 rows' once.
-  EXPECT_EQ(ins.PrepareCount(), BatchesAsMultiRowInserts() ? 3u : 1u);
+  // PostgreSQL prepares one more: the statement over one array per column, whatever a batch's length.
+  EXPECT_EQ(ins.PrepareCount(), BatchesAsMultiRowInserts() ? 2u : 1u);
 
   // The same records through the row writer: the reference for every byte stored.
   WriteRowByRow(single, n);
@@ -306,6 +309,107 @@ TEST_P(BatchInsertTest, EditsArriveExactlyAsTheRowWriterEditsTheRows) {
   EXPECT_EQ(rowsWritten, 10u);
 }
 
+// Values of every kind a batch spells out itself (PostgreSQL sends a batch as one array per column): texts
+// that look like array syntax or like NULL, the edges of each integer width, floating values that need all
+// their digits, fractions of seconds. They arrive as the row writer writes them, with arrays and without.
+// A value too long for its column fails its own row, inserted or edited, and is never cut short. Nine
+// columns: a batch of 1,000 rows has more values than one PostgreSQL statement may take parameters.
+TEST_P(BatchInsertTest, ValuesOfEveryKindArriveAsTheRowWriterWritesThem) {
+  const std::string cols = "id, s, b, d, dt, ts, c, v, txt";
+  auto create = [&](const std::string& suffix) {
+    std::string t = Table(suffix);
+    Exec("CREATE TABLE " + t + " (id INTEGER PRIMARY KEY, s SMALLINT, b BIGINT, d " + Type("double") + ", dt DATE, ts " +
+         (IsPostgreSQL() ? "TIMESTAMP(6)" : IsMariaDB() ? "DATETIME(6)" : "TIMESTAMP") +
+         ", c CHAR(6), v VARCHAR(12), txt " + Type("text") + ")" + Charset());
+    return t;
+  };
+  static const char* const kTexts[] = {"{a,b}", "\"q\"", "back\\slash", "NULL", "", " lead", "trail ",
+                                       "Grüße", "a,b", "}{", "x\ty\nz", "'", "\\\"", "NULL "};
+  const size_t kinds = sizeof kTexts / sizeof kTexts[0];
+  // `tooLong` gives row i a 13-character v, one more than the column holds.
+  auto fill = [&](TKVOdbcRecordsetBase& rs, size_t i, bool tooLong) {
+    rs.FieldByName("id").SetValue(static_cast<int32_t>(i + 1));
+    rs.FieldByName("s").SetValue(static_cast<int32_t>(i % 2 ? 32767 - static_cast<int32_t>(i % 97)
+                                                            : -32768 + static_cast<int32_t>(i % 89)));
+    rs.FieldByName("b").SetValue(i % 2 ? std::numeric_limits<int64_t>::max() - static_cast<int64_t>(i)
+                                       : std::numeric_limits<int64_t>::min() + static_cast<int64_t>(i));
+    const double doubles[] = {0.1 * static_cast<double>(i), static_cast<double>(i) / 3, -0.0, 1e300,
+                              2.2250738585072014e-308, 0.30000000000000004};
+    if (i % 17 == 4)
+      rs.FieldByName("d").SetNull();
+    else
+      rs.FieldByName("d").SetValue(doubles[i % 6]);
+    double day = 0, stamp = 0;
+    EXPECT_TRUE(KVTryEncodeDateTime({static_cast<int>(1000 + i % 9000), static_cast<int>(1 + i % 12),
+                                     static_cast<int>(1 + i % 28), 0, 0, 0, 0},
+                                    day));
+    rs.FieldByName("dt").SetValue(TKVVariant::FromDateTime(day));
+    EXPECT_TRUE(KVTryEncodeDateTime({2024, 2, 29, static_cast<int>(i % 24), static_cast<int>(i % 60),
+                                     static_cast<int>(i % 59), static_cast<int>(i % 3 == 0 ? 0 : i % 3 == 1 ? 1 : 999)},
+                                    stamp));
+    rs.FieldByName("ts").SetValue(TKVVariant::FromDateTime(stamp));
+    if (i % 13 == 7)
+      rs.FieldByName("c").SetNull();
+    else
+      rs.FieldByName("c").SetValue(std::string(kTexts[i % kinds]).substr(0, 6));
+    if (tooLong)
+      rs.FieldByName("v").SetValue(std::string("thirteen char"));
+    else if (i % 11 == 5)
+      rs.FieldByName("v").SetNull();
+    else
+      rs.FieldByName("v").SetValue(std::string(kTexts[(i + 3) % kinds]));
+    rs.FieldByName("txt").SetValue(std::string(kTexts[(i + 5) % kinds]) + LongText(i % 50, i) + kTexts[i % kinds]);
+  };
+  const size_t n = 1300;
+  auto open = [&](const std::string& t) { return OpenRecordset("SELECT " + cols + " FROM " + t, ctForwardOnly); };
+  std::string single = create("s");
+  InTransaction([&] {
+    auto rw = open(single);
+    for (size_t i = 0; i < n; ++i) {
+      rw->Insert();
+      fill(*rw, i, false);
+      rw->ApplyChanges();
+    }
+    rw->Close();
+  });
+  for (const char* arrays : {"0", "1"}) {
+    SCOPED_TRACE(std::string("DABRIX_NO_ARRAY_BATCHES=") + arrays);
+    setenv("DABRIX_NO_ARRAY_BATCHES", arrays, 1);
+    std::string batched = create(std::string("b") + arrays);
+    auto rs = open(batched);
+    {
+      TKVOdbcBatchInserter ins(*rs);
+      TRun run = InsertBatched(ins, *rs, n, [&](TKVOdbcRecordsetBase& r, size_t i) { fill(r, i, false); });
+      EXPECT_TRUE(run.Failed.empty()) << run.Failed.front().second;
+      EXPECT_EQ(ins.RowExecuteCount(), 0u);
+    }
+    ExpectSameRows(batched, single, cols);
+    if (IsSQLite()) continue;  // SQLite keeps any length
+
+    // Edits: a too-long value in the first row of a batch and in the middle of one.
+    TKVOdbcBatchInserter edits(*rs);
+    edits.SetUpdateKey("id");
+    TRun run = InsertBatched(edits, *rs, n,
+                             [&](TKVOdbcRecordsetBase& r, size_t i) { fill(r, i, i == 1000 || i == 1234); });
+    ASSERT_EQ(run.Failed.size(), 2u);
+    EXPECT_EQ(run.Failed[0].first, 1000u);
+    EXPECT_EQ(run.Failed[1].first, 1234u);
+    EXPECT_EQ(run.Written, n - 2);
+    ExpectSameRows(batched, single, cols);  // the failed edits left their rows as they were
+
+    // Inserts: the same rows over an empty table fail alone, and nothing of them is stored.
+    Exec("DELETE FROM " + batched);
+    TKVOdbcBatchInserter inserts(*rs);
+    run = InsertBatched(inserts, *rs, n, [&](TKVOdbcRecordsetBase& r, size_t i) { fill(r, i, i == 3 || i == 1000); });
+    ASSERT_EQ(run.Failed.size(), 2u);
+    EXPECT_EQ(run.Failed[0].first, 3u);
+    EXPECT_EQ(run.Failed[1].first, 1000u);
+    EXPECT_EQ(Count(batched), static_cast<int64_t>(n - 2));
+    EXPECT_EQ(Count(batched + " WHERE v LIKE 'thirteen%'"), 0);
+  }
+  unsetenv("DABRIX_NO_ARRAY_BATCHES");
+}
+
 TEST_P(BatchInsertTest, LongValuesSplitTheBatchByItsMemoryBudget) {
   std::string batched = CreateWideTable("b"), single = CreateWideTable("s");
   auto rs = OpenForInsert(batched);
@@ -331,7 +435,7 @@ TEST_P(BatchInsertTest, AnotherAssignedSetStartsAnotherStatement) {
   });
   EXPECT_TRUE(run.Failed.empty());
   EXPECT_EQ(ins.ArrayExecuteCount(), 3u);
-  // On PostgreSQL each batch of 10 rows is also an INSERT of 10 rows, prepared anew.
+  // On PostgreSQL each set of columns has its statement over arrays too.
   EXPECT_EQ(ins.PrepareCount(), BatchesAsMultiRowInserts() ? 6u : 3u);
   auto check = OpenRecordset("SELECT id, name, dflt FROM " + t + " ORDER BY id", ctForwardOnly);
   for (size_t i = 0; i < 30; ++i, check->MoveToNext()) {

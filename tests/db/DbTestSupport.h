@@ -96,8 +96,8 @@ class DbTest : public ::testing::TestWithParam<TDbKind> {
   std::string VarcharCatalogType() const { return IsMariaDB() ? "-9" : "12"; }
   // the statement that makes the connection enforce foreign keys ("" where it always does);
   std::string ForeignKeysOnStatement() const { return IsSQLite() ? "PRAGMA foreign_keys = ON" : ""; }
-  // whether the batch inserter writes its arrays as INSERTs of many rows, each text prepared (psqlODBC would
-  // send a parameter array row by row).
+  // whether the batch inserter writes a batch as one prepared statement of its own beside the single-row
+  // one (over one array per column; psqlODBC would send a parameter array row by row).
   bool BatchesAsMultiRowInserts() const { return IsPostgreSQL(); }
 
   // An open recordset on the test's connection; cursor type as given (default: the recordset default).
