@@ -986,9 +986,14 @@ struct TKVOdbcBatchInserter::TImpl {
     if (text != ArrayText) {
       ArrayText.clear();
       SQLFreeStmt(h, SQL_RESET_PARAMS);
-      KVOdbcCheck(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())),
-                  Rs.get(), kApply, h, SQL_HANDLE_STMT);
       ++Owner.m_Prepares;
+      if (!KVOdbcSucceeded(
+              SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()), static_cast<SQLINTEGER>(text.size())))) {
+        // A server without unnest of several arrays (before 9.4): this batch goes row by row after the
+        // rollback to its savepoint, the next ones bound one value at a time.
+        ArraysAllowed = false;
+        return TArrayOutcome::Failed;
+      }
       ArrayText = std::move(text);
     }
     // Bound again for every batch: a literal's memory moves as it grows.
