@@ -8,6 +8,7 @@
 #include "db/KVCredentials.h"
 #include "db/KVLockWait.h"
 #include "db/KVOdbcStatement.h"
+#include "db/KVAllocatorTuning.h"
 #include "db/KVSqliteTuning.h"
 #include "foundation/KVTrace.h"
 
@@ -65,6 +66,7 @@ void TKVOdbcEnvironment::SetPoolSelectStrategy(int strategy) {
 void TKVOdbcEnvironment::DoActivate() {
   // Before any connection: SQLite takes its process-wide settings only before its first database opens.
   KVTuneSqliteLibrary();
+  KVTuneAllocator();
   if (m_Pooling != cpOff) {
     SQLULEN v = m_Pooling == cpOnePerDriver ? SQL_CP_ONE_PER_DRIVER : SQL_CP_ONE_PER_HENV;
     KVOdbcCheck(SQLSetEnvAttr(SQL_NULL_HENV, SQL_ATTR_CONNECTION_POOLING, reinterpret_cast<SQLPOINTER>(v), 0), this,
