@@ -696,6 +696,18 @@ struct TKVOdbcBatchInserter::TImpl {
     }
   }
 
+  // The smallest and largest key of rows [first, first + count) of the batch, for the key range of an
+  // UPDATE; false when a key is NULL or of a C type that is no integer.
+  bool KeyRange(size_t first, size_t count, SQLBIGINT& low, SQLBIGINT& high) const {
+    for (size_t r = first; r < first + count; ++r) {
+      SQLBIGINT key = 0;
+      if (!KeyOf(Columns[KeyColumn], r, key)) return false;
+      low = r == first ? key : std::min(low, key);
+      high = r == first ? key : std::max(high, key);
+    }
+    return count > 0;
+  }
+
   // PostgreSQL: psqlODBC runs an array as one execute per row and reports the count of the last row only.
   // One UPDATE joined to the batch's values is one statement for the server, and its count tells whether
   // every row was there. The first row's values are cast to the columns' types, which gives the value list
@@ -706,9 +718,9 @@ struct TKVOdbcBatchInserter::TImpl {
   // about the batch's rows.
   bool ExecuteUpdateFromValues() {
     SQLBIGINT low = 0, high = 0;
-    bool ranged = true;
     const size_t columns = std::max<size_t>(Columns.size(), 1);
-    const size_t perStatement = std::max<size_t>(1, std::min<size_t>(Owner.m_Capacity, (kPgMaxParameters - 2) / columns));
+    const size_t perStatement =
+        std::max<size_t>(1, std::min<size_t>(Owner.m_Capacity, (kPgMaxParameters - 2) / columns));
     std::string head = "UPDATE " + TableSQL + " SET ", names, first = "(", row = "(";
     bool any = false;
     for (size_t n = 0; n < Columns.size(); ++n) {
@@ -726,7 +738,7 @@ struct TKVOdbcBatchInserter::TImpl {
     row += ")";
     const std::string keySQL = TableSQL + "." + KVQuoteIdentifier(Columns[KeyColumn].Name, Quote);
     // Whether every key has an integer C type decides the text once for all chunks.
-    for (size_t r = 0; r < Rows && ranged; ++r) ranged = KeyOf(Columns[KeyColumn], r, low);
+    const bool ranged = KeyRange(0, Rows, low, high);
     const std::string tail = ") AS dabrix_v (" + names + ") WHERE " + keySQL + " = dabrix_v.c" +
                              std::to_string(KeyColumn + 1) + (ranged ? " AND " + keySQL + " BETWEEN ? AND ?" : "");
     auto textOf = [&](size_t count) {
@@ -745,14 +757,7 @@ struct TKVOdbcBatchInserter::TImpl {
       if (full && MultiPreparedRanged != ranged) MultiPreparedRows = 0;
       MultiPreparedRanged = ranged;
       if (ranged) {
-        SQLBIGINT key = 0;
-        KeyOf(Columns[KeyColumn], start, low);
-        high = low;
-        for (size_t r = start + 1; r < start + count; ++r) {
-          KeyOf(Columns[KeyColumn], r, key);
-          low = std::min(low, key);
-          high = std::max(high, key);
-        }
+        KeyRange(start, count, low, high);
         const auto last = static_cast<SQLUSMALLINT>(count * Columns.size());
         KVOdbcCheck(SQLBindParameter(h, static_cast<SQLUSMALLINT>(last + 2), SQL_PARAM_INPUT, SQL_C_SBIGINT,
                                      SQL_BIGINT, 0, 0, &high, 0, nullptr),
@@ -821,7 +826,9 @@ struct TKVOdbcBatchInserter::TImpl {
   // (measured: dates as 0033-01-02, fractions of seconds cut to microseconds without trailing zeros,
   // bytes as \x and lower-case hex, bits as 1 and 0). False for a value not spelled here: a zero byte
   // in a text, ill-formed UTF-16, a non-finite number, a bit that is neither 0 nor 1.
-  static bool AppendElement(std::string& out, const TColumn& col, size_t r) {
+  std::u16string WideScratch;  // a wide value's units, then as UTF-8: kept from value to value
+  std::string TextScratch;
+  bool AppendElement(std::string& out, const TColumn& col, size_t r) {
     const SQLLEN indicator = col.Indicators[r];
     if (indicator == SQL_NULL_DATA) {
       out += "NULL";
@@ -843,6 +850,14 @@ struct TKVOdbcBatchInserter::TImpl {
       return true;
     };
     char buffer[64];
+    // The digits that give the same number back.
+    auto floating = [&out, &buffer, at](auto value, int digits) {
+      std::memcpy(&value, at, sizeof value);
+      if (!std::isfinite(value)) return false;
+      out.append(buffer, static_cast<size_t>(std::snprintf(buffer, sizeof buffer, "%.*g", digits,
+                                                           static_cast<double>(value))));
+      return true;
+    };
     switch (col.CType) {
       case SQL_C_CHAR: {
         std::string_view text(reinterpret_cast<const char*>(at), static_cast<size_t>(std::max<SQLLEN>(indicator, 0)));
@@ -851,11 +866,10 @@ struct TKVOdbcBatchInserter::TImpl {
         return true;
       }
       case SQL_C_WCHAR: {
-        std::u16string units(static_cast<size_t>(std::max<SQLLEN>(indicator, 0)) / 2, u'\0');
-        if (!units.empty()) std::memcpy(units.data(), at, units.size() * 2);
-        std::string text;
-        if (!KVTryUtf16ToUtf8(units, text) || text.find('\0') != std::string::npos) return false;
-        quoted(text);
+        WideScratch.resize(static_cast<size_t>(std::max<SQLLEN>(indicator, 0)) / 2);
+        if (!WideScratch.empty()) std::memcpy(WideScratch.data(), at, WideScratch.size() * 2);
+        if (!KVTryUtf16ToUtf8(WideScratch, TextScratch) || TextScratch.find('\0') != std::string::npos) return false;
+        quoted(TextScratch);
         return true;
       }
       case SQL_C_BINARY: {
@@ -880,20 +894,8 @@ struct TKVOdbcBatchInserter::TImpl {
       case SQL_C_ULONG: return integer(uint32_t{});
       case SQL_C_SBIGINT: return integer(int64_t{});
       case SQL_C_UBIGINT: return integer(uint64_t{});
-      case SQL_C_DOUBLE: {
-        double value;
-        std::memcpy(&value, at, sizeof value);
-        if (!std::isfinite(value)) return false;
-        out.append(buffer, static_cast<size_t>(std::snprintf(buffer, sizeof buffer, "%.17g", value)));
-        return true;
-      }
-      case SQL_C_FLOAT: {
-        float value;
-        std::memcpy(&value, at, sizeof value);
-        if (!std::isfinite(value)) return false;
-        out.append(buffer, static_cast<size_t>(std::snprintf(buffer, sizeof buffer, "%.9g", value)));
-        return true;
-      }
+      case SQL_C_DOUBLE: return floating(double{}, 17);
+      case SQL_C_FLOAT: return floating(float{}, 9);
       case SQL_C_TYPE_DATE: {
         SQL_DATE_STRUCT d;
         std::memcpy(&d, at, sizeof d);
@@ -961,17 +963,7 @@ struct TKVOdbcBatchInserter::TImpl {
       if (literals > ByteBudget) return TArrayOutcome::NotPossible;
     }
     SQLBIGINT low = 0, high = 0;
-    bool ranged = update;
-    if (update) {
-      ranged = KeyOf(Columns[KeyColumn], 0, low);
-      high = low;
-      for (size_t r = 1; r < Rows && ranged; ++r) {
-        SQLBIGINT key = 0;
-        ranged = KeyOf(Columns[KeyColumn], r, key);
-        low = std::min(low, key);
-        high = std::max(high, key);
-      }
-    }
+    const bool ranged = update && KeyRange(0, Rows, low, high);
     std::string text;
     if (update) {
       const std::string keySQL = TableSQL + "." + KVQuoteIdentifier(Columns[KeyColumn].Name, Quote);

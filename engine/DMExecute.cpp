@@ -1002,20 +1002,16 @@ void TQXExecuter::FinishInFlight(TDestRSCache& cache) {
 // The run ends at a record of the batch in flight: the records queued since were read after it, and are
 // neither written nor counted.
 void TQXExecuter::DropQueuedAfterStop(TDestRSCache& cache) {
-  if (cache.Batch) {
-    auto dropped = static_cast<int32_t>(cache.Batch->Pending());
-    cache.Batch->Clear();
-    cache.QueuedKeys.clear();
-    m_Stats.RecordsInserted -= dropped;
-    cache.Data->RecordsInserted -= dropped;
-  }
-  if (cache.Edits) {
-    auto dropped = static_cast<int32_t>(cache.Edits->Pending());
-    cache.Edits->Clear();
-    cache.EditKeys.clear();
-    m_Stats.RecordsEdited -= dropped;
-    cache.Data->RecordsEdited -= dropped;
-  }
+  auto drop = [](TKVOdbcBatchInserter* batch, auto& keys, auto& runCount, auto& nodeCount) {
+    if (!batch) return;
+    auto dropped = static_cast<int32_t>(batch->Pending());
+    batch->Clear();
+    keys.clear();
+    runCount -= dropped;
+    nodeCount -= dropped;
+  };
+  drop(cache.Batch.get(), cache.QueuedKeys, m_Stats.RecordsInserted, cache.Data->RecordsInserted);
+  drop(cache.Edits.get(), cache.EditKeys, m_Stats.RecordsEdited, cache.Data->RecordsEdited);
 }
 
 // A failing row is the record error its record would have raised when written alone: its details, its red

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <functional>
 #include <string>
@@ -374,7 +373,7 @@ TEST_P(BatchInsertTest, ValuesOfEveryKindArriveAsTheRowWriterWritesThem) {
   });
   for (const char* arrays : {"0", "1"}) {
     SCOPED_TRACE(std::string("DABRIX_NO_ARRAY_BATCHES=") + arrays);
-    setenv("DABRIX_NO_ARRAY_BATCHES", arrays, 1);
+    dbtest::TScopedEnv noArrays("DABRIX_NO_ARRAY_BATCHES", arrays);
     std::string batched = create(std::string("b") + arrays);
     auto rs = open(batched);
     {
@@ -407,7 +406,6 @@ TEST_P(BatchInsertTest, ValuesOfEveryKindArriveAsTheRowWriterWritesThem) {
     EXPECT_EQ(Count(batched), static_cast<int64_t>(n - 2));
     EXPECT_EQ(Count(batched + " WHERE v LIKE 'thirteen%'"), 0);
   }
-  unsetenv("DABRIX_NO_ARRAY_BATCHES");
 }
 
 TEST_P(BatchInsertTest, LongValuesSplitTheBatchByItsMemoryBudget) {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "db/DbTestSupport.h"
 #include "db/KVLockWait.h"
@@ -13,22 +12,7 @@
 
 namespace {
 
-// Sets an environment variable for a scope.
-class TScopedEnv {
- public:
-  TScopedEnv(const char* name, const std::string& value) : m_Name(name) {
-    const char* old = std::getenv(name);
-    m_Had = old != nullptr;
-    if (old) m_Old = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~TScopedEnv() { m_Had ? setenv(m_Name, m_Old.c_str(), 1) : unsetenv(m_Name); }
-
- private:
-  const char* m_Name;
-  bool m_Had = false;
-  std::string m_Old;
-};
+using dbtest::TScopedEnv;
 
 TEST(Connection, UserAndPasswordPropertiesReplaceTheStringsValues) {
   TKVOdbcConnection c;

@@ -12,6 +12,7 @@
 //   DABRIX_INSTANTIATE_DB_TEST(MySuite);
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,6 +22,25 @@
 #include "support/TestSupport.h"
 
 namespace dbtest {
+
+// Sets an environment variable for a scope (also when an assertion leaves the scope early).
+class TScopedEnv {
+ public:
+  TScopedEnv(const char* name, const std::string& value) : m_Name(name) {
+    const char* old = std::getenv(name);
+    m_Had = old != nullptr;
+    if (old) m_Old = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~TScopedEnv() { m_Had ? setenv(m_Name, m_Old.c_str(), 1) : unsetenv(m_Name); }
+  TScopedEnv(const TScopedEnv&) = delete;
+  TScopedEnv& operator=(const TScopedEnv&) = delete;
+
+ private:
+  const char* m_Name;
+  bool m_Had = false;
+  std::string m_Old;
+};
 
 enum class TDbKind { SQLite, PostgreSQL, MariaDB };
 

@@ -5,7 +5,6 @@
 // batch, so record by record), and the two are compared.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -169,10 +168,8 @@ class BatchRun : public DbTest {
   // (record by record) or DABRIX_NO_OVERLAP (every batch in turn).
   TOutcome RunWith(const char* variable, int32_t transactionSize, int errorAction, int64_t cancelAt = -1,
                    bool upsert = false) {
-    setenv(variable, "1", 1);
-    TOutcome o = Run(transactionSize, errorAction, cancelAt, upsert);
-    unsetenv(variable);
-    return o;
+    dbtest::TScopedEnv on(variable, "1");
+    return Run(transactionSize, errorAction, cancelAt, upsert);
   }
 
   // Rows with the ids of the given ranges ([from, to] each), holding "old" values.
