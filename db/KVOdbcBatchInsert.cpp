@@ -1,6 +1,7 @@
 #include "db/KVOdbcBatchInsert.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "foundation/KVScopeExit.h"
 #include "db/KVOdbcRowWriter.h"
 #include "foundation/KVText.h"
+#include "foundation/KVTrace.h"
 
 namespace {
 
@@ -401,8 +403,8 @@ struct TKVOdbcBatchInserter::TImpl {
   }
 
   // Binds every column's array from `row` on and sets the number of rows an execute writes.
-  void Bind(size_t row, size_t count) {
-    SQLHSTMT h = Stmt.Get();
+  void Bind(size_t row, size_t count, SQLHSTMT h = nullptr) {
+    if (!h) h = Stmt.Get();
     KVOdbcCheck(SQLSetStmtAttr(h, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(count), 0), Rs.get(),
                 kApply, h, SQL_HANDLE_STMT);
     Status.assign(std::max<size_t>(count, 1), SQL_PARAM_UNUSED);
@@ -438,6 +440,9 @@ struct TKVOdbcBatchInserter::TImpl {
     if (PostgreSQL)
       if (TArrayOutcome arrays = ExecuteAsArrays(); arrays != TArrayOutcome::NotPossible)
         return arrays == TArrayOutcome::Written;
+    if (MariaDB && !UpdateKey.empty())
+      if (TArrayOutcome staged = ExecuteUpdateThroughStage(); staged != TArrayOutcome::NotPossible)
+        return staged == TArrayOutcome::Written;
     if ((SQLite && !rowWise) || (PostgreSQL && UpdateKey.empty())) return ExecuteMultiRow();
     if (PostgreSQL && !UpdateKey.empty()) return ExecuteUpdateFromValues();
     if (rowWise) {
@@ -1017,6 +1022,146 @@ struct TKVOdbcBatchInserter::TImpl {
   }
   SQLBIGINT ArrayLow = 0, ArrayHigh = 0;
 
+  // --- MariaDB: edits through a staging table
+
+  // The server runs every row of a parameter array as a statement of its own. The batch's rows go instead
+  // into a temporary table of the edited columns' own types (one array INSERT, which the server takes as
+  // cheaply as any insert), and one UPDATE joined to it writes them all. The server's CPU for 100,000
+  // edits of 6 columns: 0.9 s as arrays of UPDATEs, 0.6 s staged in memory (0.5 s of it the joined
+  // UPDATE, 0.06 s the staging INSERTs); staged in an InnoDB table it saved nothing. Every value is converted into its column's type when it is
+  // staged, as a parameter of the UPDATE would be when it is stored (a value too long fails there, and its
+  // batch goes row by row), and it is then copied into a column of that very type, so the rows stored are
+  // the same. A list of values in the statement itself would not do: MariaDB types such a list by its first
+  // row, and cuts or refuses a longer value in a later one. The keys are integers (the caller batches edits
+  // only then), so the join matches exactly the rows "key = ?" would. The staging table drives the join, a
+  // lookup by key per row; left to itself the optimizer may read the whole table.
+  enum class TStage { Unknown, Ready, Unavailable };
+  TStage Stage = TStage::Unknown;
+  std::string StageSQL;      // the staging table's quoted name
+  std::string StageColumns;  // the columns it was made with
+  TKVOdbcHandle StageInsert, StageUpdate;
+  std::string StageInsertText, StageUpdateText;
+  std::vector<SQLSMALLINT> StageInsertShape;
+  bool StageBatchFailed = false;  // the last batch failed in the staging table or in the joined UPDATE
+  bool StageDirty = false;        // rows may be left in the staging table (a batch that raised)
+
+  // A failed statement leaves nothing behind: the staging table emptied (the caller's rollback to the
+  // batch's savepoint would empty it too where the table keeps transactions).
+  TArrayOutcome StageFailed() {
+    StageBatchFailed = true;
+    SQLHSTMT h = Handle(Ctl);
+    std::string sql = "DELETE FROM " + StageSQL;
+    StageDirty = !KVOdbcSucceeded(
+        SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(sql.data()), static_cast<SQLINTEGER>(sql.size())));
+    SQLFreeStmt(h, SQL_CLOSE);
+    return TArrayOutcome::Failed;
+  }
+
+  // Makes the staging table for the batch's columns (again when they changed); false where it cannot be
+  // made (no right to make temporary tables, or no such table for this table's columns): the edits then go
+  // as an array of UPDATEs.
+  bool EnsureStage() {
+    if (Stage == TStage::Unavailable) return false;
+    std::string columns;
+    for (size_t n = 0; n <= Columns.size(); ++n) {
+      if (n == KeyColumn) continue;  // the key last, as the UPDATE binds it
+      const TColumn& col = Columns[n == Columns.size() ? KeyColumn : n];
+      if (!columns.empty()) columns += ", ";
+      columns += KVQuoteIdentifier(col.Name, Quote);
+    }
+    if (Stage == TStage::Ready && columns == StageColumns) return true;
+    static std::atomic<unsigned> serial{0};
+    std::string name = KVQuoteIdentifier("dabrix_stage_" + std::to_string(++serial), Quote);
+    try {
+      if (Stage == TStage::Ready) Control("DROP TEMPORARY TABLE IF EXISTS " + StageSQL);
+      Stage = TStage::Unknown;
+      // A temporary table commits nothing, unlike any other CREATE TABLE, and LIMIT 0 reads no row.
+      // In memory where the columns allow (no BLOB or TEXT): staging and deleting a batch there cost the
+      // server a fifth of what it did in an InnoDB table. The table keeps no transaction; each batch
+      // empties it, written or not.
+      const std::string select = " AS SELECT " + columns + " FROM " + TableSQL + " LIMIT 0";
+      SQLHSTMT h = Handle(Ctl);
+      std::string sql = "CREATE TEMPORARY TABLE " + name + " ENGINE=MEMORY" + select;
+      SQLRETURN rc = SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(sql.data()), static_cast<SQLINTEGER>(sql.size()));
+      SQLFreeStmt(h, SQL_CLOSE);
+      if (!KVOdbcSucceeded(rc)) Control("CREATE TEMPORARY TABLE " + name + select);
+    } catch (const std::exception& e) {
+      KVTrace(TKVTraceCategory::Warning, std::string("batched edits without a staging table: ") + e.what());
+      Stage = TStage::Unavailable;
+      return false;
+    }
+    Stage = TStage::Ready;
+    StageDirty = false;
+    StageSQL = std::move(name);
+    StageColumns = std::move(columns);
+    return true;
+  }
+
+  TArrayOutcome ExecuteUpdateThroughStage() {
+    if (!ArraysAllowed || !EnsureStage()) return TArrayOutcome::NotPossible;
+    std::vector<SQLSMALLINT> shape;
+    for (const TColumn& col : Columns) shape.push_back(col.CType);
+    std::string values;
+    for (size_t n = 0; n < Columns.size(); ++n) values += n ? ", ?" : "?";
+    std::string insert = "INSERT INTO " + StageSQL + " (" + StageColumns + ") VALUES (" + values + ")";
+    const std::string key = KVQuoteIdentifier(Columns[KeyColumn].Name, Quote);
+    std::string update = "UPDATE " + StageSQL + " STRAIGHT_JOIN " + TableSQL + " ON " + TableSQL + "." + key + " = " +
+                         StageSQL + "." + key + " SET ";
+    for (size_t n = 0, set = 0; n < Columns.size(); ++n) {
+      if (n == KeyColumn) continue;
+      const std::string column = KVQuoteIdentifier(Columns[n].Name, Quote);
+      update += (set++ ? ", " : "") + TableSQL + "." + column + " = " + StageSQL + "." + column;
+    }
+    SQLHSTMT ins = Handle(StageInsert), upd = Handle(StageUpdate);
+    try {
+      if (insert != StageInsertText || shape != StageInsertShape) {
+        StageInsertText.clear();
+        SQLFreeStmt(ins, SQL_RESET_PARAMS);
+        KVOdbcCheck(SQLSetStmtAttr(ins, SQL_ATTR_PARAM_BIND_TYPE,
+                                   reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0),
+                    Rs.get(), kApply, ins, SQL_HANDLE_STMT);
+        KVOdbcCheck(SQLPrepare(ins, reinterpret_cast<SQLCHAR*>(insert.data()), static_cast<SQLINTEGER>(insert.size())),
+                    Rs.get(), kApply, ins, SQL_HANDLE_STMT);
+        ++Owner.m_Prepares;
+        StageInsertText = std::move(insert);
+        StageInsertShape = std::move(shape);
+      }
+      if (update != StageUpdateText) {
+        StageUpdateText.clear();
+        KVOdbcCheck(SQLPrepare(upd, reinterpret_cast<SQLCHAR*>(update.data()), static_cast<SQLINTEGER>(update.size())),
+                    Rs.get(), kApply, upd, SQL_HANDLE_STMT);
+        ++Owner.m_Prepares;
+        StageUpdateText = std::move(update);
+      }
+    } catch (const std::exception& e) {
+      // A table the joined UPDATE may not name (a view of several tables): the edits go as before.
+      KVTrace(TKVTraceCategory::Warning, std::string("batched edits without a staging table: ") + e.what());
+      Stage = TStage::Unavailable;
+      return TArrayOutcome::NotPossible;
+    }
+
+    ++Owner.m_ArrayExecutes;
+    // The staging table keeps no transaction: rows of a batch that raised half-way would be written again.
+    if (StageDirty) Control("DELETE FROM " + StageSQL);
+    StageDirty = true;
+    Bind(0, Rows, ins);
+    SQLRETURN rc = SQLExecute(ins);
+    SQLFreeStmt(ins, SQL_CLOSE);
+    if (!KVOdbcSucceeded(rc) ||
+        std::any_of(Status.begin(), Status.end(), [](SQLUSMALLINT s) { return s == SQL_PARAM_ERROR; }))
+      return StageFailed();
+    rc = SQLExecute(upd);
+    SQLLEN changed = -1;
+    if (KVOdbcSucceeded(rc) && !KVOdbcSucceeded(SQLRowCount(upd, &changed))) changed = -1;
+    SQLFreeStmt(upd, SQL_CLOSE);
+    if (!KVOdbcSucceeded(rc) && rc != SQL_NO_DATA) return StageFailed();
+    // MariaDB counts only the rows whose values changed; a lower count asks whether every key has its row.
+    if (changed >= 0 && static_cast<size_t>(changed) < Rows && !EveryKeyHasItsRow()) return StageFailed();
+    Control("DELETE FROM " + StageSQL);
+    StageDirty = false;
+    return TArrayOutcome::Written;
+  }
+
   // The second pass: each row on its own, its error kept.
   void WriteRowByRow(bool inTransaction, const TOnRowError& onRowError, const TWriteRow& writeRow,
                      TKVBatchFlushResult& result) {
@@ -1112,6 +1257,12 @@ struct TKVOdbcBatchInserter::TImpl {
       WriteRowByRow(true, onRowError, writeRow, result);
       Control("RELEASE SAVEPOINT dabrix_batch");
     }
+    // A staged batch that failed where every row then went alone failed for a reason of its own (a staging
+    // table too small for a batch of long values, a server that refuses such UPDATEs, an order of rows it
+    // met a unique key in): the next batches go as an array of UPDATEs.
+    if (!pass.Written && StageBatchFailed && result.Failures.empty() && result.StoppedAt == Rows)
+      Stage = TStage::Unavailable;
+    StageBatchFailed = false;
     if (UpdateKey.empty()) Rs->AdjustRecordCount(static_cast<int32_t>(result.Written));
     return result;
   }
