@@ -1039,8 +1039,9 @@ struct TKVOdbcBatchInserter::TImpl {
   TStage Stage = TStage::Unknown;
   std::string StageSQL;      // the staging table's quoted name
   std::string StageColumns;  // the columns it was made with
-  TKVOdbcHandle StageInsert, StageUpdate;
-  std::string StageInsertText, StageUpdateText;
+  TKVOdbcHandle StageInsert, StageUpdate, StageUpdateRanged;
+  std::string StageInsertText, StageUpdateText, StageUpdateRangedText;
+  SQLBIGINT StageLow = 0, StageHigh = 0;  // the key range StageUpdateRanged is bound to
   std::vector<SQLSMALLINT> StageInsertShape;
   bool StageBatchFailed = false;  // the last batch failed in the staging table or in the joined UPDATE
   bool StageDirty = false;        // rows may be left in the staging table (a batch that raised)
@@ -1079,12 +1080,15 @@ struct TKVOdbcBatchInserter::TImpl {
       // In memory where the columns allow (no BLOB or TEXT): staging and deleting a batch there cost the
       // server a fifth of what it did in an InnoDB table. The table keeps no transaction; each batch
       // empties it, written or not.
+      // Its key lets the table's rows find their values (see ExecuteUpdateThroughStage).
+      const std::string head = "CREATE TEMPORARY TABLE " + name + " (PRIMARY KEY (" +
+                               KVQuoteIdentifier(Columns[KeyColumn].Name, Quote) + "))";
       const std::string select = " AS SELECT " + columns + " FROM " + TableSQL + " LIMIT 0";
       SQLHSTMT h = Handle(Ctl);
-      std::string sql = "CREATE TEMPORARY TABLE " + name + " ENGINE=MEMORY" + select;
+      std::string sql = head + " ENGINE=MEMORY" + select;
       SQLRETURN rc = SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(sql.data()), static_cast<SQLINTEGER>(sql.size()));
       SQLFreeStmt(h, SQL_CLOSE);
-      if (!KVOdbcSucceeded(rc)) Control("CREATE TEMPORARY TABLE " + name + select);
+      if (!KVOdbcSucceeded(rc)) Control(head + select);
     } catch (const std::exception& e) {
       KVTrace(TKVTraceCategory::Warning, std::string("batched edits without a staging table: ") + e.what());
       Stage = TStage::Unavailable;
@@ -1104,15 +1108,30 @@ struct TKVOdbcBatchInserter::TImpl {
     std::string values;
     for (size_t n = 0; n < Columns.size(); ++n) values += n ? ", ?" : "?";
     std::string insert = "INSERT INTO " + StageSQL + " (" + StageColumns + ") VALUES (" + values + ")";
+    // MariaDB writes a table that is not the first of a join through a temporary table of its own (the
+    // rows' positions and new values, then each row sought again): where the batch's keys lie close
+    // together, as in a copy in key order, the table's range of them drives the join instead, each row
+    // finding its values by the staging table's key and written as it is read. That took the UPDATEs of
+    // 100,000 edits from 0.54 s to 0.42 s (medians of 4, in turns), the run from 1.01 s to 0.92 s.
+    // Elsewhere the staging table drives, one lookup by key per row; left to itself the optimizer may read
+    // the whole table.
     const std::string key = KVQuoteIdentifier(Columns[KeyColumn].Name, Quote);
-    std::string update = "UPDATE " + StageSQL + " STRAIGHT_JOIN " + TableSQL + " ON " + TableSQL + "." + key + " = " +
-                         StageSQL + "." + key + " SET ";
-    for (size_t n = 0, set = 0; n < Columns.size(); ++n) {
+    const std::string on = " ON " + TableSQL + "." + key + " = " + StageSQL + "." + key + " SET ";
+    std::string set;
+    for (size_t n = 0; n < Columns.size(); ++n) {
       if (n == KeyColumn) continue;
       const std::string column = KVQuoteIdentifier(Columns[n].Name, Quote);
-      update += (set++ ? ", " : "") + TableSQL + "." + column + " = " + StageSQL + "." + column;
+      set += (set.empty() ? "" : ", ") + TableSQL + "." + column + " = " + StageSQL + "." + column;
     }
-    SQLHSTMT ins = Handle(StageInsert), upd = Handle(StageUpdate);
+    SQLBIGINT low = 0, high = 0;
+    const bool ranged = KeyRange(0, Rows, low, high) &&
+                        static_cast<uint64_t>(high) - static_cast<uint64_t>(low) < 4 * static_cast<uint64_t>(Rows);
+    const std::string update =
+        ranged ? "UPDATE " + TableSQL + " STRAIGHT_JOIN " + StageSQL + on + set + " WHERE " + TableSQL + "." + key +
+                     " BETWEEN ? AND ?"
+               : "UPDATE " + StageSQL + " STRAIGHT_JOIN " + TableSQL + on + set;
+    std::string& updateText = ranged ? StageUpdateRangedText : StageUpdateText;
+    SQLHSTMT ins = Handle(StageInsert), upd = Handle(ranged ? StageUpdateRanged : StageUpdate);
     try {
       if (insert != StageInsertText || shape != StageInsertShape) {
         StageInsertText.clear();
@@ -1126,12 +1145,18 @@ struct TKVOdbcBatchInserter::TImpl {
         StageInsertText = std::move(insert);
         StageInsertShape = std::move(shape);
       }
-      if (update != StageUpdateText) {
-        StageUpdateText.clear();
-        KVOdbcCheck(SQLPrepare(upd, reinterpret_cast<SQLCHAR*>(update.data()), static_cast<SQLINTEGER>(update.size())),
+      if (update != updateText) {
+        updateText.clear();
+        KVOdbcCheck(SQLPrepare(upd, reinterpret_cast<SQLCHAR*>(const_cast<char*>(update.data())),
+                               static_cast<SQLINTEGER>(update.size())),
                     Rs.get(), kApply, upd, SQL_HANDLE_STMT);
         ++Owner.m_Prepares;
-        StageUpdateText = std::move(update);
+        if (ranged)
+          for (SQLUSMALLINT n = 1; n <= 2; ++n)
+            KVOdbcCheck(SQLBindParameter(upd, n, SQL_PARAM_INPUT, SQL_C_SBIGINT, SQL_BIGINT, 0, 0,
+                                         n == 1 ? &StageLow : &StageHigh, 0, nullptr),
+                        Rs.get(), kApply, upd, SQL_HANDLE_STMT);
+        updateText = update;
       }
     } catch (const std::exception& e) {
       // A table the joined UPDATE may not name (a view of several tables): the edits go as before.
@@ -1150,6 +1175,8 @@ struct TKVOdbcBatchInserter::TImpl {
     if (!KVOdbcSucceeded(rc) ||
         std::any_of(Status.begin(), Status.end(), [](SQLUSMALLINT s) { return s == SQL_PARAM_ERROR; }))
       return StageFailed();
+    StageLow = low;
+    StageHigh = high;
     rc = SQLExecute(upd);
     SQLLEN changed = -1;
     if (KVOdbcSucceeded(rc) && !KVOdbcSucceeded(SQLRowCount(upd, &changed))) changed = -1;

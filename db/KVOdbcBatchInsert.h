@@ -155,15 +155,20 @@ class TKVOdbcBatchInserter {
 
   // Update mode (before the first Add): every row is the edit of an existing row, named by the value of
   // the assigned field whose column is `column` (a unique key: the caller queues a key once per batch); the
-  // other assigned fields are written into it. MariaDB stages the batch in a temporary table of the edited
-  // columns' types (in memory where they allow) with one array INSERT, and runs one "UPDATE stage
-  // STRAIGHT_JOIN table ON table.column = stage.column SET ..." over it (where the staging table cannot
-  // be made, or a staged batch failed that then went row by row without a failure: "UPDATE table SET ...
-  // WHERE column = ?" over the arrays); SQLite runs "UPDATE table SET ... FROM (VALUES ...)" for every 200 rows; PostgreSQL runs one
-  // "UPDATE table SET ... FROM unnest(...)" per batch (or, where the arrays do not serve, FROM (VALUES ...)
-  // with the first row cast to the columns' types read from pg_attribute, without their modifiers),
-  // limited to the batch's key range so that the planner reads the key's index instead of the whole table. A batch whose driver counts fewer rows changed
-  // than it holds (a row gone; not on MariaDB, which counts only rows whose values differ) is treated as
+  // other assigned fields are written into it.
+  //  - MariaDB stages the batch in a temporary table of the edited columns' types (in memory where they
+  //    allow) with one array INSERT, and runs one UPDATE that joins the table's range of the batch's keys to
+  //    it ("UPDATE table STRAIGHT_JOIN stage ON ... SET ... WHERE column BETWEEN ? AND ?"), or, for keys
+  //    spread wider than four times the batch's rows, the staging table to the table. Where the staging
+  //    table cannot be made, or after a staged batch failed whose rows then all went alone: "UPDATE table
+  //    SET ... WHERE column = ?" over the arrays.
+  //  - SQLite runs "UPDATE table SET ... FROM (VALUES ...)" for every 200 rows.
+  //  - PostgreSQL runs one "UPDATE table SET ... FROM unnest(...)" per batch (or, where the arrays do not
+  //    serve, FROM (VALUES ...) with the first row cast to the columns' types read from pg_attribute,
+  //    without their modifiers), limited to the batch's key range so that the planner reads the key's index
+  //    instead of the whole table.
+  // A batch whose driver counts fewer rows changed than it holds (a row gone; MariaDB counts only rows whose
+  // values differ, and there a lower count asks the table whether every key has its row) is treated as
   // failed, as is a failing execute: the savepoint is rolled back and the row-by-row pass runs (through
   // Flush's writeRow where given, which lets the caller write each edit as it would have at once). The
   // rows are never counted into the recordset's records. Empty: insert mode.
