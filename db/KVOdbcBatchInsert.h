@@ -78,10 +78,11 @@
 // or whose literals would pass the batch's byte budget, sends its batch the earlier way: INSERTs of up to
 // a batch's rows (at most 7,000 values each: libpq 15 drops the connection when the description of more
 // parameters comes back), the text of a full batch prepared once, the values bound last one first, as
-// both drivers grow their parameter tables one reallocation per new highest number. DABRIX_NO_ARRAY_BATCHES=1 always goes that way (and sends MariaDB's edits as an array of UPDATEs, not through a staging table). The
-// arrays took 1,000,000 rows into PostgreSQL from 7.58 s to 6.67 s (medians of 5, in turns; the client's
-// CPU from 5.33 s to 4.58 s, the server's from 3.8 s to 3.25 s); the multi-row INSERTs had taken half
-// the elapsed time of parameter arrays of 1,000.
+// both drivers grow their parameter tables one reallocation per new highest number.
+// DABRIX_NO_ARRAY_BATCHES=1 always goes that way, and sends MariaDB's edits as an array of UPDATEs, not
+// through a staging table (see SetUpdateKey). The arrays took 1,000,000 rows into PostgreSQL from 7.58 s
+// to 6.67 s (medians of 5, in turns; the client's CPU from 5.33 s to 4.58 s, the server's from 3.8 s to
+// 3.25 s); the multi-row INSERTs had taken half the elapsed time of parameter arrays of 1,000.
 // A full chunk's statement (SQLite and PostgreSQL) keeps its parameters bound from batch to batch: one is
 // bound again only when the memory it points to moved or its description changed (a text column's size is
 // that of its longest value, at least the column's), which for 1,000,000 rows into PostgreSQL took the
