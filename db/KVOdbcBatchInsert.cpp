@@ -308,6 +308,15 @@ struct TKVOdbcBatchInserter::TImpl {
     SQLFreeStmt(h, SQL_CLOSE);
   }
 
+  // Control for a statement whose failure has a way round: whether it succeeded.
+  bool TryControl(const std::string& sql) {
+    SQLHSTMT h = Handle(Ctl);
+    SQLRETURN rc = SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                                 static_cast<SQLINTEGER>(sql.size()));
+    SQLFreeStmt(h, SQL_CLOSE);
+    return KVOdbcSucceeded(rc);
+  }
+
   bool Autocommit() {
     SQLULEN value = SQL_AUTOCOMMIT_ON;
     KVOdbcCheck(SQLGetConnectAttr(Dbc(), SQL_ATTR_AUTOCOMMIT, &value, 0, nullptr), Rs.get(), kApply, Dbc(),
@@ -863,6 +872,12 @@ struct TKVOdbcBatchInserter::TImpl {
                                                            static_cast<double>(value))));
       return true;
     };
+    // A date or time in the server's own spelling, quoted.
+    auto printed = [&quoted, &buffer](const char* format, auto... parts) {
+      const int n = std::snprintf(buffer, sizeof buffer, format, static_cast<int>(parts)...);
+      quoted(std::string_view(buffer, static_cast<size_t>(std::max(n, 0))));
+      return true;
+    };
     switch (col.CType) {
       case SQL_C_CHAR: {
         std::string_view text(reinterpret_cast<const char*>(at), static_cast<size_t>(std::max<SQLLEN>(indicator, 0)));
@@ -904,16 +919,12 @@ struct TKVOdbcBatchInserter::TImpl {
       case SQL_C_TYPE_DATE: {
         SQL_DATE_STRUCT d;
         std::memcpy(&d, at, sizeof d);
-        quoted(std::string_view(buffer, static_cast<size_t>(std::snprintf(buffer, sizeof buffer, "%.4d-%.2d-%.2d",
-                                                                          d.year, d.month, d.day))));
-        return true;
+        return printed("%.4d-%.2d-%.2d", d.year, d.month, d.day);
       }
       case SQL_C_TYPE_TIME: {
         SQL_TIME_STRUCT t;
         std::memcpy(&t, at, sizeof t);
-        quoted(std::string_view(buffer, static_cast<size_t>(std::snprintf(buffer, sizeof buffer, "%.2d:%.2d:%.2d",
-                                                                          t.hour, t.minute, t.second))));
-        return true;
+        return printed("%.2d:%.2d:%.2d", t.hour, t.minute, t.second);
       }
       case SQL_C_TYPE_TIMESTAMP: {
         SQL_TIMESTAMP_STRUCT t;
@@ -1049,11 +1060,7 @@ struct TKVOdbcBatchInserter::TImpl {
   // batch's savepoint would empty it too where the table keeps transactions).
   TArrayOutcome StageFailed() {
     StageBatchFailed = true;
-    SQLHSTMT h = Handle(Ctl);
-    std::string sql = "DELETE FROM " + StageSQL;
-    StageDirty = !KVOdbcSucceeded(
-        SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(sql.data()), static_cast<SQLINTEGER>(sql.size())));
-    SQLFreeStmt(h, SQL_CLOSE);
+    StageDirty = !TryControl("DELETE FROM " + StageSQL);
     return TArrayOutcome::Failed;
   }
 
@@ -1083,11 +1090,7 @@ struct TKVOdbcBatchInserter::TImpl {
       const std::string head = "CREATE TEMPORARY TABLE " + name + " (PRIMARY KEY (" +
                                KVQuoteIdentifier(Columns[KeyColumn].Name, Quote) + "))";
       const std::string select = " AS SELECT " + columns + " FROM " + TableSQL + " LIMIT 0";
-      SQLHSTMT h = Handle(Ctl);
-      std::string sql = head + " ENGINE=MEMORY" + select;
-      SQLRETURN rc = SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(sql.data()), static_cast<SQLINTEGER>(sql.size()));
-      SQLFreeStmt(h, SQL_CLOSE);
-      if (!KVOdbcSucceeded(rc)) Control(head + select);
+      if (!TryControl(head + " ENGINE=MEMORY" + select)) Control(head + select);
     } catch (const std::exception& e) {
       KVTrace(TKVTraceCategory::Warning, std::string("batched edits without a staging table: ") + e.what());
       Stage = TStage::Unavailable;
