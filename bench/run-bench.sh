@@ -23,13 +23,16 @@
 # Environment: DABRIX_BUILD_DIR, DABRIX_BENCH_JOBS (build parallelism, default 2), DABRIX_BENCH_KEEP=1
 # keeps the work folder (databases, definitions, logs), DABRIX_BENCH_TXN (transaction size, 10000),
 # DABRIX_BENCH_DESTINATIONS (which destinations to run, default "sqlite pg mariadb"; without pg and
-# mariadb no servers are started).
+# mariadb no servers are started), DABRIX_BENCH_RUNS (default 1): how many rounds of a destination's
+# three jobs run, each round from a new table, and of pgloader; a job's line gives the median time of its
+# runs (of an even number, the slower of the middle two) and the largest peak memory of them.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 ROWS=${1:-1000000}
 UPSERT_ROWS=${2:-$((ROWS / 10))}
 TXN=${DABRIX_BENCH_TXN:-10000}
+RUNS=${DABRIX_BENCH_RUNS:-1}
 BUILD=${DABRIX_BUILD_DIR:-$ROOT/build-rel}
 DESTINATIONS=" ${DABRIX_BENCH_DESTINATIONS:-sqlite pg mariadb} "
 wanted() { [[ $DESTINATIONS == *" $1 "* ]]; }
@@ -39,6 +42,7 @@ die() { echo "run-bench: $*" >&2; exit 1; }
 note() { echo "run-bench: $*" >&2; }
 
 [[ $ROWS =~ ^[1-9][0-9]*$ ]] || die "ROWS must be a positive whole number, got \"$ROWS\""
+[[ $RUNS =~ ^[1-9][0-9]*$ ]] || die "DABRIX_BENCH_RUNS must be a positive whole number, got \"$RUNS\""
 [[ $UPSERT_ROWS =~ ^[1-9][0-9]*$ ]] || die "UPSERT_ROWS must be a positive whole number, got \"$UPSERT_ROWS\""
 ((UPSERT_ROWS <= ROWS)) || die "UPSERT_ROWS ($UPSERT_ROWS) cannot exceed ROWS ($ROWS)"
 [ -x /usr/bin/time ] || die "/usr/bin/time not found (Debian package time)"
@@ -220,26 +224,52 @@ timed() {
   read -r SECONDS_TAKEN RSS_KB <"$WORK/time.txt"
 }
 
-# run_job NAME DOC ROWS CHECK...: runs one definition and records it; CHECK is a command that must
-# succeed afterwards (it verifies the destination, and says what is wrong when it does not).
-run_job() {
-  local name=$1 doc=$2 rows=$3 log="$WORK/$1.log" rc=0
+# measure NAME ROWS CHECK COMMAND...: runs COMMAND once and keeps its time and peak memory for the job's
+# line (report_job); CHECK, a command line for eval, must succeed afterwards (it verifies the destination,
+# and says what is wrong when it does not). A job that failed once is reported as FAILED and not run again.
+declare -A TIMES=() PEAK_KB=() JOB_ROWS=() JOB_FAILED=()
+JOBS=()
+measure() {
+  local name=$1 rows=$2 check=$3 log="$WORK/$1.log" rc=0 why peak
   shift 3
+  if [ -z "${JOB_ROWS[$name]:-}" ]; then JOBS+=("$name"); JOB_ROWS[$name]=$rows; PEAK_KB[$name]=0; fi
+  [ -n "${JOB_FAILED[$name]:-}" ] && return 0
   note "$name: $rows rows"
-  timed "$log" "$CLI" run "$doc" --no-progress --error-action abort || rc=$?
+  timed "$log" "$@" || rc=$?
   if ((rc != 0)); then
     note "$name FAILED (exit code $rc); the end of its output (all of it is kept with DABRIX_BENCH_KEEP=1):"
     tail -n 15 "$log" | sed 's/^/    /' >&2
-    record "$name" "$rows" FAILED
+    JOB_FAILED[$name]=1
     return 0
   fi
-  local why
-  if ! why=$("$@"); then
+  if ! why=$(eval "$check"); then
     note "$name FAILED its check: $why"
-    record "$name" "$rows" FAILED
+    JOB_FAILED[$name]=1
     return 0
   fi
-  record "$name" "$rows" "$SECONDS_TAKEN" "$RSS_KB"
+  TIMES[$name]+=" $SECONDS_TAKEN"
+  peak=${PEAK_KB[$name]}
+  ((RSS_KB > peak)) && PEAK_KB[$name]=$RSS_KB
+  return 0
+}
+
+# report_job NAME: the job's line, from the median of its runs (of an even number, the slower of the middle
+# two) and the largest peak memory of them.
+report_job() {
+  local name=$1 median
+  local -a runs
+  if [ -n "${JOB_FAILED[$name]:-}" ]; then
+    record "$name" "${JOB_ROWS[$name]}" FAILED
+    return
+  fi
+  read -ra runs <<<"${TIMES[$name]}"
+  median=$(printf '%s\n' "${runs[@]}" | sort -g | sed -n "$((${#runs[@]} / 2 + 1))p")
+  record "$name" "${JOB_ROWS[$name]}" "$median" "${PEAK_KB[$name]}"
+}
+
+# run_job NAME DOC ROWS CHECK: one definition run by the program, as measure.
+run_job() {
+  measure "$1" "$3" "$4" "$CLI" run "$2" --no-progress --error-action abort
 }
 
 # expect CONNECTION SELECT WANTED: fails, saying what it found, when the query's value differs.
@@ -260,21 +290,25 @@ check_upsert() {
     expect "$1" "SELECT COUNT(*) AS n FROM $TABLE WHERE label = 'edited' AND id > $UPSERT_ROWS" 0
 }
 
-# bench_destination LABEL KIND CONNECTION
+# bench_destination LABEL KIND CONNECTION: RUNS rounds of the three jobs, each round from a new table.
 bench_destination() {
-  local label=$1 kind=$2 conn=$3
-  create_table "$kind" "$conn"
+  local label=$1 kind=$2 conn=$3 q round
+  printf -v q '%q' "$conn"
   write_definition "$WORK/$kind-insert.qxt" "SELECT id, name, label, amount, created_at, note FROM src ORDER BY id" \
     "$conn" insert
   write_definition "$WORK/$kind-upsert.qxt" \
     "SELECT id, name, label, amount, created_at, note FROM src WHERE id <= $UPSERT_ROWS ORDER BY id" "$conn" upsert
-
-  run_job "SQLite -> $label insert-only" "$WORK/$kind-insert.qxt" "$ROWS" check_insert "$conn"
-  run_job "SQLite -> $label upsert-all-exist" "$WORK/$kind-upsert.qxt" "$UPSERT_ROWS" check_upsert "$conn"
-  # The rows to upsert are removed again; the rest of the table stays, so every lookup searches the
-  # full index and finds nothing.
-  sql "$conn" "DELETE FROM $TABLE WHERE id <= $UPSERT_ROWS" >/dev/null
-  run_job "SQLite -> $label upsert-none-exist" "$WORK/$kind-upsert.qxt" "$UPSERT_ROWS" check_upsert "$conn"
+  for ((round = 1; round <= RUNS; round++)); do
+    ((RUNS == 1)) || note "$label: round $round of $RUNS"
+    create_table "$kind" "$conn"
+    run_job "SQLite -> $label insert-only" "$WORK/$kind-insert.qxt" "$ROWS" "check_insert $q"
+    run_job "SQLite -> $label upsert-all-exist" "$WORK/$kind-upsert.qxt" "$UPSERT_ROWS" "check_upsert $q"
+    # The rows to upsert are removed again; the rest of the table stays, so every lookup searches the
+    # full index and finds nothing.
+    sql "$conn" "DELETE FROM $TABLE WHERE id <= $UPSERT_ROWS" >/dev/null
+    run_job "SQLite -> $label upsert-none-exist" "$WORK/$kind-upsert.qxt" "$UPSERT_ROWS" "check_upsert $q"
+  done
+  for job in insert-only upsert-all-exist upsert-none-exist; do report_job "SQLite -> $label $job"; done
 }
 
 # ---------------------------------------------------------------------------------------------------
@@ -326,26 +360,18 @@ if wanted pg && command -v pgloader >/dev/null && [ -n "${DABRIX_PG_CONN:-}" ]; 
   db=$(conn_value "$pg" Database) || die "no Database in DABRIX_PG_CONN"
   user=$(conn_value "$pg" Username UID User) || user=$USER
   pass=$(conn_value "$pg" Password PWD) || pass=""
-  sql "$pg" "DROP TABLE IF EXISTS src" >/dev/null
   name="pgloader SQLite -> PostgreSQL"
-  note "$name: $ROWS rows"
-  rc=0
-  timed "$WORK/pgloader.log" pgloader --root-dir "$WORK/pgloader" \
-    "sqlite://$SOURCE_DB" "pgsql://$user:$pass@$host:$port/$db" || rc=$?
-  if ((rc != 0)); then
-    note "$name FAILED (exit code $rc); the end of its output:"
-    tail -n 15 "$WORK/pgloader.log" | sed 's/^/    /' >&2
-    record "$name" "$ROWS" FAILED
-  elif ! why=$(expect "$pg" "SELECT COUNT(*) AS n FROM src" "$ROWS"); then
-    note "$name FAILED its check: $why"
-    record "$name" "$ROWS" FAILED
-  else
-    record "$name" "$ROWS" "$SECONDS_TAKEN" "$RSS_KB"
-    ours=${RATE["SQLite -> PostgreSQL insert-only"]:-}
-    if [ -n "$ours" ]; then
-      PGLOADER_LINE=$(awk -v a="$ours" -v b="${RATE[$name]}" \
-        'BEGIN { printf "SQLite -> PostgreSQL insert-only, rows/s of dabrix-cli / rows/s of pgloader: %.2f", a / b }')
-    fi
+  printf -v q '%q' "$pg"
+  for ((round = 1; round <= RUNS; round++)); do
+    sql "$pg" "DROP TABLE IF EXISTS src" >/dev/null
+    measure "$name" "$ROWS" "expect $q 'SELECT COUNT(*) AS n FROM src' $ROWS" \
+      pgloader --root-dir "$WORK/pgloader" "sqlite://$SOURCE_DB" "pgsql://$user:$pass@$host:$port/$db"
+  done
+  report_job "$name"
+  ours=${RATE["SQLite -> PostgreSQL insert-only"]:-} theirs=${RATE[$name]:-}
+  if [ -n "$ours" ] && [ -n "$theirs" ]; then
+    PGLOADER_LINE=$(awk -v a="$ours" -v b="$theirs" \
+      'BEGIN { printf "SQLite -> PostgreSQL insert-only, rows/s of dabrix-cli / rows/s of pgloader: %.2f", a / b }')
   fi
   sql "$pg" "DROP TABLE IF EXISTS src" >/dev/null
 fi
@@ -354,7 +380,7 @@ fi
 # Report
 
 echo
-echo "Rows: $ROWS, upsert rows: $UPSERT_ROWS, transaction size: $TXN"
+echo "Rows: $ROWS, upsert rows: $UPSERT_ROWS, transaction size: $TXN, runs of each job: $RUNS (the median shown)"
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'),"\
 " load average before $LOAD_BEFORE, after $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
