@@ -39,7 +39,8 @@
 //      SQL_PARAM_ERROR counts as a failed array.
 //  - Clear(): drops the pending rows without writing (cancel, abort); not a batch in flight (below).
 //  - FlushInBackground(): the same writing as Flush, its first pass (the savepoint or own transaction and
-//      the statements over the whole batch) on a thread of its own; the batch is empty at once and the next
+//      the statements over the whole batch) on the inserter's writer thread (started with the first such
+//      batch, asleep between batches, ended by the destructor); the batch is empty at once and the next
 //      rows gather in a second set of arrays and statements while the first pass runs. The connection
 //      belongs to that thread until FinishBackgroundFlush: the caller uses it for nothing else meanwhile
 //      (no other statement, commit, rollback or close on it; Add, NeedsFlushBefore and Pending touch
