@@ -664,8 +664,11 @@ TEST_P(LostServer, DestinationGoneWhileABatchIsWrittenInTheBackground) {
   TKVTreeItem& dst = m_Tree->DestRS(db, m_Table, "SELECT * FROM " + m_Table, false);
   m_Tree->Field(dst, "id", "id");
   m_Tree->Field(dst, "name", "name");
+  // The session's number is asked before any batch is in flight: the connection then belongs to the writer.
+  std::string session;
   m_Progress.OnRecord = [&](int64_t pos) {
-    if (pos == 1002) EndSession(SessionOf(ConnectionOf(db)));
+    if (pos == 1) session = SessionOf(ConnectionOf(db));
+    if (pos == 1002) EndSession(session);
   };
   auto start = std::chrono::steady_clock::now();
   std::string error = Run(eaContinueOperation);
