@@ -10,6 +10,8 @@
 
 namespace {
 constexpr const char* kRoutine = "KeyWindow";
+// A window answers about this many lookups for the cost of its read.
+constexpr size_t kLookupsPerRead = 8;
 }
 
 bool TKVOdbcKeyWindow::Supported(const std::string& dbmsName) {
@@ -18,23 +20,38 @@ bool TKVOdbcKeyWindow::Supported(const std::string& dbmsName) {
 }
 
 TKVOdbcKeyWindow::TKVOdbcKeyWindow(SQLHDBC connection, std::string tableSQL, std::string columnSQL,
-                                   const TKVRefLifeObject* owner, size_t rows)
-    : m_Connection(connection), m_Owner(owner), m_Rows(std::max<size_t>(rows, 1)) {
-  m_Sql = "SELECT " + columnSQL + " FROM " + tableSQL + " WHERE " + columnSQL + " >= ? ORDER BY " + columnSQL +
-          " LIMIT " + std::to_string(m_Rows);
-}
+                                   const TKVRefLifeObject* owner, size_t rows, size_t maxRows)
+    : m_Connection(connection),
+      m_TableSQL(std::move(tableSQL)),
+      m_ColumnSQL(std::move(columnSQL)),
+      m_Owner(owner),
+      m_Rows(std::max<size_t>(rows, 1)),
+      m_MaxRows(std::max(maxRows, m_Rows)) {}
 
 bool TKVOdbcKeyWindow::Worthwhile() const {
   // A window costs about as much as a few single lookups: it pays when it answers many of them.
-  return m_Reads < 16 || m_Lookups >= m_Reads * 8;
+  return m_Reads < 16 || m_Lookups >= m_Reads * kLookupsPerRead;
 }
 
 void TKVOdbcKeyWindow::Read(int64_t from) {
+  // Keys read in order go on past the window: a larger one costs the server little more than a small one,
+  // and every read is a round trip during which the writer has to wait. A copy of 100,000 upserts in key
+  // order went from 0.74 s to 0.59 s on MariaDB (medians of 5, in turns) with windows of 10,000 keys
+  // instead of 1,000, from 0.90 s to 0.78 s on PostgreSQL and 0.52 s to 0.48 s on SQLite.
+  // Only after a window that paid (as Worthwhile counts): keys in no order jump past the window as often as
+  // not, each read answering the one lookup that made it.
+  if (m_EverRead && from > m_Last && m_Lookups - m_LookupsAtRead >= kLookupsPerRead && m_Rows < m_MaxRows) {
+    m_Rows = std::min(m_Rows * 2, m_MaxRows);
+    m_Prepared = false;
+  }
+  m_LookupsAtRead = m_Lookups;
   if (!m_Stmt) m_Stmt = TKVOdbcHandle::Allocate(SQL_HANDLE_STMT, m_Connection, SQL_HANDLE_DBC, m_Owner, kRoutine);
   SQLHSTMT h = m_Stmt.Get();
   if (!m_Prepared) {
-    m_Stmt.Check(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(m_Sql.data()), static_cast<SQLINTEGER>(m_Sql.size())),
-                 m_Owner, kRoutine);
+    std::string sql = "SELECT " + m_ColumnSQL + " FROM " + m_TableSQL + " WHERE " + m_ColumnSQL + " >= ? ORDER BY " +
+                      m_ColumnSQL + " LIMIT " + std::to_string(m_Rows);
+    m_Stmt.Check(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(sql.data()), static_cast<SQLINTEGER>(sql.size())), m_Owner,
+                 kRoutine);
     m_Prepared = true;
   }
   m_Valid = false;
@@ -66,6 +83,7 @@ void TKVOdbcKeyWindow::Read(int64_t from) {
   m_First = from;
   m_Last = m_Keys.size() < m_Rows ? std::numeric_limits<int64_t>::max() : m_Keys.back();
   m_Valid = true;
+  m_EverRead = true;
 }
 
 bool TKVOdbcKeyWindow::Contains(int64_t key) {

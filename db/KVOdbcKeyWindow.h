@@ -11,6 +11,9 @@
 //    into account the rows the caller told it about with Added. A key outside the current range reads a new
 //    window starting at that key (one statement). The range is [first key asked, last key read]; a window
 //    with fewer rows than asked for reaches to the end of the key space.
+//  - Size: a window starts at `rows` keys; a read that goes on beyond the end of a window that answered at
+//    least 8 lookups (keys in ascending order) reads twice as many keys as that one did, up to `maxRows`.
+//    The size never shrinks: keys in no useful order keep reading `rows` keys, and soon stop paying.
 //  - Answers(key): whether Contains(key) answers without reading (the key is inside the current range).
 //  - Added(key): the caller inserted a row with that key (or will before anything else reads the table).
 //  - Reset(): forgets the window, so the next Contains reads from the table again (after a commit, or after
@@ -32,11 +35,12 @@ class TKVRefLifeObject;
 class TKVOdbcKeyWindow {
  public:
   static constexpr size_t kDefaultRows = 1000;
+  static constexpr size_t kMaxRows = 16384;
   static bool Supported(const std::string& dbmsName);
 
   // `tableSQL` and `columnSQL` as they go into the statement (quoted where needed).
   TKVOdbcKeyWindow(SQLHDBC connection, std::string tableSQL, std::string columnSQL, const TKVRefLifeObject* owner,
-                   size_t rows = kDefaultRows);
+                   size_t rows = kDefaultRows, size_t maxRows = kDefaultRows);
 
   bool Contains(int64_t key);
   // Whether Contains(key) answers from the window in memory, without a statement.
@@ -47,20 +51,23 @@ class TKVOdbcKeyWindow {
 
   size_t Reads() const { return m_Reads; }
   size_t Lookups() const { return m_Lookups; }
+  size_t Rows() const { return m_Rows; }  // how many keys the next read asks for
 
  private:
   void Read(int64_t from);
 
   SQLHDBC m_Connection;
-  std::string m_Sql;
+  std::string m_TableSQL, m_ColumnSQL;
   const TKVRefLifeObject* m_Owner;
-  size_t m_Rows;
+  size_t m_Rows, m_MaxRows;
+  bool m_EverRead = false;
   TKVOdbcHandle m_Stmt;
   bool m_Prepared = false;
   bool m_Valid = false;
   int64_t m_First = 0, m_Last = 0;  // the range the window answers for
   std::vector<int64_t> m_Keys;      // ascending
   size_t m_Reads = 0, m_Lookups = 0;
+  size_t m_LookupsAtRead = 0;  // m_Lookups when the current window was read
 };
 
 struct TKVTableName;

@@ -1108,8 +1108,15 @@ void TQXExecuter::SetUpKeyWindow(TDestRSCache& cache) {
     KVOdbcCheck(SQLGetInfo(connection.OdbcHandle(), SQL_IDENTIFIER_QUOTE_CHAR, quote, sizeof quote, &length), &rs,
                 "KeyWindow", connection.OdbcHandle(), SQL_HANDLE_DBC);
     cache.KeyCondition = cache.KeyField + " = ?";
+    // The window grows while the keys come in order, but need not reach past a transaction's records: the
+    // commit forgets it.
+    size_t maxRows = TKVOdbcKeyWindow::kMaxRows;
+    if (auto* db = cache.Item->Parent()->DataAs<TQXDDestConnectionData>(); db && static_cast<uint32_t>(db->TransactionSize()) != 0)
+      maxRows = std::clamp<size_t>(static_cast<uint32_t>(db->TransactionSize()), TKVOdbcKeyWindow::kDefaultRows,
+                                   TKVOdbcKeyWindow::kMaxRows);
     cache.Window = std::make_unique<TKVOdbcKeyWindow>(connection.OdbcHandle(), KVTableNameSQL(table, quote),
-                                                      KVQuoteIdentifier(column, quote), &rs);
+                                                      KVQuoteIdentifier(column, quote), &rs,
+                                                      TKVOdbcKeyWindow::kDefaultRows, maxRows);
     if (cache.Data->EditRecordIfExists()) {
       cache.Edits = std::make_unique<TKVOdbcBatchInserter>(rs, cache.Batch->Capacity());
       cache.Edits->SetUpdateKey(column);
