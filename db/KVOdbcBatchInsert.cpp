@@ -866,12 +866,13 @@ struct TKVOdbcBatchInserter::TImpl {
       return true;
     };
     char buffer[64];
-    // The digits that give the same number back.
-    auto floating = [&out, &buffer, at](auto value, int digits) {
+    // The fewest digits that give the same number back, which the server reads as the number psqlODBC's
+    // text gives; snprintf's "%.17g" took half the time of making a batch's literals, and the server's
+    // reading of its 17 digits more than that.
+    auto floating = [&out, &buffer, at](auto value) {
       std::memcpy(&value, at, sizeof value);
       if (!std::isfinite(value)) return false;
-      out.append(buffer, static_cast<size_t>(std::snprintf(buffer, sizeof buffer, "%.*g", digits,
-                                                           static_cast<double>(value))));
+      out.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
       return true;
     };
     // A date or time in the server's own spelling, quoted.
@@ -916,8 +917,8 @@ struct TKVOdbcBatchInserter::TImpl {
       case SQL_C_ULONG: return integer(uint32_t{});
       case SQL_C_SBIGINT: return integer(int64_t{});
       case SQL_C_UBIGINT: return integer(uint64_t{});
-      case SQL_C_DOUBLE: return floating(double{}, 17);
-      case SQL_C_FLOAT: return floating(float{}, 9);
+      case SQL_C_DOUBLE: return floating(double{});
+      case SQL_C_FLOAT: return floating(float{});
       case SQL_C_TYPE_DATE: {
         SQL_DATE_STRUCT d;
         std::memcpy(&d, at, sizeof d);
@@ -931,6 +932,34 @@ struct TKVOdbcBatchInserter::TImpl {
       case SQL_C_TYPE_TIMESTAMP: {
         SQL_TIMESTAMP_STRUCT t;
         std::memcpy(&t, at, sizeof t);
+        if (t.year >= 0 && t.year <= 9999 && t.month <= 99 && t.day <= 99 && t.hour <= 99 && t.minute <= 99 &&
+            t.second <= 99 && t.fraction <= 999999999) {
+          // The common case spelled by hand: snprintf was a third of the time of making a batch's literals.
+          char* p = buffer;
+          auto digits = [&p](unsigned value, int width) {
+            for (int i = width - 1; i >= 0; --i, value /= 10) p[i] = static_cast<char>('0' + value % 10);
+            p += width;
+          };
+          digits(static_cast<unsigned>(t.year), 4);
+          *p++ = '-';
+          digits(t.month, 2);
+          *p++ = '-';
+          digits(t.day, 2);
+          *p++ = ' ';
+          digits(t.hour, 2);
+          *p++ = ':';
+          digits(t.minute, 2);
+          *p++ = ':';
+          digits(t.second, 2);
+          if (unsigned micro = static_cast<unsigned>(t.fraction / 1000); micro != 0) {
+            *p++ = '.';
+            int width = 6;
+            for (; micro % 10 == 0; micro /= 10) --width;
+            digits(micro, width);
+          }
+          quoted(std::string_view(buffer, static_cast<size_t>(p - buffer)));
+          return true;
+        }
         int n = std::snprintf(buffer, sizeof buffer, "%.4d-%.2d-%.2d %.2d:%.2d:%.2d", t.year, t.month, t.day, t.hour,
                               t.minute, t.second);
         if (const unsigned micro = static_cast<unsigned>(t.fraction / 1000); micro != 0 && n > 0 && n < 40) {

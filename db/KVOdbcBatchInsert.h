@@ -72,7 +72,9 @@
 // with one parameter per column, the literal of an array of the batch's values, unnested into rows
 // ("INSERT ... SELECT * FROM unnest(?::type[], ...)", "UPDATE ... FROM unnest(...)"). psqlODBC sends every
 // parameter as text of no declared type, which the server reads with the input of the column's type; the
-// elements are those very texts, read by the same inputs, so the rows stored are the same. The array's type
+// elements are those very texts (a floating value in the fewest digits that give the same number back,
+// which the server reads as the number psqlODBC's text gives), read by the same inputs, so the rows stored
+// are the same. The array's type
 // is the column's own without its modifier (varchar, not varchar(12)): the modifier applies when the row is
 // stored, so a value too long fails as a parameter's would, never cut short. A column whose values would
 // not spell the same (a floating value into a column of another type, a GUID, a text with a zero byte),
