@@ -867,8 +867,9 @@ struct TKVOdbcBatchInserter::TImpl {
     };
     char buffer[64];
     // The fewest digits that give the same number back, which the server reads as the number psqlODBC's
-    // text gives; snprintf's "%.17g" took half the time of making a batch's literals, and the server's
-    // reading of its 17 digits more than that.
+    // text gives. snprintf's "%.17g" took half the time of making a batch's literals, which lies on the
+    // batch writer's path; the server also reads the shorter texts faster (2.64 s of its CPU against 2.93 s
+    // for 1,000,000 rows).
     auto floating = [&out, &buffer, at](auto value) {
       std::memcpy(&value, at, sizeof value);
       if (!std::isfinite(value)) return false;
