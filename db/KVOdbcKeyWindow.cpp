@@ -40,7 +40,7 @@ void TKVOdbcKeyWindow::Read(int64_t from) {
   // whose reads cost by the key, the difference was within noise.
   // Only after a window that paid (as Worthwhile counts): keys in no order jump past the window as often as
   // not, each read answering the one lookup that made it.
-  if (m_EverRead && from > m_Last && m_Lookups - m_LookupsAtRead >= kLookupsPerRead && m_Rows < m_MaxRows) {
+  if (from > m_Last && m_Lookups - m_LookupsAtRead >= kLookupsPerRead && m_Rows < m_MaxRows) {
     m_Rows = std::min(m_Rows * 2, m_MaxRows);
     m_Prepared = false;
   }
@@ -83,7 +83,6 @@ void TKVOdbcKeyWindow::Read(int64_t from) {
   m_First = from;
   m_Last = m_Keys.size() < m_Rows ? std::numeric_limits<int64_t>::max() : m_Keys.back();
   m_Valid = true;
-  m_EverRead = true;
 }
 
 bool TKVOdbcKeyWindow::Contains(int64_t key) {

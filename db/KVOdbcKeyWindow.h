@@ -60,7 +60,6 @@ class TKVOdbcKeyWindow {
   std::string m_TableSQL, m_ColumnSQL;
   const TKVRefLifeObject* m_Owner;
   size_t m_Rows, m_MaxRows;
-  bool m_EverRead = false;
   TKVOdbcHandle m_Stmt;
   bool m_Prepared = false;
   bool m_Valid = false;

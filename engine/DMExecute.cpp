@@ -1110,10 +1110,11 @@ void TQXExecuter::SetUpKeyWindow(TDestRSCache& cache) {
     cache.KeyCondition = cache.KeyField + " = ?";
     // The window grows while the keys come in order, but need not reach past a transaction's records: the
     // commit forgets it.
-    size_t maxRows = TKVOdbcKeyWindow::kMaxRows;
-    if (auto* db = cache.Item->Parent()->DataAs<TQXDDestConnectionData>(); db && static_cast<uint32_t>(db->TransactionSize()) != 0)
-      maxRows = std::clamp<size_t>(static_cast<uint32_t>(db->TransactionSize()), TKVOdbcKeyWindow::kDefaultRows,
-                                   TKVOdbcKeyWindow::kMaxRows);
+    const auto* db = cache.Item->Parent()->DataAs<TQXDDestConnectionData>();
+    const size_t transaction = db ? static_cast<uint32_t>(db->TransactionSize()) : 0;
+    const size_t maxRows = transaction == 0 ? TKVOdbcKeyWindow::kMaxRows
+                                            : std::clamp<size_t>(transaction, TKVOdbcKeyWindow::kDefaultRows,
+                                                                 TKVOdbcKeyWindow::kMaxRows);
     cache.Window = std::make_unique<TKVOdbcKeyWindow>(connection.OdbcHandle(), KVTableNameSQL(table, quote),
                                                       KVQuoteIdentifier(column, quote), &rs,
                                                       TKVOdbcKeyWindow::kDefaultRows, maxRows);
